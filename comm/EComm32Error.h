@@ -1,0 +1,50 @@
+// EComm32Error: the serial layer's exception. Its message is chosen by the
+// application language from three fixed tables (Simplified Chinese,
+// Traditional Chinese, English).
+#pragma once
+
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+
+#include "QuarlString.h"
+
+namespace QuarlComm32 {
+
+using TErrorCode = uint8_t;
+
+enum : TErrorCode {
+  ecOutOfMemory = 1,
+  ecReadBuffer = 2,
+  ecWriteBuffer = 3,
+  ecOpenPort = 4,
+  ecCommMask = 5,
+  ecBufferSize = 6,
+  ecGetParams = 7,
+  ecSetParams = 8,
+  ecReadEvent = 9,
+  ecWriteEvent = 10,
+  ecReadThread = 11,
+  ecWriteThread = 12,
+  ecCloseReadThread = 13,
+  ecCloseWriteThread = 14,
+};
+
+class EComm32Error : public std::runtime_error {
+public:
+  explicit EComm32Error(TErrorCode code);
+
+  TErrorCode ErrorCode;
+
+  // The message as built: GBK, Big5 or ASCII bytes (what() gives the same).
+  const TQuarlFuncs::TQuarlString& Message() const { return Message_; }
+  const char* what() const noexcept override { return Message_.c_str(); }
+  // The message decoded from the code page it was built in.
+  std::string MessageUtf8() const;
+
+private:
+  TQuarlFuncs::TQuarlString Message_;
+  uint32_t CodePage_;  // 936 (GBK), 950 (Big5) or 1252 (English)
+};
+
+}  // namespace QuarlComm32

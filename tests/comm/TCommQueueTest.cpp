@@ -1,0 +1,247 @@
+// The byte ring: capacity, wrap-around, partial transfers, resizing, bad
+// arguments, and one producer and one consumer thread moving 64 MiB.
+#include <gtest/gtest.h>
+
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <numeric>
+#include <random>
+#include <thread>
+#include <vector>
+
+#include "EComm32Error.h"
+#include "TCommQueue.h"
+
+using QuarlComm32::TCommQueue;
+
+namespace {
+
+std::vector<uint8_t> Bytes(int n, uint8_t first = 0) {
+  std::vector<uint8_t> v(static_cast<size_t>(n));
+  std::iota(v.begin(), v.end(), first);
+  return v;
+}
+
+// Moves both indexes to `pos` by writing and reading pos bytes.
+void AdvanceTo(TCommQueue& q, int pos) {
+  std::vector<uint8_t> junk(static_cast<size_t>(pos));
+  ASSERT_EQ(q.In(junk.data(), pos), pos);
+  ASSERT_EQ(q.Out(junk.data(), pos), pos);
+  ASSERT_EQ(q.Count(), 0);
+}
+
+}  // namespace
+
+TEST(TCommQueue, HoldsOneByteLessThanItsCapacity) {
+  TCommQueue q(8192);
+  EXPECT_EQ(q.fGetBufSize(), 8192);
+  EXPECT_EQ(q.FreeSpace(), 8191);
+  auto data = Bytes(9000);
+  EXPECT_EQ(q.In(data.data(), 9000), 8191);
+  EXPECT_EQ(q.Count(), 8191);
+  EXPECT_EQ(q.FreeSpace(), 0);
+  uint8_t b = 1;
+  EXPECT_EQ(q.In(&b), 0);
+  EXPECT_EQ(q.In(data.data(), 5), 0);
+
+  std::vector<uint8_t> out(9000);
+  EXPECT_EQ(q.Out(out.data(), 9000), 8191);
+  EXPECT_TRUE(std::equal(out.begin(), out.begin() + 8191, data.begin()));
+  EXPECT_EQ(q.Out(&b), 0);
+
+  TCommQueue one(1);
+  EXPECT_TRUE(one.HasBuffer());
+  EXPECT_EQ(one.In(&b), 0);
+  EXPECT_EQ(one.In(data.data(), 3), 0);
+  EXPECT_EQ(one.Count(), 0);
+}
+
+TEST(TCommQueue, BlockTransfersWrapAroundTheEnd) {
+  TCommQueue q(8192);
+  AdvanceTo(q, 8192 - 10);
+  auto data = Bytes(25, 100);
+  EXPECT_EQ(q.In(data.data(), 25), 25);  // 10 at the end, 15 at the start
+  EXPECT_EQ(q.Count(), 25);
+  std::vector<uint8_t> out(25);
+  EXPECT_EQ(q.Out(out.data(), 25), 25);
+  EXPECT_EQ(out, data);
+
+  // A write that ends exactly at the end, then reads split across the seam.
+  TCommQueue r(64);
+  AdvanceTo(r, 54);
+  data = Bytes(10, 1);
+  EXPECT_EQ(r.In(data.data(), 10), 10);
+  EXPECT_EQ(r.In(data.data(), 10), 10);  // now from position 0
+  out.assign(20, 0);
+  EXPECT_EQ(r.Out(out.data(), 7), 7);
+  EXPECT_EQ(r.Out(out.data() + 7, 13), 13);
+  EXPECT_EQ(std::vector<uint8_t>(out.begin(), out.begin() + 10), data);
+  EXPECT_EQ(std::vector<uint8_t>(out.begin() + 10, out.end()), data);
+}
+
+TEST(TCommQueue, SingleBytesWrapLikeBlocks) {
+  TCommQueue q(16);
+  AdvanceTo(q, 13);
+  for (uint8_t i = 0; i < 15; ++i) ASSERT_EQ(q.In(&i), 1);
+  uint8_t extra = 99;
+  EXPECT_EQ(q.In(&extra), 0);
+  std::vector<uint8_t> out(15);
+  ASSERT_EQ(q.Out(out.data(), 15), 15);
+  EXPECT_EQ(out, Bytes(15));
+  // Mixed: single bytes in, a block out, across the seam.
+  for (uint8_t i = 0; i < 10; ++i) ASSERT_EQ(q.In(&i), 1);
+  uint8_t first = 0;
+  ASSERT_EQ(q.Out(&first), 1);
+  EXPECT_EQ(first, 0);
+  ASSERT_EQ(q.Out(out.data(), 100), 9);
+  EXPECT_EQ(std::vector<uint8_t>(out.begin(), out.begin() + 9), Bytes(9, 1));
+}
+
+TEST(TCommQueue, PartialReadTakesWhatIsHeld) {
+  TCommQueue q(8192);
+  auto data = Bytes(40);
+  ASSERT_EQ(q.In(data.data(), 40), 40);
+  std::vector<uint8_t> out(100, 0xEE);
+  EXPECT_EQ(q.Out(out.data(), 100), 40);
+  EXPECT_EQ(q.Count(), 0);
+  EXPECT_TRUE(std::equal(data.begin(), data.end(), out.begin()));
+  EXPECT_EQ(out[40], 0xEE);  // nothing written past what was taken
+}
+
+TEST(TCommQueue, ResizeAndClearEmptyTheQueue) {
+  TCommQueue q(8192);
+  auto data = Bytes(100);
+  q.In(data.data(), 100);
+  q.fSetBufSize(8192);
+  EXPECT_EQ(q.Count(), 0);
+  EXPECT_EQ(q.fGetBufSize(), 8192);
+
+  q.In(data.data(), 100);
+  q.fSetBufSize(32);
+  EXPECT_EQ(q.Count(), 0);
+  EXPECT_EQ(q.In(data.data(), 100), 31);
+
+  q.Clear();
+  EXPECT_EQ(q.Count(), 0);
+  EXPECT_EQ(q.fGetBufSize(), 32);
+  EXPECT_EQ(q.In(data.data(), 100), 31);
+
+  q.fSetBufSize(0);
+  EXPECT_FALSE(q.HasBuffer());
+  EXPECT_EQ(q.fGetBufSize(), 32);  // the capacity is left as it was
+  uint8_t b = 0;
+  EXPECT_EQ(q.In(&b), 0);
+  EXPECT_EQ(q.In(data.data(), 10), 0);
+  EXPECT_EQ(q.Out(&b), 0);
+  EXPECT_EQ(q.Out(data.data(), 10), 0);
+  EXPECT_EQ(q.Count(), 0);
+
+  q.fSetBufSize(16);  // a buffer again
+  EXPECT_EQ(q.In(data.data(), 100), 15);
+}
+
+TEST(TCommQueue, BadArgumentsMoveNothing) {
+  TCommQueue q(64);
+  auto data = Bytes(10);
+  EXPECT_EQ(q.In(data.data(), 0), 0);
+  EXPECT_EQ(q.In(data.data(), -5), 0);
+  EXPECT_EQ(q.In(nullptr, 5), 0);
+  EXPECT_EQ(q.In(static_cast<const uint8_t*>(nullptr)), 0);
+  EXPECT_EQ(q.Count(), 0);
+  q.In(data.data(), 10);
+  EXPECT_EQ(q.Out(data.data(), 0), 0);
+  EXPECT_EQ(q.Out(data.data(), -1), 0);
+  EXPECT_EQ(q.Out(nullptr, 5), 0);
+  EXPECT_EQ(q.Out(static_cast<uint8_t*>(nullptr)), 0);
+  EXPECT_EQ(q.Count(), 10);
+
+  for (int capacity : {0, -8}) {
+    TCommQueue none(capacity);
+    EXPECT_FALSE(none.HasBuffer());
+    EXPECT_EQ(none.In(data.data(), 10), 0);
+    EXPECT_EQ(none.Count(), 0);
+  }
+}
+
+// Storage that cannot be had: the constructor gives a queue without buffer;
+// a resize throws code 1 and keeps the old buffer. Run in a child whose address
+// space is limited, so the allocation really fails.
+TEST(TCommQueue, OutOfMemoryKeepsTheOldBuffer) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "sanitizers reserve more address space than the limit allows";
+#else
+  pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    rlimit limit{512u << 20, 512u << 20};
+    if (setrlimit(RLIMIT_AS, &limit) != 0) _exit(10);
+    TCommQueue big(1 << 30);
+    if (big.HasBuffer() || big.fGetBufSize() != (1 << 30)) _exit(11);
+    TCommQueue q(64);
+    uint8_t data[8] = {1, 2, 3, 4, 5, 6, 7, 8};
+    q.In(data, 8);
+    try {
+      q.fSetBufSize(1 << 30);
+      _exit(12);
+    } catch (const QuarlComm32::EComm32Error& e) {
+      if (e.ErrorCode != QuarlComm32::ecOutOfMemory) _exit(13);
+    }
+    if (q.fGetBufSize() != 64 || q.Count() != 0 || q.In(data, 100) != 63) _exit(14);
+    _exit(0);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+#endif
+}
+
+// One producer, one consumer, random chunk sizes, 64 MiB through a queue whose
+// capacity is not a power of two; every byte is checked against the sequence.
+TEST(TCommQueue, TwoThreadsMove64MiBInOrder) {
+  constexpr int64_t kTotal = int64_t{64} << 20;
+  constexpr int32_t kCapacity = 8191;
+  auto expected = [](int64_t i) { return static_cast<uint8_t>(i ^ (i >> 8) ^ (i >> 17)); };
+  TCommQueue q(kCapacity);
+
+  std::thread producer([&] {
+    std::mt19937 rng(1);
+    std::uniform_int_distribution<int32_t> chunk(1, 2048);
+    std::vector<uint8_t> buf(2048);
+    int64_t sent = 0;
+    while (sent < kTotal) {
+      const int32_t n = static_cast<int32_t>(std::min<int64_t>(chunk(rng), kTotal - sent));
+      for (int32_t i = 0; i < n; ++i) buf[static_cast<size_t>(i)] = expected(sent + i);
+      int32_t done = 0;
+      while (done < n) {
+        const int32_t k = q.In(buf.data() + done, n - done);
+        done += k;
+        if (k == 0) std::this_thread::yield();
+      }
+      sent += n;
+    }
+  });
+
+  std::mt19937 rng(2);
+  std::uniform_int_distribution<int32_t> chunk(1, 3000);
+  std::vector<uint8_t> buf(3000);
+  int64_t received = 0, bad = -1;
+  while (received < kTotal) {
+    const int32_t k = q.Out(buf.data(), chunk(rng));
+    if (k == 0) {
+      std::this_thread::yield();
+      continue;
+    }
+    for (int32_t i = 0; i < k && bad < 0; ++i)
+      if (buf[static_cast<size_t>(i)] != expected(received + i)) bad = received + i;
+    received += k;
+    if (bad >= 0) break;
+  }
+  producer.join();
+  EXPECT_EQ(bad, -1) << "first wrong byte at offset " << bad;
+  EXPECT_EQ(received, kTotal);
+  EXPECT_EQ(q.Count(), 0);
+}
