@@ -5,6 +5,7 @@
 #
 #   scripts/setup.sh                  default build (RelWithDebInfo) in build/
 #   BUILD_DIR=build-tsan SANITIZE=thread scripts/setup.sh
+#   BUILD_TARGET=tsan_tests ...       build one target instead of everything
 #   SETUP_NO_BUILD=1 scripts/setup.sh # packages only
 set -euo pipefail
 
@@ -33,7 +34,7 @@ if [ "${#missing[@]}" -gt 0 ]; then
   fi
   export DEBIAN_FRONTEND=noninteractive
   "${sudo[@]}" apt-get update -qq
-  "${sudo[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
+  "${sudo[@]}" apt-get install -y -qq -o Dpkg::Use-Pty=0 --no-install-recommends "${missing[@]}" >/dev/null
 fi
 
 [ -n "${SETUP_NO_BUILD:-}" ] && exit 0
@@ -46,4 +47,6 @@ cmake_args=(-S "$here" -B "$build_dir" -G Ninja
 [ -n "${SANITIZE:-}" ] && cmake_args+=(-DSANITIZE="$SANITIZE")
 
 cmake "${cmake_args[@]}" >/dev/null
-cmake --build "$build_dir" --parallel "$(nproc)"
+build_args=(--build "$build_dir" --parallel "$(nproc)")
+[ -n "${BUILD_TARGET:-}" ] && build_args+=(--target "$BUILD_TARGET")
+cmake "${build_args[@]}"

@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdint>
 #include <numeric>
 #include <random>
@@ -206,6 +207,7 @@ TEST(TCommQueue, TwoThreadsMove64MiBInOrder) {
   constexpr int32_t kCapacity = 8191;
   auto expected = [](int64_t i) { return static_cast<uint8_t>(i ^ (i >> 8) ^ (i >> 17)); };
   TCommQueue q(kCapacity);
+  std::atomic<bool> stop{false};  // the consumer gives up on the first wrong byte
 
   std::thread producer([&] {
     std::mt19937 rng(1);
@@ -217,6 +219,7 @@ TEST(TCommQueue, TwoThreadsMove64MiBInOrder) {
       for (int32_t i = 0; i < n; ++i) buf[static_cast<size_t>(i)] = expected(sent + i);
       int32_t done = 0;
       while (done < n) {
+        if (stop.load(std::memory_order_relaxed)) return;
         const int32_t k = q.In(buf.data() + done, n - done);
         done += k;
         if (k == 0) std::this_thread::yield();
@@ -240,6 +243,7 @@ TEST(TCommQueue, TwoThreadsMove64MiBInOrder) {
     received += k;
     if (bad >= 0) break;
   }
+  stop.store(true, std::memory_order_relaxed);
   producer.join();
   EXPECT_EQ(bad, -1) << "first wrong byte at offset " << bad;
   EXPECT_EQ(received, kTotal);
