@@ -75,16 +75,6 @@ TEST(FromGBK, UnchangedWithoutTraditionalChineseOrWithConversionOff) {
     EXPECT_EQ(Convert(TAppLang(id), text), text) << std::hex << id;
 }
 
-TEST(FromGBK, IndexOfACode) {
-  EXPECT_EQ(TAppLang::_fGBK_No(0x81, 0x40), 0);
-  EXPECT_EQ(TAppLang::_fGBK_No(0x81, 0xFE), 190);
-  EXPECT_EQ(TAppLang::_fGBK_No(0x82, 0x40), 191);
-  EXPECT_EQ(TAppLang::_fGBK_No(0xFE, 0xFE), GB2BIG5_ENTRIES - 1);
-  // Out of the table's range: entry 0.
-  EXPECT_EQ(TAppLang::_fGBK_No(0x80, 0xFE), 0);
-  EXPECT_EQ(TAppLang::_fGBK_No(0xFF, 0x40), 0);
-}
-
 // Every GBK character that Big5 has as it is maps to iconv's Big5 code, except
 // the listed simplified characters whose traditional form replaces them; every
 // entry is a valid Big5 character.
@@ -122,6 +112,8 @@ TEST(Gb2Big5Table, AgreesWithIconvForEveryCode) {
   }
   EXPECT_EQ(mismatches, 0);
   EXPECT_EQ(replaced, GB2BIG5_TRADITIONAL_FORM_COUNT);
+  EXPECT_EQ(TAppLang::_fGBK_No(0x80, 0xFE), 0);  // out of range: entry 0
+  EXPECT_EQ(TAppLang::_fGBK_No(0xFF, 0x40), 0);
   // Big5 holds some 13000 hanzi plus symbols that GBK also has.
   EXPECT_GT(direct, 13000);
 }

@@ -81,24 +81,15 @@ TEST_F(LocaleEnv, LcAllThenLcMessagesThenLang) {
   EXPECT_EQ(TAppLang().fGetLangID(), 1033);
 }
 
-TEST(AppLang, FontAndCharsetFollowTheType) {
+TEST(AppLang, ChineseTypesTakeTheirFontAndCharset) {
   TAppLang simplified(0x0804);
   EXPECT_EQ(simplified.fGetCharset(), GB2312_CHARSET);
   EXPECT_EQ(Utf8(simplified.fGetFontName(), 936), "宋体");
   EXPECT_EQ(simplified.fGetFontSize(), 9);
-  EXPECT_EQ(simplified._fGetMinFontSize(), 9);
 
   TAppLang traditional(0x0404);
   EXPECT_EQ(traditional.fGetCharset(), CHINESEBIG5_CHARSET);
   EXPECT_EQ(Utf8(traditional.fGetFontName(), 950), "細明體");
-  EXPECT_EQ(traditional._fGetMinFontSize(), 9);
-  EXPECT_TRUE(traditional.fGetCvtBig5());
-
-  TAppLang western(0x0409);
-  western.fSetLangType(ltSimplified);
-  EXPECT_EQ(western.fGetDetectType(), dtManual);
-  EXPECT_EQ(western.fGetCharset(), GB2312_CHARSET);
-  EXPECT_EQ(Utf8(western.fGetFontName(), 936), "宋体");
 }
 
 TEST(AppLang, SettingTheCharsetFixesTheTypeButNotTheFont) {
