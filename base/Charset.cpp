@@ -34,25 +34,14 @@ bool Run(std::string_view in, const char* from, const char* to, std::string& out
   char* src = const_cast<char*>(in.data());
   size_t srcLeft = in.size();
   char chunk[1024];
-  for (;;) {
+  auto drain = [&](char* end) { out.append(chunk, static_cast<size_t>(end - chunk)); };
+  while (srcLeft > 0) {
     char* dst = chunk;
     size_t dstLeft = sizeof chunk;
-    size_t r = srcLeft > 0 ? iconv(cd.get(), &src, &srcLeft, &dst, &dstLeft)
-                           : iconv(cd.get(), nullptr, nullptr, &dst, &dstLeft);
-    int err = errno;
-    out.append(chunk, static_cast<size_t>(dst - chunk));
-    if (r != static_cast<size_t>(-1)) {
-      if (srcLeft == 0) {
-        // Flush any shift state once the input is used up.
-        dst = chunk;
-        dstLeft = sizeof chunk;
-        iconv(cd.get(), nullptr, nullptr, &dst, &dstLeft);
-        out.append(chunk, static_cast<size_t>(dst - chunk));
-        return true;
-      }
-      continue;
-    }
-    if (err == E2BIG) continue;
+    const size_t r = iconv(cd.get(), &src, &srcLeft, &dst, &dstLeft);
+    const int err = errno;
+    drain(dst);
+    if (r != static_cast<size_t>(-1) || err == E2BIG) continue;
     // EILSEQ (bad or unrepresentable character) or EINVAL (input ends inside
     // a character).
     if (replacement == nullptr) {
@@ -60,11 +49,16 @@ bool Run(std::string_view in, const char* from, const char* to, std::string& out
       return false;
     }
     out.append(*replacement);
-    size_t skip = inputUnit < srcLeft ? inputUnit : srcLeft;
+    const size_t skip = inputUnit < srcLeft ? inputUnit : srcLeft;
     src += skip;
     srcLeft -= skip;
-    if (srcLeft == 0) return true;
   }
+  // Flush any shift state once the input is used up.
+  char* dst = chunk;
+  size_t dstLeft = sizeof chunk;
+  iconv(cd.get(), nullptr, nullptr, &dst, &dstLeft);
+  drain(dst);
+  return true;
 }
 
 const char* CharsetOrUtf8(uint32_t codePage) {

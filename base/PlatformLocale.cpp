@@ -129,18 +129,24 @@ bool CodePageInfoOf(uint32_t codePage, TCodePageInfo& info) {
   return true;
 }
 
-bool IsRightToLeftByte(uint32_t codePage, uint8_t b) {
+bool HasRightToLeftBytes(uint32_t codePage) {
   const char* cs = CodePageCharset(codePage);
   if (cs == nullptr || codePage == 65001) return false;
+  char bytes[0xFE - 0x80 + 1];
+  for (int b = 0x80; b <= 0xFE; ++b) bytes[b - 0x80] = static_cast<char>(b);
+  // Undefined bytes become U+FFFD, so each byte gives one 4-byte unit.
   std::string u;
-  const char in[1] = {static_cast<char>(b)};
-  if (!RecodeExact(std::string_view(in, 1), cs, "UTF-32LE", u) || u.size() != 4) return false;
-  const uint32_t c = static_cast<uint8_t>(u[0]) | static_cast<uint8_t>(u[1]) << 8 |
-                     static_cast<uint8_t>(u[2]) << 16 | static_cast<uint32_t>(static_cast<uint8_t>(u[3])) << 24;
-  return (c >= 0x0590 && c <= 0x08FF) ||  // Hebrew, Arabic, Syriac, Thaana ...
-         (c >= 0xFB1D && c <= 0xFDFF) ||  // Hebrew and Arabic presentation forms A
-         (c >= 0xFE70 && c <= 0xFEFE) ||  // Arabic presentation forms B
-         c == 0x200F;                     // right-to-left mark
+  Recode(std::string_view(bytes, sizeof bytes), cs, "UTF-32LE", std::string_view("\xFD\xFF\0\0", 4), u);
+  for (size_t i = 0; i + 4 <= u.size(); i += 4) {
+    const uint32_t c = static_cast<uint8_t>(u[i]) | static_cast<uint8_t>(u[i + 1]) << 8 |
+                       static_cast<uint32_t>(static_cast<uint8_t>(u[i + 2])) << 16;
+    if ((c >= 0x0590 && c <= 0x08FF) ||  // Hebrew, Arabic, Syriac, Thaana ...
+        (c >= 0xFB1D && c <= 0xFDFF) ||  // Hebrew and Arabic presentation forms A
+        (c >= 0xFE70 && c <= 0xFEFE) ||  // Arabic presentation forms B
+        c == 0x200F)                     // right-to-left mark
+      return true;
+  }
+  return false;
 }
 
 }  // namespace TQuarlFuncs

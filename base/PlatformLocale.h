@@ -33,8 +33,9 @@ uint32_t AnsiCodePageOfLcid(uint32_t lcid);
 // the platform does not know.
 bool CodePageInfoOf(uint32_t codePage, TCodePageInfo& info);
 
-// True when byte `b` of the code page decodes to a right-to-left character
-// (Hebrew, Arabic and their presentation forms, and the direction marks).
-bool IsRightToLeftByte(uint32_t codePage, uint8_t b);
+// True when one of the bytes 0x80-0xFE of a single-byte code page decodes to a
+// right-to-left character (Hebrew, Arabic and their presentation forms, the
+// right-to-left mark).
+bool HasRightToLeftBytes(uint32_t codePage);
 
 }  // namespace TQuarlFuncs

@@ -1,7 +1,6 @@
 #include "QuarlString.h"
 
 #include <cstring>
-#include <utility>
 
 #include "Charset.h"
 
@@ -31,17 +30,6 @@ TQuarlString::TQuarlString(const TQuarlString& other) {
   Assign(other.Buffer_);
 }
 
-TQuarlString::TQuarlString(TQuarlString&& other) noexcept
-    : Buffer_(std::exchange(other.Buffer_, nullptr)),
-      Capacity_(std::exchange(other.Capacity_, 0)),
-      Locale_(std::exchange(other.Locale_, nullptr)) {
-  // The moved-from string stays a valid empty string; that may allocate.
-  try {
-    other.Clear();
-  } catch (...) {
-  }
-}
-
 TQuarlString& TQuarlString::operator=(const TQuarlString& other) {
   if (this != &other) {
     SetLocale(other.Locale_);
@@ -50,17 +38,8 @@ TQuarlString& TQuarlString::operator=(const TQuarlString& other) {
   return *this;
 }
 
-TQuarlString& TQuarlString::operator=(TQuarlString&& other) noexcept {
-  if (this != &other) {
-    std::swap(Buffer_, other.Buffer_);
-    std::swap(Capacity_, other.Capacity_);
-    std::swap(Locale_, other.Locale_);
-  }
-  return *this;
-}
-
 TQuarlString& TQuarlString::operator=(const char* text) {
-  if (text != Buffer_) Assign(text);
+  Assign(text);
   return *this;
 }
 

@@ -18,9 +18,7 @@ public:
   TQuarlString(const std::string& text);
   TQuarlString(const std::wstring& text);
   TQuarlString(const TQuarlString& other);        // takes over the other's locale
-  TQuarlString(TQuarlString&& other) noexcept;
   TQuarlString& operator=(const TQuarlString& other);
-  TQuarlString& operator=(TQuarlString&& other) noexcept;
   TQuarlString& operator=(const char* text);
   virtual ~TQuarlString();
 

@@ -49,12 +49,7 @@ void TStringLocale::GetLcidEastern() {
   if (IsLcidWestern()) return;
   HasLeadBytes = CPInfo.LeadByte[0] != 0 || CPInfo.LeadByte[1] != 0;
   if (HasLeadBytes) return;
-  for (int b = 0x80; b <= 0xFE; ++b) {
-    if (IsRightToLeftByte(CodePage, static_cast<uint8_t>(b))) {
-      RightToLeft = true;
-      return;
-    }
-  }
+  RightToLeft = HasRightToLeftBytes(CodePage);
 }
 
 bool TStringLocale::IsLeadByte(uint8_t c) const {
