@@ -102,8 +102,8 @@ const std::array<TMessageTable, 3>& Tables() {
 
 }  // namespace
 
-EComm32Error::EComm32Error(TErrorCode code)
-    : std::runtime_error("EComm32Error"), ErrorCode(code), CodePage_(1252) {
+EComm32Error::EComm32Error(TErrorCode code, int osError)
+    : std::runtime_error("EComm32Error"), ErrorCode(code), OsError(osError), CodePage_(1252) {
   using TQuarlFuncs::AppLang;
   const TQuarlFuncs::TLangType lang = AppLang.fGetLangType();
   const int table = lang == TQuarlFuncs::ltSimplified ? 0 : lang == TQuarlFuncs::ltTraditional ? 1 : 2;

@@ -32,9 +32,13 @@ enum : TErrorCode {
 
 class EComm32Error : public std::runtime_error {
 public:
-  explicit EComm32Error(TErrorCode code);
+  // osError: the operating system's error number of the failed step, 0 when
+  // there is none. It is kept for callers that want to explain the failure;
+  // the message stays the table's text.
+  explicit EComm32Error(TErrorCode code, int osError = 0);
 
   TErrorCode ErrorCode;
+  int OsError;
 
   // The message as built: GBK, Big5 or ASCII bytes (what() gives the same).
   const TQuarlFuncs::TQuarlString& Message() const { return Message_; }

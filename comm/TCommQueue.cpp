@@ -94,6 +94,16 @@ int32_t TCommQueue::FreeSpace() const {
   return Space(InIndex.load(std::memory_order_acquire), OutIndex.load(std::memory_order_acquire));
 }
 
+int32_t TCommQueue::Discard() {
+  if (Buffer == nullptr) return 0;
+  const int32_t in = InIndex.load(std::memory_order_acquire);
+  const int32_t out = OutIndex.load(std::memory_order_relaxed);
+  // Only the consumer moves OutIndex, so jumping it to the producer's published
+  // index is the same as reading everything held, without the copy.
+  OutIndex.store(in, std::memory_order_release);
+  return Held(in, out);
+}
+
 void TCommQueue::Clear() {
   OutIndex.store(0, std::memory_order_relaxed);
   InIndex.store(0, std::memory_order_relaxed);

@@ -30,6 +30,9 @@ public:
   // Consumer side.
   int32_t Out(uint8_t* b);
   int32_t Out(void* dest, int32_t n);
+  // Drops every byte held, as a read would; returns how many. Safe while the
+  // producer is writing (its later bytes stay), unlike Clear.
+  int32_t Discard();
 
   int32_t Count() const;       // bytes held
   int32_t FreeSpace() const;   // bytes that can still be written

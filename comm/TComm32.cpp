@@ -1,0 +1,529 @@
+#include "TComm32.h"
+
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <system_error>
+
+#include "linux/Event.h"
+#include "linux/PortMap.h"
+#include "linux/SerialDriver.h"
+
+namespace QuarlComm32 {
+
+namespace {
+constexpr uint32_t kReaderMask = 0x04BF;  // all but EV_BREAK and EV_RING
+constexpr int kReadBlock = 2048;
+constexpr int kWritePiece = 256;
+constexpr auto kStopLimit = std::chrono::milliseconds(500);
+// How long PurgeWrite waits for the writer to drop its queue and piece; the
+// writer answers within microseconds unless it is not running at all.
+constexpr int kPurgeAnswerMs = 500;
+}  // namespace
+
+// The Win32 overlapped records and their events have no counterpart here:
+// non-blocking calls and poll() take their place inside the driver.
+struct TComm32::TOpenContext {
+  TSerialDriver Port;
+  TEvent ReadStopEvent;
+  TEvent TimerStopEvent;
+  TEvent WriteRequestEvent;
+  TEvent WriteStopEvent;
+  TEvent WritePurgeEvent{TEvent::rmAuto};
+  TEvent WritePurgeDone{TEvent::rmAuto};
+  std::atomic<bool> ReadRun{false}, ReadAlive{false};
+  std::atomic<bool> WriteRun{false}, WriteAlive{false};
+  std::atomic<bool> TimerRun{false}, TimerAlive{false};
+  // Set by each thread as it ends, so that Close need not sleep in steps.
+  TEvent ThreadEnded;
+  // Bumped by PurgeRead: a block read from the port before the purge is not
+  // put into InQueue after it.
+  std::atomic<uint32_t> ReadPurges{0};
+  bool OutxCtsFlow = false;
+};
+
+struct TComm32::TStraggler {
+  std::thread Thread;
+  std::shared_ptr<TOpenContext> Ctx;
+  const std::atomic<bool>* Alive;
+  bool Writer;
+};
+
+TComm32::TComm32() {
+  std::memset(&DCB, 0, sizeof DCB);
+  DCB.DCBlength = sizeof DCB;
+  DCB.BaudRate = 115200;
+  DCB.ByteSize = 8;
+  DCB.Parity = NOPARITY;
+  DCB.StopBits = ONESTOPBIT;
+  DCB.fBinary = 1;
+  DCB.fDtrControl = DTR_CONTROL_ENABLE;
+  DCB.fRtsControl = RTS_CONTROL_ENABLE;
+  DCB.XonLim = 2048;
+  DCB.XoffLim = 512;
+  DCB.XonChar = 0x11;
+  DCB.XoffChar = 0x13;
+  SetPortNo(2);
+  InQueue = std::make_unique<TCommQueue>(8192);
+  OutQueue = std::make_unique<TCommQueue>(8192);
+}
+
+TComm32::~TComm32() {
+  try {
+    Close();
+  } catch (...) {
+  }
+  // A thread Close gave up on still uses the queues and may call back into
+  // this object: wait for it before they go.
+  ReapStragglers(true);
+  OutQueue.reset();
+  InQueue.reset();
+}
+
+void TComm32::SetPortNo(int32_t portNo) {
+  PortNo = portNo;
+  std::snprintf(DeviceName, sizeof DeviceName, Fmt_COMn, portNo);
+}
+
+int32_t TComm32::Read(void* dest, int32_t count) {
+  if (count <= 0 || dest == nullptr) return 0;
+  return InQueue->Out(dest, count);
+}
+
+int32_t TComm32::Write(const void* data, int32_t count) {
+  if (DisableWrite.load(std::memory_order_acquire) || count <= 0 || data == nullptr) return 0;
+  const int32_t n = OutQueue->In(data, count);
+  if (auto ctx = Ctx_.load(std::memory_order_acquire)) ctx->WriteRequestEvent.Set();
+  return n;
+}
+
+int32_t TComm32::Command(const char* text) {
+  if (text == nullptr) return 0;
+  const int32_t n = OutQueue->In(text, static_cast<int32_t>(std::strlen(text)));
+  if (auto ctx = Ctx_.load(std::memory_order_acquire)) ctx->WriteRequestEvent.Set();
+  return n;
+}
+
+// The receive queue is emptied from the consumer's side (Discard moves only
+// the read index), so the reader may go on filling it meanwhile; a block the
+// reader took from the port before the purge is dropped by the purge count.
+// PurgeRead counts as a read: call it from the thread that reads.
+void TComm32::PurgeRead(bool abort) {
+  if (!Active.load(std::memory_order_acquire)) return;
+  auto ctx = Ctx_.load(std::memory_order_acquire);
+  if (!ctx) return;
+  ctx->ReadPurges.fetch_add(1, std::memory_order_acq_rel);
+  ctx->Port.Purge(PURGE_RXCLEAR | (abort ? PURGE_RXABORT : 0));
+  InQueue->Discard();
+}
+
+// Only the writer thread consumes OutQueue, so the purge is handed to it: it
+// drops what the queue holds and its unsent piece, then answers. The caller
+// fills the queue, so nothing new can slip in between. The transfer path
+// takes no lock; it only looks at one more event when it wakes.
+void TComm32::PurgeWrite(bool abort) {
+  if (!Active.load(std::memory_order_acquire)) return;
+  auto ctx = Ctx_.load(std::memory_order_acquire);
+  if (!ctx) return;
+  if (ctx->WriteAlive.load(std::memory_order_acquire)) {
+    ctx->WritePurgeEvent.Set();
+    ctx->WritePurgeDone.Wait(kPurgeAnswerMs);
+  } else {
+    OutQueue->Discard();
+  }
+  ctx->Port.Purge(PURGE_TXCLEAR | (abort ? PURGE_TXABORT : 0));
+}
+
+void TComm32::ResetModem() { Command(Str_ResetModem); }
+
+void TComm32::InitModem() {
+  char text[64];
+  std::snprintf(text, sizeof text, Fmt_InitModem, static_cast<int>(fGetFCtrl()), static_cast<int>(AutoAnswer));
+  Command(text);
+}
+
+bool TComm32::EscapeCommFunction(uint32_t function) {
+  if (!Active.load(std::memory_order_acquire)) return false;
+  auto ctx = Ctx_.load(std::memory_order_acquire);
+  if (!ctx || !ctx->Port.Escape(function)) return false;
+  switch (function) {
+    case SETRTS: FRTS = true; break;
+    case CLRRTS: FRTS = false; break;
+    case SETDTR: FDTR = true; break;
+    case CLRDTR: FDTR = false; break;
+    default: break;
+  }
+  return true;
+}
+
+void TComm32::ReapStragglers(bool wait) {
+  for (auto it = Stragglers_.begin(); it != Stragglers_.end();) {
+    if (wait || !it->Alive->load(std::memory_order_acquire)) {
+      it->Thread.join();
+      it = Stragglers_.erase(it);
+    } else {
+      ++it;
+    }
+  }
+}
+
+void TComm32::Open() {
+  if (Active.load(std::memory_order_acquire)) return;
+  TErrorCode code = 0;
+  int osError = 0;
+  RingCount.store(0, std::memory_order_relaxed);
+
+  // A thread that an earlier Close gave up on would be a second producer or
+  // consumer of a queue: no new threads until it has ended.
+  ReapStragglers(false);
+  for (const TStraggler& s : Stragglers_) code = s.Writer ? ecWriteThread : ecReadThread;
+
+  if (code == 0 && !InQueue->HasBuffer()) code = ecReadBuffer;
+  else if (code == 0 && !OutQueue->HasBuffer()) code = ecWriteBuffer;
+
+  auto ctx = std::make_shared<TOpenContext>();
+  if (code == 0) {
+    const int number = ComNumberOf(DeviceName);
+    std::string path = DeviceName;  // not a COM name: a device path as it is
+    if (number > 0) {
+      auto map = PortMap ? PortMap : DefaultPortMap();
+      path = map->DevicePath(number);
+    }
+    if (path.empty()) {
+      code = ecOpenPort;
+      osError = ENOENT;
+    } else if (int err = ctx->Port.Open(path)) {
+      code = ecOpenPort;
+      osError = err;
+    } else {
+      Handle = ctx->Port.Fd();
+      Ctx_.store(ctx, std::memory_order_release);
+    }
+  }
+  if (code == 0) {
+    if (int err = ctx->Port.SetMask(EV_RXFLAG)) code = ecCommMask, osError = err;
+  }
+  if (code == 0) {
+    if (int err = ctx->Port.Setup(HwInSize, HwOutSize)) code = ecBufferSize, osError = err;
+  }
+  if (code == 0) {
+    if (DCB.fDtrControl != DTR_CONTROL_HANDSHAKE) DCB.fDtrControl = FDTR ? DTR_CONTROL_ENABLE : DTR_CONTROL_DISABLE;
+    if (DCB.fRtsControl != RTS_CONTROL_HANDSHAKE && DCB.fRtsControl != RTS_CONTROL_TOGGLE)
+      DCB.fRtsControl = FRTS ? RTS_CONTROL_ENABLE : RTS_CONTROL_DISABLE;
+    const QuarlComm32::DCB copy = DCB;
+    if (int err = ctx->Port.SetState(copy)) code = ecSetParams, osError = err;
+    ctx->OutxCtsFlow = copy.fOutxCtsFlow != 0;
+  }
+  if (code == 0 && (!ctx->ReadStopEvent.Valid() || !ctx->TimerStopEvent.Valid() || !ctx->ThreadEnded.Valid()))
+    code = ecReadEvent, osError = EMFILE;
+  if (code == 0 && (!ctx->WriteRequestEvent.Valid() || !ctx->WriteStopEvent.Valid() ||
+                    !ctx->WritePurgeEvent.Valid() || !ctx->WritePurgeDone.Valid()))
+    code = ecWriteEvent, osError = EMFILE;
+
+  // Each thread is marked alive before it starts, so that a Close at once
+  // after this Open cannot miss it.
+  auto start = [&](std::thread& t, std::atomic<bool>& run, std::atomic<bool>& alive,
+                   void (*entry)(TComm32*, std::shared_ptr<TOpenContext>), TErrorCode failure) {
+    if (code != 0) return;
+    run.store(true, std::memory_order_release);
+    alive.store(true, std::memory_order_release);
+    try {
+      t = std::thread(entry, this, ctx);
+    } catch (const std::system_error& e) {
+      run.store(false, std::memory_order_release);
+      alive.store(false, std::memory_order_release);
+      code = failure;
+      osError = e.code().value();
+    }
+  };
+  start(ReadThread, ctx->ReadRun, ctx->ReadAlive, &TComm32::_ReadThread, ecReadThread);
+  start(TimerThread, ctx->TimerRun, ctx->TimerAlive, &TComm32::_TimerThread, ecReadThread);
+  start(WriteThread, ctx->WriteRun, ctx->WriteAlive, &TComm32::_WriteThread, ecWriteThread);
+
+  if (code != 0) {
+    ctx.reset();
+    Close();  // raises 13 or 14 itself if a started thread would not stop
+    throw EComm32Error(code, osError);
+  }
+
+  Active.store(true, std::memory_order_release);
+  DisableWrite.store(false, std::memory_order_release);
+  uint32_t status = 0;
+  if (ctx->Port.ModemStatus(status)) ModemStatus.store(status, std::memory_order_release);
+  FDTR = DCB.fDtrControl != 0;
+  FRTS = DCB.fRtsControl != 0;
+  CommNotify(0x38);
+  CommAfterOpen();
+}
+
+void TComm32::Close() {
+  const bool wasActive = Active.load(std::memory_order_acquire);
+  if (wasActive) CommBeforeClose();
+  TErrorCode code = 0;
+
+  std::shared_ptr<TOpenContext> ctx = Ctx_.load(std::memory_order_acquire);
+  if (ctx) {
+    ctx->ReadRun.store(false, std::memory_order_release);
+    ctx->WriteRun.store(false, std::memory_order_release);
+    ctx->TimerRun.store(false, std::memory_order_release);
+    if (ctx->Port.IsOpen()) ctx->Port.SetMask(EV_RXFLAG);
+    ctx->ReadStopEvent.Set();
+    ctx->WriteStopEvent.Set();
+    ctx->TimerStopEvent.Set();
+
+    auto anyAlive = [&] {
+      return ctx->ReadAlive.load(std::memory_order_acquire) || ctx->WriteAlive.load(std::memory_order_acquire) ||
+             ctx->TimerAlive.load(std::memory_order_acquire);
+    };
+    // At most half a second, as the threads are never killed; usually they
+    // are gone within microseconds and the wait ends then.
+    const auto deadline = std::chrono::steady_clock::now() + kStopLimit;
+    while (anyAlive()) {
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+      if (left.count() <= 0) break;
+      ctx->ThreadEnded.Wait(static_cast<int>(left.count()));
+      ctx->ThreadEnded.Reset();
+    }
+    if (ctx->ReadAlive.load(std::memory_order_acquire) || ctx->TimerAlive.load(std::memory_order_acquire))
+      code = ecCloseReadThread;
+    if (ctx->WriteAlive.load(std::memory_order_acquire)) code = ecCloseWriteThread;
+  }
+
+  // Threads that ended are joined (they are past their last step); the
+  // others keep the context alive and are joined once they end.
+  auto drop = [&](std::thread& t, const std::atomic<bool>* alive, bool writer) {
+    if (!t.joinable()) return;
+    if (ctx && alive->load(std::memory_order_acquire)) Stragglers_.push_back({std::move(t), ctx, alive, writer});
+    else t.join();
+  };
+  drop(ReadThread, ctx ? &ctx->ReadAlive : nullptr, false);
+  drop(TimerThread, ctx ? &ctx->TimerAlive : nullptr, false);
+  drop(WriteThread, ctx ? &ctx->WriteAlive : nullptr, true);
+
+  // Releasing the context closes the port and its events, unless a thread
+  // still holds it.
+  Ctx_.store(nullptr, std::memory_order_release);
+  ctx.reset();
+  Handle = -1;
+
+  FDTR = DCB.fDtrControl != 0;
+  FRTS = DCB.fRtsControl != 0;
+  if (wasActive) {
+    Active.store(false, std::memory_order_release);
+    ModemStatus.store(0, std::memory_order_release);
+    CommNotify(0x38);
+  }
+  if (code != 0) throw EComm32Error(code);
+}
+
+void TComm32::CommNotify(int mask) {
+  if (!OnCommNotify) return;
+  try {
+    OnCommNotify(this, mask);
+  } catch (...) {
+  }
+}
+
+void TComm32::CommAfterOpen() {
+  if (!OnAfterOpen) return;
+  try {
+    OnAfterOpen(this);
+  } catch (...) {
+  }
+}
+
+void TComm32::CommBeforeClose() {
+  if (!OnBeforeClose) return;
+  try {
+    OnBeforeClose(this);
+  } catch (...) {
+  }
+}
+
+void TComm32::fmsgCommTimer() {
+  auto ctx = Ctx_.load(std::memory_order_acquire);
+  uint32_t now = 0;
+  if (!ctx || !ctx->Port.ModemStatus(now)) return;
+  const uint32_t old = ModemStatus.load(std::memory_order_acquire);
+  if ((now ^ old) & MS_RLSD_ON) {
+    if (now & MS_RLSD_ON) ModemStatus.fetch_or(MS_RLSD_ON, std::memory_order_acq_rel);
+    else ModemStatus.fetch_and(~MS_RLSD_ON, std::memory_order_acq_rel);
+    CommNotify(EV_RLSD);
+  }
+  const uint32_t count = RingCount.load(std::memory_order_acquire);
+  if (count < RingInterval) {
+    RingCount.store(count + 1, std::memory_order_release);
+    return;
+  }
+  if (!(ModemStatus.load(std::memory_order_acquire) & MS_RLSD_ON) && (now & MS_RING_ON)) {
+    RingCount.store(0, std::memory_order_release);
+    CommNotify(EV_RING);
+  }
+}
+
+void TComm32::fSetDTR(bool value) {
+  if (Active.load(std::memory_order_acquire)) EscapeCommFunction(value ? SETDTR : CLRDTR);
+  else FDTR = value;
+}
+
+void TComm32::fSetRTS(bool value) {
+  if (Active.load(std::memory_order_acquire)) EscapeCommFunction(value ? SETRTS : CLRRTS);
+  else FRTS = value;
+}
+
+TComm32::TFlowControl TComm32::fGetFCtrl() const {
+  if (DCB.fOutxCtsFlow && DCB.fOutX) return fcRtsCtsXonXoff;
+  if (DCB.fOutxCtsFlow) return fcRtsCts;
+  if (DCB.fOutX) return fcXonXoff;
+  return fcNone;
+}
+
+void TComm32::fSetFCtrl(TFlowControl value) {
+  Close();
+  bool cts = false, xon = false;
+  switch (value) {
+    case fcRtsCts: cts = true; break;
+    case fcXonXoff:
+    case fcTranXonXoff: xon = true; break;
+    case fcRtsCtsXonXoff: cts = xon = true; break;
+    default: break;
+  }
+  DCB.fOutxCtsFlow = cts;
+  DCB.fRtsControl = cts ? RTS_CONTROL_HANDSHAKE : RTS_CONTROL_ENABLE;
+  DCB.fOutX = xon;
+  DCB.fInX = xon;
+  DCB.fDtrControl = DTR_CONTROL_ENABLE;
+  DCB.fOutxDsrFlow = 0;
+}
+
+void TComm32::_ReadThread(TComm32* comm, std::shared_ptr<TOpenContext> ctx) {
+  // Highest priority where the system allows it; without the right to raise
+  // it the reader runs at the normal one.
+  ::setpriority(PRIO_PROCESS, static_cast<id_t>(::syscall(SYS_gettid)), -10);
+
+  TSerialDriver& port = ctx->Port;
+  if (port.SetMask(kReaderMask) == 0) {
+    uint8_t block[kReadBlock];
+    int idleWakes = 0;
+    // Appends a block unless a PurgeRead came while it was being read.
+    auto deliver = [&](ssize_t n, uint32_t purges) {
+      if (ctx->ReadPurges.load(std::memory_order_acquire) == purges)
+        comm->InQueue->In(block, static_cast<int32_t>(n));
+    };
+    while (ctx->ReadRun.load(std::memory_order_acquire)) {
+      bool stopped = false;
+      uint32_t mask = port.WaitEvent(ctx->ReadStopEvent, stopped);
+      if (stopped || !ctx->ReadRun.load(std::memory_order_acquire)) break;
+
+      if (mask & EV_RXCHAR) {
+        // A failed or empty read of bytes the port announced means the device
+        // is failing or gone: report it once and leave the port alone, rather
+        // than try again at once for ever.
+        bool failed = false;
+        int waiting = port.BytesWaiting();
+        if (waiting <= 0) {
+          // Readable but nothing counted: a hang-up reads as end of file; a
+          // stale wake reads nothing and may happen once or twice.
+          const uint32_t purges = ctx->ReadPurges.load(std::memory_order_acquire);
+          const ssize_t n = port.Read(block, sizeof block);
+          if (n > 0) deliver(n, purges), idleWakes = 0;
+          else failed = n == 0 || n != -EAGAIN || ++idleWakes >= 3;
+        } else {
+          idleWakes = 0;
+          while (waiting > 0) {
+            const uint32_t purges = ctx->ReadPurges.load(std::memory_order_acquire);
+            const ssize_t n = port.Read(block, waiting < kReadBlock ? waiting : kReadBlock);
+            if (n <= 0) {
+              failed = true;
+              break;
+            }
+            deliver(n, purges);
+            waiting -= static_cast<int>(n);
+          }
+        }
+        if (failed) {
+          port.MarkGone();
+          mask |= EV_ERR;
+        }
+      }
+      if (mask & (EV_CTS | EV_DSR | EV_RLSD)) {
+        uint32_t status = 0;
+        if (port.ModemStatus(status)) comm->ModemStatus.store(status, std::memory_order_release);
+        if ((mask & EV_CTS) && ctx->OutxCtsFlow && (comm->ModemStatus.load(std::memory_order_acquire) & MS_CTS_ON))
+          mask |= EV_TXEMPTY;
+        if (mask & EV_RLSD) comm->RingCount.store(0, std::memory_order_release);
+      }
+      if ((mask & EV_TXEMPTY) &&
+          ((comm->ModemStatus.load(std::memory_order_acquire) & MS_CTS_ON) || !ctx->OutxCtsFlow)) {
+        if (comm->OutQueue->Count() > 0) mask &= ~EV_TXEMPTY;  // not finished yet
+        ctx->WriteRequestEvent.Set();
+      }
+      // EV_ERR: the driver keeps no error state to clear.
+      comm->CommNotify(static_cast<int>(mask));
+    }
+  }
+  ctx->ReadAlive.store(false, std::memory_order_release);
+  ctx->ThreadEnded.Set();
+}
+
+void TComm32::_WriteThread(TComm32* comm, std::shared_ptr<TOpenContext> ctx) {
+  uint8_t piece[kWritePiece];
+  int pieceLength = 0;
+  int sent = 0;
+  TSerialDriver& port = ctx->Port;
+  // Drops the queue and the unsent piece for PurgeWrite, then answers it.
+  auto purge = [&] {
+    comm->OutQueue->Discard();
+    pieceLength = sent = 0;
+    ctx->WritePurgeDone.Set();
+  };
+
+  while (ctx->WriteRun.load(std::memory_order_acquire)) {
+    const int woke = TEvent::WaitAny({&ctx->WriteStopEvent, &ctx->WritePurgeEvent, &ctx->WriteRequestEvent}, -1);
+    if (!ctx->WriteRun.load(std::memory_order_acquire) || woke == 0) break;
+    if (woke == 1) {
+      purge();
+      continue;
+    }
+    ctx->WriteRequestEvent.Reset();
+
+    if (sent < pieceLength) {
+      ssize_t n = port.Write(piece + sent, static_cast<size_t>(pieceLength - sent));
+      if (n == -EAGAIN) {
+        // The port's buffer is full: wait for room, as for a pending write.
+        const int r = port.WaitWritable(ctx->WriteStopEvent, ctx->WritePurgeEvent);
+        if (!ctx->WriteRun.load(std::memory_order_acquire) || r == 0) break;
+        if (r == 1) {
+          purge();
+          continue;
+        }
+        n = r == 2 ? port.Write(piece + sent, static_cast<size_t>(pieceLength - sent)) : -EIO;
+      }
+      // Any other failure keeps the rest for the next wake-up.
+      if (n > 0) sent += static_cast<int>(n);
+      std::this_thread::yield();
+    } else if (comm->OutQueue->Count() > 0) {
+      pieceLength = comm->OutQueue->Out(piece, kWritePiece);
+      sent = 0;
+      ctx->WriteRequestEvent.Set();
+    }
+  }
+  ctx->WriteAlive.store(false, std::memory_order_release);
+  ctx->ThreadEnded.Set();
+}
+
+void TComm32::_TimerThread(TComm32* comm, std::shared_ptr<TOpenContext> ctx) {
+  while (ctx->TimerRun.load(std::memory_order_acquire)) {
+    if (ctx->TimerStopEvent.Wait(static_cast<int>(comm->TimerInterval))) break;
+    comm->fmsgCommTimer();
+  }
+  ctx->TimerAlive.store(false, std::memory_order_release);
+  ctx->ThreadEnded.Set();
+}
+
+}  // namespace QuarlComm32

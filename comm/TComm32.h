@@ -1,0 +1,121 @@
+// TComm32: the serial port engine. While the port is open three threads of
+// its own serve it: a reader that waits for port events and moves received
+// bytes into InQueue, a writer that drains OutQueue into the port, and a timer
+// that polls the modem lines. Users put bytes into OutQueue (Write, Command),
+// take them from InQueue (Read) and hear of port events through OnCommNotify,
+// which carries a Win32-style event mask.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <thread>
+#include <vector>
+
+#include "Dcb.h"
+#include "EComm32Error.h"
+#include "TCommQueue.h"
+
+namespace QuarlComm32 {
+
+class IPortMap;
+class TComm32;
+
+using TCommNotifyEvent = std::function<void(TComm32* Sender, int NotifyType)>;
+using TCommEvent = std::function<void(TComm32* Sender)>;
+
+class TComm32 {
+public:
+  // Flow control, numbered as the Hayes &K command numbers it.
+  enum TFlowControl : int {
+    fcNone = 0,
+    fcRtsCts = 3,
+    fcXonXoff = 4,
+    fcTranXonXoff = 5,
+    fcRtsCtsXonXoff = 6,
+  };
+
+  static constexpr const char* Fmt_COMn = "\\\\.\\COM%d";
+  static constexpr const char* Fmt_InitModem = "ATE0&K%dS0=%d\r";
+  static constexpr const char* Str_ResetModem = "ATZ\r";
+
+  TComm32();
+  virtual ~TComm32();
+  TComm32(const TComm32&) = delete;
+  TComm32& operator=(const TComm32&) = delete;
+
+  // -- Fields. The owner changes the settings that Open applies (DeviceName,
+  // DCB, HwInSize, HwOutSize, PortMap) and the callbacks only while closed.
+  int Handle = -1;  // the open port's descriptor; -1 while closed
+  QuarlComm32::DCB DCB;
+  std::atomic<bool> Active{false};
+  std::atomic<bool> DisableWrite{false};
+  bool FDTR = true;  // DTR wish while closed, DTR state while open
+  bool FRTS = true;
+  int32_t PortNo = 2;
+  char DeviceName[32];  // "\\.\COMn", resolved through the port map at Open
+  int32_t HwInSize = 1200;
+  int32_t HwOutSize = 1200;
+  uint8_t AutoAnswer = 0;
+  std::unique_ptr<TCommQueue> InQueue;
+  std::unique_ptr<TCommQueue> OutQueue;
+  TCommNotifyEvent OnCommNotify;
+  TCommEvent OnAfterOpen;
+  TCommEvent OnBeforeClose;
+  std::thread ReadThread;
+  std::thread WriteThread;
+  std::thread TimerThread;
+  std::atomic<uint32_t> ModemStatus{0};
+  uint32_t TimerInterval = 200;
+  uint32_t RingInterval = 15;
+  std::atomic<uint32_t> RingCount{0};
+  // Where "COMn" names lead; nullptr: the program's default map.
+  std::shared_ptr<const IPortMap> PortMap;
+
+  // -- Operations, in the order of their slots.
+  virtual int32_t Read(void* dest, int32_t count);
+  virtual int32_t Write(const void* data, int32_t count);
+  virtual int32_t Command(const char* text);
+  virtual void PurgeRead(bool abort);
+  virtual void PurgeWrite(bool abort);
+  virtual void ResetModem();
+  virtual void InitModem();
+  virtual bool EscapeCommFunction(uint32_t function);
+  virtual void Open();
+  virtual void Close();
+  virtual void CommNotify(int mask);
+  virtual void CommAfterOpen();
+  virtual void CommBeforeClose();
+  virtual void fmsgCommTimer();
+
+  // -- Properties.
+  bool fGetDTR() const { return Active.load(std::memory_order_acquire) && FDTR; }
+  void fSetDTR(bool value);
+  bool fGetRTS() const { return Active.load(std::memory_order_acquire) && FRTS; }
+  void fSetRTS(bool value);
+  TFlowControl fGetFCtrl() const;
+  void fSetFCtrl(TFlowControl value);
+
+  // Sets PortNo and formats DeviceName from it.
+  void SetPortNo(int32_t portNo);
+
+private:
+  struct TOpenContext;
+  struct TStraggler;
+
+  static void _ReadThread(TComm32* comm, std::shared_ptr<TOpenContext> ctx);
+  static void _WriteThread(TComm32* comm, std::shared_ptr<TOpenContext> ctx);
+  static void _TimerThread(TComm32* comm, std::shared_ptr<TOpenContext> ctx);
+
+  void ReapStragglers(bool wait);
+
+  // Everything the threads of one open share: the port, the events and the
+  // run and alive flags. A thread holds it until it ends, so a thread that
+  // Close gave up on (codes 13, 14) never sees them released, and a later
+  // Open cannot revive it.
+  std::atomic<std::shared_ptr<TOpenContext>> Ctx_;
+  std::vector<TStraggler> Stragglers_;
+};
+
+}  // namespace QuarlComm32

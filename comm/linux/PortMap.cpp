@@ -1,0 +1,199 @@
+#include "PortMap.h"
+
+#include <dirent.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cctype>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <mutex>
+#include <set>
+
+namespace QuarlComm32 {
+namespace {
+
+std::string Trim(const std::string& s) {
+  size_t b = 0, e = s.size();
+  while (b < e && std::isspace(static_cast<unsigned char>(s[b]))) ++b;
+  while (e > b && std::isspace(static_cast<unsigned char>(s[e - 1]))) --e;
+  return s.substr(b, e - b);
+}
+
+// "COMn" with n >= 1 and nothing after the digits; 0 otherwise.
+int StrictComNumber(const std::string& name) {
+  if (name.size() < 4) return 0;
+  for (int i = 0; i < 3; ++i)
+    if (std::toupper(static_cast<unsigned char>(name[i])) != "COM"[i]) return 0;
+  long n = 0;
+  for (size_t i = 3; i < name.size(); ++i) {
+    if (!std::isdigit(static_cast<unsigned char>(name[i]))) return 0;
+    n = n * 10 + (name[i] - '0');
+    if (n > 1000000) return 0;
+  }
+  return static_cast<int>(n);
+}
+
+// Splits "ttyUSB12" into ("ttyUSB", 12); a name without a number gets -1.
+std::pair<std::string, long> SplitName(const std::string& name) {
+  size_t i = name.size();
+  while (i > 0 && std::isdigit(static_cast<unsigned char>(name[i - 1]))) --i;
+  if (i == name.size() || name.size() - i > 9) return {name, -1};
+  return {name.substr(0, i), std::atol(name.c_str() + i)};
+}
+
+bool ReadsAsZero(const std::string& path) {
+  std::ifstream f(path);
+  long v = -1;
+  return f && (f >> v) && v == 0;
+}
+
+}  // namespace
+
+std::string IPortMap::DevicePath(int number) const {
+  std::vector<TPortEntry> ports;
+  List(ports);
+  for (const TPortEntry& p : ports)
+    if (p.Number == number) return p.Device;
+  return {};
+}
+
+TFixedPortMap::TFixedPortMap(std::vector<TPortEntry> ports, bool readable)
+    : Ports_(std::move(ports)), Readable_(readable) {
+  std::sort(Ports_.begin(), Ports_.end(),
+            [](const TPortEntry& a, const TPortEntry& b) { return a.Number < b.Number; });
+}
+
+bool TFixedPortMap::List(std::vector<TPortEntry>& ports) const {
+  ports.clear();
+  if (!Readable_) return false;
+  ports = Ports_;
+  return true;
+}
+
+std::vector<TPortEntry> ParsePortOverrides(const std::string& text, std::vector<std::string>* problems) {
+  std::vector<TPortEntry> out;
+  size_t start = 0;
+  while (start <= text.size()) {
+    size_t end = text.find_first_of(",;", start);
+    if (end == std::string::npos) end = text.size();
+    const std::string entry = Trim(text.substr(start, end - start));
+    start = end + 1;
+    if (entry.empty()) continue;
+    const size_t eq = entry.find('=');
+    const int number = eq == std::string::npos ? 0 : StrictComNumber(Trim(entry.substr(0, eq)));
+    const std::string path = eq == std::string::npos ? std::string() : Trim(entry.substr(eq + 1));
+    if (number <= 0 || path.empty()) {
+      if (problems) problems->push_back("ignored \"" + entry + "\": expected COMn=/path/to/device with n >= 1");
+      continue;
+    }
+    if (std::any_of(out.begin(), out.end(), [&](const TPortEntry& p) { return p.Number == number; })) {
+      if (problems) problems->push_back("ignored \"" + entry + "\": COM" + std::to_string(number) + " is already mapped");
+      continue;
+    }
+    out.push_back({number, path});
+  }
+  std::sort(out.begin(), out.end(), [](const TPortEntry& a, const TPortEntry& b) { return a.Number < b.Number; });
+  return out;
+}
+
+std::vector<TPortEntry> NumberPorts(const std::vector<TPortEntry>& overrides,
+                                    const std::vector<std::string>& deviceNames, const std::string& devRoot) {
+  std::vector<TPortEntry> out = overrides;
+  std::set<int> taken;
+  std::set<std::string> overridden;
+  for (const TPortEntry& p : overrides) {
+    taken.insert(p.Number);
+    overridden.insert(p.Device);
+  }
+
+  std::vector<std::pair<std::string, long>> others;
+  for (const std::string& name : deviceNames) {
+    const std::string path = devRoot + "/" + name;
+    if (overridden.count(path)) continue;  // already listed under its override
+    auto [prefix, k] = SplitName(name);
+    if (prefix == "ttyS" && k >= 0) {
+      const int number = static_cast<int>(k + 1);
+      if (taken.insert(number).second) out.push_back({number, path});
+    } else {
+      others.emplace_back(prefix, k);
+    }
+  }
+  std::sort(others.begin(), others.end());
+  int next = 1;
+  for (const auto& [prefix, k] : others) {
+    while (taken.count(next)) ++next;
+    taken.insert(next);
+    out.push_back({next, devRoot + "/" + prefix + (k >= 0 ? std::to_string(k) : std::string())});
+  }
+  std::sort(out.begin(), out.end(), [](const TPortEntry& a, const TPortEntry& b) { return a.Number < b.Number; });
+  return out;
+}
+
+TSystemPortMap::TSystemPortMap(std::string sysfsRoot, std::string devRoot, const char* overrides)
+    : SysfsRoot_(std::move(sysfsRoot)), DevRoot_(std::move(devRoot)),
+      HasOverrideText_(overrides != nullptr), OverrideText_(overrides ? overrides : "") {}
+
+bool TSystemPortMap::List(std::vector<TPortEntry>& ports) const {
+  std::string text = OverrideText_;
+  if (!HasOverrideText_) {
+    const char* env = std::getenv("QUARLCOMM_PORTS");
+    text = env ? env : "";
+  }
+  std::vector<std::string> problems;
+  const std::vector<TPortEntry> overrides = ParsePortOverrides(text, &problems);
+  if (!problems.empty()) {
+    // Said once per process, not on every refresh of the list.
+    static std::atomic<bool> told{false};
+    if (!told.exchange(true, std::memory_order_relaxed))
+      for (const std::string& p : problems) std::fprintf(stderr, "QUARLCOMM_PORTS: %s\n", p.c_str());
+  }
+
+  std::vector<std::string> names;
+  DIR* dir = ::opendir(SysfsRoot_.c_str());
+  if (dir == nullptr && overrides.empty()) {
+    ports.clear();
+    return false;
+  }
+  if (dir != nullptr) {
+    while (const dirent* e = ::readdir(dir)) {
+      const std::string name = e->d_name;
+      if (name == "." || name == "..") continue;
+      const std::string base = SysfsRoot_ + "/" + name;
+      struct stat st {};
+      if (::stat((base + "/device").c_str(), &st) != 0) continue;  // virtual terminal, pty, ...
+      if (ReadsAsZero(base + "/type")) continue;                    // serial core port with no UART
+      names.push_back(name);
+    }
+    ::closedir(dir);
+  }
+  ports = NumberPorts(overrides, names, DevRoot_);
+  return true;
+}
+
+namespace {
+std::mutex gMapMutex;
+std::shared_ptr<const IPortMap> gMap;
+}  // namespace
+
+std::shared_ptr<const IPortMap> DefaultPortMap() {
+  std::lock_guard<std::mutex> lock(gMapMutex);
+  if (!gMap) gMap = std::make_shared<TSystemPortMap>();
+  return gMap;
+}
+
+void SetDefaultPortMap(std::shared_ptr<const IPortMap> map) {
+  std::lock_guard<std::mutex> lock(gMapMutex);
+  gMap = std::move(map);
+}
+
+int ComNumberOf(const std::string& deviceName) {
+  const std::string prefix = "\\\\.\\";
+  const std::string name = deviceName.compare(0, prefix.size(), prefix) == 0 ? deviceName.substr(prefix.size()) : deviceName;
+  return StrictComNumber(name);
+}
+
+}  // namespace QuarlComm32

@@ -1,0 +1,80 @@
+// The port map: which serial ports the machine has, as COM numbers with the
+// device path each one opens, and which path a "COMn" name opens.
+//
+// Ports named in QUARLCOMM_PORTS ("COM1=/dev/ttyUSB0,COM5=/tmp/ttyV0", ',' or
+// ';' between entries) come first. Then the system's serial devices from sysfs:
+// built-in UARTs keep the kernel's numbering (ttyS<k> is COM<k+1>), every other
+// device (ttyUSB, ttyACM, ...) takes the lowest free number, in order of name
+// prefix and number.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace QuarlComm32 {
+
+struct TPortEntry {
+  int Number;          // n of COMn, >= 1
+  std::string Device;  // path to open
+  bool operator==(const TPortEntry&) const = default;
+};
+
+class IPortMap {
+public:
+  virtual ~IPortMap() = default;
+  // The ports in ascending COM order. False when the list cannot be read at
+  // all (no port source and no override); `ports` is then empty.
+  virtual bool List(std::vector<TPortEntry>& ports) const = 0;
+  // The device path of COMn, or "" when the number is not mapped.
+  virtual std::string DevicePath(int number) const;
+};
+
+// A map given in full, for tests and for programs that know their ports.
+class TFixedPortMap : public IPortMap {
+public:
+  explicit TFixedPortMap(std::vector<TPortEntry> ports, bool readable = true);
+  bool List(std::vector<TPortEntry>& ports) const override;
+
+private:
+  std::vector<TPortEntry> Ports_;
+  bool Readable_;
+};
+
+// The machine's map, read anew on every call.
+class TSystemPortMap : public IPortMap {
+public:
+  // overrides: the text of QUARLCOMM_PORTS (nullptr: read the environment).
+  explicit TSystemPortMap(std::string sysfsRoot = "/sys/class/tty", std::string devRoot = "/dev",
+                          const char* overrides = nullptr);
+  bool List(std::vector<TPortEntry>& ports) const override;
+
+private:
+  std::string SysfsRoot_;
+  std::string DevRoot_;
+  bool HasOverrideText_;
+  std::string OverrideText_;
+};
+
+// Parses an override list. Entries that are not "COMn=path" with n >= 1, and
+// numbers given twice (the first stays), are left out and described in
+// `problems`, one line each.
+std::vector<TPortEntry> ParsePortOverrides(const std::string& text,
+                                           std::vector<std::string>* problems = nullptr);
+
+// Numbers system device names (as found in sysfs) around the numbers already
+// taken by overrides; returns overrides and devices together, ascending.
+std::vector<TPortEntry> NumberPorts(const std::vector<TPortEntry>& overrides,
+                                    const std::vector<std::string>& deviceNames,
+                                    const std::string& devRoot);
+
+// The map used where none is given: a TSystemPortMap unless a program or test
+// installed another. Installing nullptr restores the system map.
+std::shared_ptr<const IPortMap> DefaultPortMap();
+void SetDefaultPortMap(std::shared_ptr<const IPortMap> map);
+
+// The COM number in a device name "\\.\COMn" or "COMn" (case-insensitive), 0
+// when it is not one.
+int ComNumberOf(const std::string& deviceName);
+
+}  // namespace QuarlComm32

@@ -1,0 +1,93 @@
+// TSerialDriver: the serial device operations the engine needs, on Linux.
+// One instance serves one open device. Its calls take the roles of the Win32
+// comm calls: an event wait that a stop event or a mask change ends, the
+// bytes waiting, non-blocking reads and writes, modem lines, the extended
+// functions and purging.
+#pragma once
+
+#include <sys/types.h>
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+
+#include "Dcb.h"
+#include "Event.h"
+
+namespace QuarlComm32 {
+
+class TSerialDriver {
+public:
+  TSerialDriver() = default;
+  ~TSerialDriver();
+  TSerialDriver(const TSerialDriver&) = delete;
+  TSerialDriver& operator=(const TSerialDriver&) = delete;
+
+  // Opens the device for exclusive non-blocking use (TIOCEXCL and an flock,
+  // so that neither another process nor a second engine gets it). Returns 0
+  // or the errno of the failure.
+  int Open(const std::string& path);
+  void Close();
+  bool IsOpen() const { return Fd_ >= 0; }
+  int Fd() const { return Fd_; }
+
+  // The events WaitEvent reports. Changing the mask ends a pending wait,
+  // which then reports 0.
+  int SetMask(uint32_t mask);
+  // Driver buffer sizes: Linux sizes its tty buffers itself, so they are only
+  // kept.
+  int Setup(int32_t inSize, int32_t outSize);
+  // Applies the line settings and modem line wishes of the record and checks
+  // that the device took the rate, size, parity and stop bits. 0 or an errno.
+  int SetState(const QuarlComm32::DCB& dcb);
+
+  // Waits for an event of the mask: received data (EV_RXCHAR), the
+  // transmitter drained after a Write (EV_TXEMPTY), a change of CTS, DSR or
+  // carrier, or an error (EV_ERR: the device hung up or failed; it is then
+  // reported once and no longer watched). Ends with stopped = true when
+  // `stop` fires, and with 0 when the mask is changed. Never spins: without
+  // modem lines to watch or bytes draining it sleeps in poll() until
+  // something happens.
+  uint32_t WaitEvent(TEvent& stop, bool& stopped);
+
+  // Bytes waiting to be read, or -errno.
+  int BytesWaiting() const;
+  // Non-blocking transfers: bytes moved, 0 at end of file (a hung-up tty),
+  // or -errno (-EAGAIN: nothing could be moved now).
+  ssize_t Read(void* buf, size_t n);
+  ssize_t Write(const void* buf, size_t n);
+  // The writer's wait for room in the device: 0 `stop` fired, 1 `other`
+  // fired, 2 writable, 3 the device failed or hung up.
+  int WaitWritable(TEvent& stop, TEvent& other);
+
+  // MS_CTS_ON, MS_DSR_ON, MS_RING_ON, MS_RLSD_ON; false when the device has
+  // no modem lines (a pseudo-terminal) or the call fails.
+  bool ModemStatus(uint32_t& status) const;
+  // SETXOFF ... CLRBREAK; false when the device refuses.
+  bool Escape(uint32_t function);
+  // PURGE_* flags: discards what the driver holds in either direction.
+  bool Purge(uint32_t flags);
+
+  // After a failure the device is reported once and then left alone.
+  void MarkGone() { Gone_.store(true, std::memory_order_release); }
+  bool Gone() const { return Gone_.load(std::memory_order_acquire); }
+
+private:
+  int DrainWaitMs(int queued) const;
+
+  int Fd_ = -1;
+  bool Exclusive_ = false;
+  TEvent Wake_{TEvent::rmAuto};
+  std::atomic<uint32_t> Mask_{0};
+  std::atomic<uint32_t> MaskChanges_{0};
+  std::atomic<bool> TxArmed_{false};  // bytes handed over since the last EV_TXEMPTY
+  std::atomic<bool> Gone_{false};
+  uint32_t BitsPerSecond_ = 19200;
+  int BitsPerChar_ = 10;
+  // Modem line watching, reader thread only.
+  bool LinesChecked_ = false;
+  bool HasLines_ = false;
+  uint32_t LastLines_ = 0;
+};
+
+}  // namespace QuarlComm32
