@@ -403,6 +403,54 @@ TEST_F(Engine, ThreadsStopPromptlyAndCyclesLeakNothing) {
   EXPECT_EQ(CountEntries("/proc/self/task"), tasks);
 }
 
+TEST_F(Engine, CloseGivesUpOnAStuckReaderWithoutPullingItsPortAway) {
+  // A notification handler that hangs keeps the reader from stopping.
+  std::mutex m;
+  std::condition_variable cv;
+  bool release = false, entered = false;
+  comm.OnCommNotify = [&](TComm32*, int mask) {
+    if (!(mask & EV_RXCHAR)) return;
+    std::unique_lock<std::mutex> l(m);
+    entered = true;
+    cv.notify_all();
+    cv.wait_for(l, 5s, [&] { return release; });
+  };
+  comm.Open();
+  pty.Send("x");
+  {
+    std::unique_lock<std::mutex> l(m);
+    ASSERT_TRUE(cv.wait_for(l, 2s, [&] { return entered; }));
+  }
+  const auto t0 = Clock::now();
+  try {
+    comm.Close();
+    FAIL() << "Close waited for a stuck reader";
+  } catch (const EComm32Error& e) {
+    EXPECT_EQ(e.ErrorCode, ecCloseReadThread);
+  }
+  EXPECT_LT(Clock::now() - t0, 1s);
+  EXPECT_FALSE(comm.Active);
+  EXPECT_EQ(comm.Handle, -1);
+  // While the old reader runs, no second one may fill the receive queue.
+  EXPECT_THROW(comm.Open(), EComm32Error);
+  {
+    std::lock_guard<std::mutex> l(m);
+    release = true;
+  }
+  cv.notify_all();
+  const auto deadline = Clock::now() + 2s;
+  while (!comm.Active && Clock::now() < deadline) {
+    try {
+      comm.Open();
+    } catch (const EComm32Error&) {
+      std::this_thread::sleep_for(10ms);
+    }
+  }
+  EXPECT_TRUE(comm.Active);
+  EXPECT_EQ(ReadFromEngine(1), "x");
+  comm.Close();  // before the handler's locals go
+}
+
 TEST_F(Engine, AVanishingDeviceIsReportedOnceAndCostsNoCpu) {
   Recorder& r = rec;
   r.Attach(comm);
