@@ -486,6 +486,10 @@ void TComm32::_WriteThread(TComm32* comm, std::shared_ptr<TOpenContext> ctx) {
   while (ctx->WriteRun.load(std::memory_order_acquire)) {
     const int woke = TEvent::WaitAny({&ctx->WriteStopEvent, &ctx->WritePurgeEvent, &ctx->WriteRequestEvent}, -1);
     if (!ctx->WriteRun.load(std::memory_order_acquire) || woke == 0) break;
+    if (woke == TEvent::kTimeout) {  // the wait itself failed: do not spin on it
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      continue;
+    }
     if (woke == 1) {
       purge();
       continue;

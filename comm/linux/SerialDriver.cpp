@@ -8,6 +8,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
+#include <thread>
 #include <cerrno>
 #include <cstdlib>
 
@@ -183,8 +185,14 @@ uint32_t TSerialDriver::WaitEvent(TEvent& stop, bool& stopped) {
     const int r = ::poll(fds, watchPort ? 3 : 2, timeout);
     if (r < 0) {
       if (errno == EINTR) continue;
-      MarkGone();
-      return mask & EV_ERR;
+      // A wait that fails outright is reported once, like a lost device; if
+      // it keeps failing, it is retried at a calm pace.
+      if (!Gone()) {
+        MarkGone();
+        return mask & EV_ERR;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      continue;
     }
     if (fds[0].revents & POLLIN) {
       stopped = true;
