@@ -22,6 +22,7 @@ struct DirEntry {
   std::string Extension() const;  // the 3 extension bytes
   uint32_t Size() const;          // offset 28, little-endian
   FileTime Created() const;       // offsets 14 (time) and 16 (date)
+  bool operator==(const DirEntry&) const = default;
 };
 
 // A regular (archive) file. The name is padded with blanks to 8 bytes and the
