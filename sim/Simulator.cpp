@@ -1,0 +1,254 @@
+#include "Simulator.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <ctime>
+
+namespace z500sim {
+
+namespace {
+
+using namespace std::chrono;
+
+// After the hangup fault's last answer has left, the line stays up this much
+// longer so that the tool has read it when the "cable" goes.
+constexpr milliseconds kHangupGrace{20};
+
+nanoseconds ByteTime(uint32_t baud) { return baud ? nanoseconds(10'000'000'000LL / baud) : nanoseconds(0); }
+
+}  // namespace
+
+Simulator::Simulator(UniqueFd line, const Options& options, TraceSink trace)
+    : line_(std::move(line)),
+      options_(options),
+      trace_(std::move(trace)),
+      byteTime_(ByteTime(options.baud)),
+      // About 10 ms of line time per write, at least one byte.
+      chunk_(std::max<size_t>(1, options.baud / 1000)),
+      receiver_(options) {
+  const std::string slave = SlavePathOf(line_.Get());
+  if (!slave.empty()) heldSlave_.Reset(::open(slave.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK));
+}
+
+Simulator::~Simulator() { Stop(); }
+
+void Simulator::Start() {
+  if (thread_.joinable() || stop_.load(std::memory_order_acquire)) return;
+  thread_ = std::thread([this] { Run(); });
+}
+
+void Simulator::Stop() {
+  stop_.store(true, std::memory_order_release);
+  wake_.Signal();
+  if (thread_.joinable()) thread_.join();
+  line_.Reset();
+  heldSlave_.Reset();
+}
+
+void Simulator::Inject(Bytes bytes) {
+  {
+    std::lock_guard lock(mutex_);
+    injected_.push_back(std::move(bytes));
+  }
+  wake_.Signal();
+}
+
+void Simulator::Run() {
+  nextSentence_ = Clock::now() + milliseconds(options_.logPeriodMs);
+  while (!stop_.load(std::memory_order_acquire)) {
+    const auto now = Clock::now();
+    bool logging;
+    {
+      std::lock_guard lock(mutex_);
+      for (Bytes& b : injected_) queue_.push_back({{milliseconds(0), false, std::move(b), false}, now, {}, 0});
+      injected_.clear();
+      logging = receiver_.Logging();
+    }
+    std::optional<Clock::time_point> wakeAt;
+    if (logging && line_) {
+      if (now >= nextSentence_) {
+        // A receiver busy answering skips a sentence rather than queue it.
+        if (queue_.empty()) {
+          Output sentence{milliseconds(0), false, Receiver::PositionSentence(std::time(nullptr)), false};
+          queue_.push_back({std::move(sentence), now, {}, 0});
+        }
+        nextSentence_ += milliseconds(options_.logPeriodMs);
+        if (nextSentence_ <= now) nextSentence_ = now + milliseconds(options_.logPeriodMs);
+      }
+      wakeAt = nextSentence_;
+    }
+    if (auto due = Send(now)) wakeAt = wakeAt ? std::min(*wakeAt, *due) : *due;
+    if (hangupAt_) {
+      if (now >= *hangupAt_) {
+        CloseLine("closed (hangup fault)");
+        hangupAt_.reset();
+        continue;
+      }
+      wakeAt = wakeAt ? std::min(*wakeAt, *hangupAt_) : *hangupAt_;
+    }
+
+    pollfd fds[2] = {{wake_.Get(), POLLIN, 0}, {line_.Get(), POLLIN, 0}};
+    if (waitWritable_) fds[1].events |= POLLOUT;
+    timespec timeout{};
+    if (wakeAt) {
+      const auto left = std::max(nanoseconds(0), duration_cast<nanoseconds>(*wakeAt - now));
+      timeout.tv_sec = static_cast<time_t>(duration_cast<seconds>(left).count());
+      timeout.tv_nsec = static_cast<long>((left % seconds(1)).count());
+    }
+    const int ready = ::ppoll(fds, line_ ? 2 : 1, wakeAt ? &timeout : nullptr, nullptr);
+    if (ready < 0) {
+      if (errno == EINTR) continue;
+      CloseLine("failed: poll");
+      continue;
+    }
+    if (fds[0].revents & POLLIN) wake_.Drain();
+    if (!line_) continue;
+    if (fds[1].revents & POLLOUT) waitWritable_ = false;
+    if (fds[1].revents & POLLIN) ReadLine(Clock::now());
+    else if (fds[1].revents & (POLLHUP | POLLERR | POLLNVAL)) CloseLine("lost (hangup on the line)");
+  }
+}
+
+void Simulator::ReadLine(Clock::time_point now) {
+  uint8_t buffer[4096];
+  const ssize_t n = ::read(line_.Get(), buffer, sizeof buffer);
+  if (n < 0 && (errno == EAGAIN || errno == EINTR)) return;
+  if (n <= 0) {
+    CloseLine("lost (read failed)");
+    return;
+  }
+  std::vector<Reaction> reactions;
+  {
+    std::lock_guard lock(mutex_);
+    reactions = receiver_.Feed(buffer, static_cast<size_t>(n), now);
+    for (const Reaction& r : reactions) {
+      if (r.frame.kind != FrameKind::Garbage) frames_.push_back({now, r.frame.kind, r.frame.bytes, r.frame.checkOk});
+    }
+  }
+  framesChanged_.notify_all();
+  for (Reaction& r : reactions) {
+    if (trace_) Trace("in ", r.frame.bytes, DescribeReceived(r.frame));
+    if (r.outputs.empty() && r.frame.kind != FrameKind::Garbage && r.frame.kind != FrameKind::Unlog && trace_)
+      Trace("   ", {}, "(no answer)");
+    for (Output& o : r.outputs) queue_.push_back({std::move(o), now, {}, 0});
+  }
+}
+
+std::optional<Clock::time_point> Simulator::Send(Clock::time_point now) {
+  while (!queue_.empty() && line_ && !waitWritable_) {
+    Pending& p = queue_.front();
+    if (!p.due) p.due = (p.output.afterPrevious ? std::max(lastFinish_, p.queued) : p.queued) + p.output.delay;
+    const Bytes& bytes = p.output.bytes;
+    if (p.sent < bytes.size()) {
+      // A byte is "out" once the line has carried it: write each chunk when
+      // its last byte would have arrived at the other end.
+      const size_t n = byteTime_.count() ? std::min(chunk_, bytes.size() - p.sent) : bytes.size() - p.sent;
+      const auto ready = std::max(*p.due, lineFree_) + byteTime_ * static_cast<int64_t>(n);
+      if (now < ready) return ready;
+      const ssize_t written = ::write(line_.Get(), bytes.data() + p.sent, n);
+      if (written < 0) {
+        if (errno == EINTR) continue;
+        if (errno == EAGAIN) {
+          waitWritable_ = true;  // the other side is not reading; wait for room
+          return std::nullopt;
+        }
+        CloseLine("lost (write failed)");
+        return std::nullopt;
+      }
+      if (p.sent == 0 && trace_) Trace("out", bytes, DescribeSent(bytes));
+      p.sent += static_cast<size_t>(written);
+      bytesSent_.fetch_add(static_cast<uint64_t>(written), std::memory_order_relaxed);
+      lineFree_ = now;
+      if (p.sent < bytes.size()) continue;
+    } else if (now < *p.due) {
+      return *p.due;  // nothing to send, only the hangup to time
+    }
+    lastFinish_ = std::max(lineFree_, *p.due);
+    if (p.output.hangup) hangupAt_ = lastFinish_ + kHangupGrace;
+    queue_.pop_front();
+  }
+  return std::nullopt;
+}
+
+void Simulator::CloseLine(const char* why) {
+  if (!line_) return;
+  line_.Reset();
+  heldSlave_.Reset();
+  queue_.clear();
+  waitWritable_ = false;
+  lineClosed_.store(true, std::memory_order_release);
+  closedEvent_.Signal();
+  if (trace_) Trace("---", {}, std::string("line ") + why);
+}
+
+void Simulator::Trace(const char* direction, const Bytes& bytes, const std::string& meaning) {
+  const double t = duration<double>(Clock::now() - started_).count();
+  char head[32];
+  std::snprintf(head, sizeof head, "[%10.6f] %s ", t, direction);
+  std::string line = head;
+  if (!bytes.empty()) line += Hex(bytes) + "  | ";
+  line += meaning;
+  trace_(line);
+}
+
+std::vector<ReceivedFrame> Simulator::Frames() const {
+  std::lock_guard lock(mutex_);
+  return frames_;
+}
+
+bool Simulator::WaitForFrames(FrameKind kind, size_t count, std::chrono::milliseconds timeout) const {
+  std::unique_lock lock(mutex_);
+  return framesChanged_.wait_for(lock, timeout, [&] {
+    return static_cast<size_t>(std::count_if(frames_.begin(), frames_.end(),
+                                             [&](const ReceivedFrame& f) { return f.kind == kind; })) >= count;
+  });
+}
+
+uint8_t Simulator::Interval() const {
+  std::lock_guard lock(mutex_);
+  return receiver_.Interval();
+}
+
+uint8_t Simulator::Cutoff() const {
+  std::lock_guard lock(mutex_);
+  return receiver_.Cutoff();
+}
+
+bool Simulator::Logging() const {
+  std::lock_guard lock(mutex_);
+  return receiver_.Logging();
+}
+
+bool Simulator::SoundOn() const {
+  std::lock_guard lock(mutex_);
+  return receiver_.SoundOn();
+}
+
+std::vector<DirEntry> Simulator::Files() const {
+  std::lock_guard lock(mutex_);
+  return receiver_.Files();
+}
+
+void Simulator::SetFiles(std::vector<DirEntry> files) {
+  std::lock_guard lock(mutex_);
+  receiver_.SetFiles(std::move(files));
+}
+
+Bytes Simulator::Firmware() const {
+  std::lock_guard lock(mutex_);
+  return receiver_.Firmware();
+}
+
+Counters Simulator::Count() const {
+  std::lock_guard lock(mutex_);
+  return receiver_.Count();
+}
+
+uint64_t Simulator::BytesSent() const { return bytesSent_.load(std::memory_order_relaxed); }
+
+}  // namespace z500sim

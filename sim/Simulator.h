@@ -1,0 +1,122 @@
+// The simulated receiver at work on a line: one thread reads the line, feeds
+// the Receiver and sends its answers when they are due, paced like a serial
+// line of the configured baud rate, plus the periodic position sentence.
+// Tests run it in-process on a pty master; the z500-sim program runs it too.
+//
+// Everything the thread learns is kept for inspection: every frame received
+// with its time and kind, the receiver's parameters, files and firmware, and
+// counters. All public members may be called from any thread.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "Line.h"
+#include "Options.h"
+#include "Receiver.h"
+
+namespace z500sim {
+
+struct ReceivedFrame {
+  Clock::time_point at;  // when the read that completed it returned
+  FrameKind kind;
+  Bytes bytes;
+  bool checkOk;
+};
+
+// Gets one finished trace line (without newline).
+using TraceSink = std::function<void(const std::string&)>;
+
+class Simulator {
+public:
+  // Takes ownership of `line` (a pty master or a serial device, non-blocking):
+  // it is closed by Stop(), by the destructor, or when the hangup fault or a
+  // line error closes the line. For a pty master the simulator also holds the
+  // slave open, so the line stays up while the tool closes and reopens it.
+  // With a sink, every frame both ways is traced to it (options.trace is the
+  // program's switch for a sink writing to stderr).
+  Simulator(UniqueFd line, const Options& options, TraceSink trace = {});
+  ~Simulator();
+  Simulator(const Simulator&) = delete;
+  Simulator& operator=(const Simulator&) = delete;
+
+  void Start();
+  // Wakes the thread and joins it; prompt, and safe to call twice.
+  void Stop();
+
+  // Queues raw bytes to be sent as they are (paced like answers).
+  void Inject(Bytes bytes);
+
+  std::vector<ReceivedFrame> Frames() const;
+  // Waits until `count` frames of `kind` have been received in all.
+  bool WaitForFrames(FrameKind kind, size_t count, std::chrono::milliseconds timeout) const;
+
+  uint8_t Interval() const;
+  uint8_t Cutoff() const;
+  bool Logging() const;
+  bool SoundOn() const;
+  std::vector<DirEntry> Files() const;
+  void SetFiles(std::vector<DirEntry> files);
+  Bytes Firmware() const;
+  Counters Count() const;
+  uint64_t BytesSent() const;
+
+  // The line has been closed by the hangup fault or failed (device unplugged).
+  bool LineClosed() const { return lineClosed_.load(std::memory_order_acquire); }
+  // Becomes readable when the line closes: a program can poll it.
+  int LineClosedFd() const { return closedEvent_.Get(); }
+
+private:
+  struct Pending {
+    Output output;
+    Clock::time_point queued;
+    std::optional<Clock::time_point> due;  // set when it reaches the head
+    size_t sent = 0;
+  };
+
+  void Run();
+  void ReadLine(Clock::time_point now);
+  // Sends what is due; returns when the thread must look again.
+  std::optional<Clock::time_point> Send(Clock::time_point now);
+  void CloseLine(const char* why);
+  void Trace(const char* direction, const Bytes& bytes, const std::string& meaning);
+
+  UniqueFd line_;
+  UniqueFd heldSlave_;
+  const Options options_;
+  const TraceSink trace_;
+  const Clock::time_point started_ = Clock::now();
+  const std::chrono::nanoseconds byteTime_;  // 10 bits per byte; 0: unpaced
+  const size_t chunk_;                       // bytes written at once when paced
+
+  mutable std::mutex mutex_;  // guards receiver_, frames_, injected_
+  mutable std::condition_variable framesChanged_;
+  Receiver receiver_;
+  std::vector<ReceivedFrame> frames_;
+  std::vector<Bytes> injected_;
+
+  // Thread-only state.
+  std::deque<Pending> queue_;
+  Clock::time_point lineFree_{};    // the line has carried everything written
+  Clock::time_point lastFinish_{};  // the last piece of output was out
+  std::optional<Clock::time_point> hangupAt_;
+  Clock::time_point nextSentence_{};
+  bool waitWritable_ = false;
+
+  std::atomic<uint64_t> bytesSent_{0};
+  std::atomic<bool> stop_{false};
+  std::atomic<bool> lineClosed_{false};
+  EventFd wake_;
+  EventFd closedEvent_;
+  std::thread thread_;
+};
+
+}  // namespace z500sim

@@ -1,0 +1,188 @@
+// The simulator on a real pseudo-terminal, run in-process: the test holds the
+// slave side like the tool would and checks answers, timing and the line.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <memory>
+#include <mutex>
+#include <thread>
+
+#include "Simulator.h"
+#include "TestBytes.h"
+
+using namespace z500sim;
+using namespace std::chrono_literals;
+using simtest::H;
+using std::chrono::milliseconds;
+
+namespace {
+
+class SimulatorLine : public ::testing::Test {
+protected:
+  static Options Fast() {
+    Options o;
+    o.baud = 0;
+    o.replyDelayMs = 1;
+    o.unlogged = true;
+    return o;
+  }
+
+  void Run(const Options& options, TraceSink trace = {}) {
+    Pty pty = OpenPty();
+    slave_ = std::move(pty.slave);
+    ASSERT_EQ(::fcntl(slave_.Get(), F_SETFL, O_NONBLOCK), 0);
+    sim_ = std::make_unique<Simulator>(std::move(pty.master), options, std::move(trace));
+    sim_->Start();
+  }
+
+  void Write(const Bytes& b) { ASSERT_EQ(::write(slave_.Get(), b.data(), b.size()), static_cast<ssize_t>(b.size())); }
+
+  // Reads until `n` bytes have come or `timeout` has passed.
+  Bytes Read(size_t n, milliseconds timeout = 2000ms) {
+    Bytes got;
+    const auto end = Clock::now() + timeout;
+    while (got.size() < n) {
+      const auto left = std::chrono::duration_cast<milliseconds>(end - Clock::now()).count();
+      pollfd p{slave_.Get(), POLLIN, 0};
+      if (left <= 0 || ::poll(&p, 1, static_cast<int>(left)) <= 0 || !(p.revents & POLLIN)) break;
+      uint8_t buf[4096];
+      const ssize_t r = ::read(slave_.Get(), buf, std::min(sizeof buf, n - got.size()));
+      if (r <= 0) break;
+      got.insert(got.end(), buf, buf + r);
+    }
+    return got;
+  }
+
+  // An exchange as the tool makes it: one frame out, one answer of `n` bytes back.
+  Bytes Ask(const Bytes& frame, size_t n) {
+    Write(frame);
+    return Read(n);
+  }
+
+  UniqueFd slave_;
+  std::unique_ptr<Simulator> sim_;
+};
+
+}  // namespace
+
+TEST_F(SimulatorLine, AnswersTheToolsFramesAndRecordsThem) {
+  Options o = Fast();
+  o.files = 20;
+  Run(o);
+  EXPECT_EQ(Ask(H("24 24 46 4A 00 00 0C 0D 0A"), 11), H("24 24 46 4A 02 00 05 0C 07 0D 0A"));
+  const auto files = sim_->Files();
+  Bytes lastPage;
+  for (size_t i = 16; i < 20; ++i) lastPage.insert(lastPage.end(), files[i].bytes.begin(), files[i].bytes.end());
+  EXPECT_EQ(Ask(H("24 24 46 4D 03 00 08 10 00 10 0D 0A"), 137), simtest::StdFrame('F', 'M', lastPage));
+
+  EXPECT_EQ(Ask(simtest::Handshake(), 6), H("24 24 56 53 01 58"));
+  const Bytes image = simtest::Image(300);
+  for (uint32_t offset : {0u, 128u, 256u}) {
+    const Bytes data(image.begin() + offset, image.begin() + std::min<size_t>(offset + 128, 300));
+    EXPECT_EQ(Ask(simtest::Block(0x40008000 + offset, data), 10), simtest::BlockAnswer(0, 0x40008000 + offset));
+  }
+  EXPECT_EQ(sim_->Firmware(), image);
+  std::vector<FrameKind> kinds;
+  for (const auto& f : sim_->Frames()) kinds.push_back(f.kind);
+  EXPECT_EQ(kinds, (std::vector<FrameKind>{FrameKind::ReadParameters, FrameKind::Directory, FrameKind::Handshake,
+                                           FrameKind::Block, FrameKind::Block, FrameKind::Block}));
+}
+
+TEST_F(SimulatorLine, PeriodicSentencesStopAtUnlogAndBothUnlogsAreRecorded) {
+  Options o = Fast();
+  o.unlogged = false;
+  o.logPeriodMs = 100;
+  Run(o);
+  const Bytes sentence = Read(7);
+  EXPECT_EQ(std::string(sentence.begin(), sentence.end()), "$GPGGA,");
+  const Bytes unlog = H("75 6E 6C 6F 67 61 6C 6C 20 63 6F 6D 31 0D 0A 00");
+  Write(unlog);
+  std::this_thread::sleep_for(100ms);
+  Write(unlog);
+  ASSERT_TRUE(sim_->WaitForFrames(FrameKind::Unlog, 2, 1000ms));
+  const auto frames = sim_->Frames();
+  ASSERT_EQ(frames.size(), 2u);
+  EXPECT_EQ(frames[1].bytes, unlog);
+  const auto apart = frames[1].at - frames[0].at;
+  EXPECT_GE(apart, 90ms);
+  EXPECT_LT(apart, 300ms);
+  EXPECT_FALSE(sim_->Logging());
+  Read(1000, 150ms);  // what was on its way
+  EXPECT_TRUE(Read(1, 350ms).empty());
+
+  const auto start = Clock::now();
+  sim_->Stop();
+  EXPECT_LT(Clock::now() - start, 100ms);
+}
+
+TEST_F(SimulatorLine, SoundAndSerialResetAreRecordedAndTraced) {
+  auto lines = std::make_shared<std::vector<std::string>>();
+  auto mutex = std::make_shared<std::mutex>();
+  Run(Fast(), [=](const std::string& line) {
+    std::lock_guard lock(*mutex);
+    lines->push_back(line);
+  });
+  EXPECT_EQ(Ask(H("24 24 53 49 04 00 FF FF 01 FF E0 0D 0A"), 9), simtest::StdFrame('S', 'I'));
+  const Bytes reset = Ask(H("24 24 53 52 53 54"), 8);
+  ASSERT_GE(reset.size(), 4u);
+  EXPECT_EQ(Bytes(reset.begin(), reset.begin() + 4), H("24 24 53 52"));
+  ASSERT_EQ(sim_->Frames().size(), 2u);
+  EXPECT_EQ(sim_->Frames()[1].kind, FrameKind::SerialReset);
+  sim_->Stop();
+  std::string all;
+  for (const auto& l : *lines) all += l + "\n";
+  EXPECT_NE(all.find("in  24 24 53 49 04 00 FF FF 01 FF E0 0D 0A  | sound"), std::string::npos) << all;
+  EXPECT_NE(all.find("in  24 24 53 52 53 54  | serial reset"), std::string::npos) << all;
+  EXPECT_NE(all.find("out 24 24 53 52"), std::string::npos) << all;
+}
+
+TEST_F(SimulatorLine, SplitAnswerPausesLongerThanThePackageInterval) {
+  Options o = Fast();
+  o.splitAnswers = true;
+  Run(o);
+  Write(H("24 24 46 4A 00 00 0C 0D 0A"));
+  const Bytes first = Read(5);
+  const auto firstAt = Clock::now();
+  const Bytes second = Read(6);
+  EXPECT_GE(Clock::now() - firstAt, 120ms);
+  EXPECT_EQ(simtest::Cat(first, second), H("24 24 46 4A 02 00 05 0C 07 0D 0A"));
+}
+
+TEST_F(SimulatorLine, HangupClosesTheLineAfterTheAnswerToBlockK) {
+  Options o = Fast();
+  o.hangupAfter = 1;
+  Run(o);
+  EXPECT_EQ(Ask(simtest::Handshake(), 6), H("24 24 56 53 01 58"));
+  EXPECT_EQ(Ask(simtest::Block(0x40008000, simtest::Image(128)), 10), simtest::BlockAnswer(0, 0x40008000));
+  pollfd p{sim_->LineClosedFd(), POLLIN, 0};
+  ASSERT_EQ(::poll(&p, 1, 1000), 1);
+  EXPECT_TRUE(sim_->LineClosed());
+  // The tool's side sees a hung-up line.
+  pollfd s{slave_.Get(), POLLIN, 0};
+  ASSERT_EQ(::poll(&s, 1, 1000), 1);
+  EXPECT_TRUE(s.revents & POLLHUP);
+  uint8_t b;
+  EXPECT_LE(::read(slave_.Get(), &b, 1), 0);
+}
+
+TEST_F(SimulatorLine, BytesLeaveNoFasterThanTheBaudRate) {
+  Options o = Fast();
+  o.baud = 19200;  // 1920 bytes a second
+  Run(o);
+  const Bytes data = simtest::Image(1920);
+  const auto start = Clock::now();
+  sim_->Inject(data);
+  const Bytes half = Read(1920, 500ms);
+  EXPECT_GT(half.size(), 1920 * 0.35);
+  EXPECT_LT(half.size(), 1920 * 0.6);
+  const Bytes rest = Read(1920 - half.size(), 2000ms);
+  const auto took = Clock::now() - start;
+  EXPECT_EQ(simtest::Cat(half, rest), data);
+  EXPECT_GE(took, 990ms);
+  EXPECT_LT(took, 1300ms);
+  std::printf("1920 bytes at 19200 baud took %lld ms\n",
+              static_cast<long long>(std::chrono::duration_cast<milliseconds>(took).count()));
+}
