@@ -98,15 +98,21 @@ int32_t TComm32::Read(void* dest, int32_t count) {
 int32_t TComm32::Write(const void* data, int32_t count) {
   if (DisableWrite.load(std::memory_order_acquire) || count <= 0 || data == nullptr) return 0;
   const int32_t n = OutQueue->In(data, count);
-  if (auto ctx = Ctx_.load(std::memory_order_acquire)) ctx->WriteRequestEvent.Set();
+  WakeWriter();
   return n;
 }
 
 int32_t TComm32::Command(const char* text) {
   if (text == nullptr) return 0;
   const int32_t n = OutQueue->In(text, static_cast<int32_t>(std::strlen(text)));
-  if (auto ctx = Ctx_.load(std::memory_order_acquire)) ctx->WriteRequestEvent.Set();
+  WakeWriter();
   return n;
+}
+
+// While closed there is no writer: the bytes wait in the queue for the next
+// open and the write after it.
+void TComm32::WakeWriter() {
+  if (auto ctx = Ctx_.load(std::memory_order_acquire)) ctx->WriteRequestEvent.Set();
 }
 
 // The receive queue is emptied from the consumer's side (Discard moves only
@@ -432,7 +438,7 @@ void TComm32::_ReadThread(TComm32* comm, std::shared_ptr<TOpenContext> ctx) {
           const uint32_t purges = ctx->ReadPurges.load(std::memory_order_acquire);
           const ssize_t n = port.Read(block, sizeof block);
           if (n > 0) deliver(n, purges), idleWakes = 0;
-          else failed = n == 0 || n != -EAGAIN || ++idleWakes >= 3;
+          else failed = n != -EAGAIN || ++idleWakes >= 3;
         } else {
           idleWakes = 0;
           while (waiting > 0) {

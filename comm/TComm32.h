@@ -109,6 +109,7 @@ private:
   static void _TimerThread(TComm32* comm, std::shared_ptr<TOpenContext> ctx);
 
   void ReapStragglers(bool wait);
+  void WakeWriter();
 
   // Everything the threads of one open share: the port, the events and the
   // run and alive flags. A thread holds it until it ends, so a thread that
