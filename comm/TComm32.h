@@ -16,6 +16,7 @@
 #include "Dcb.h"
 #include "EComm32Error.h"
 #include "TCommQueue.h"
+#include "TObject.h"
 
 namespace QuarlComm32 {
 
@@ -25,7 +26,7 @@ class TComm32;
 using TCommNotifyEvent = std::function<void(TComm32* Sender, int NotifyType)>;
 using TCommEvent = std::function<void(TComm32* Sender)>;
 
-class TComm32 {
+class TComm32 : public TObject {
 public:
   // Flow control, numbered as the Hayes &K command numbers it.
   enum TFlowControl : int {
@@ -41,7 +42,7 @@ public:
   static constexpr const char* Str_ResetModem = "ATZ\r";
 
   TComm32();
-  virtual ~TComm32();
+  ~TComm32() override;
   TComm32(const TComm32&) = delete;
   TComm32& operator=(const TComm32&) = delete;
 
