@@ -385,7 +385,10 @@ void TComm32::fSetRTS(bool value) {
 TComm32::TFlowControl TComm32::fGetFCtrl() const {
   if (DCB.fOutxCtsFlow && DCB.fOutX) return fcRtsCtsXonXoff;
   if (DCB.fOutxCtsFlow) return fcRtsCts;
-  if (DCB.fOutX) return fcXonXoff;
+  // The record cannot tell transparent from plain XON/XOFF; the setter's
+  // choice tells them apart, so that it survives a read-back (and InitModem
+  // sends the &K value that was chosen).
+  if (DCB.fOutX) return FTransparentXonXoff ? fcTranXonXoff : fcXonXoff;
   return fcNone;
 }
 
@@ -403,6 +406,7 @@ void TComm32::fSetFCtrl(TFlowControl value) {
   DCB.fRtsControl = cts ? RTS_CONTROL_HANDSHAKE : RTS_CONTROL_ENABLE;
   DCB.fOutX = xon;
   DCB.fInX = xon;
+  FTransparentXonXoff = value == fcTranXonXoff;
   DCB.fDtrControl = DTR_CONTROL_ENABLE;
   DCB.fOutxDsrFlow = 0;
 }

@@ -54,6 +54,7 @@ public:
   std::atomic<bool> DisableWrite{false};
   bool FDTR = true;  // DTR wish while closed, DTR state while open
   bool FRTS = true;
+  bool FTransparentXonXoff = false;  // the last flow control set was fcTranXonXoff
   int32_t PortNo = 2;
   char DeviceName[32];  // "\\.\COMn", resolved through the port map at Open
   int32_t HwInSize = 1200;

@@ -164,6 +164,10 @@ protected:
   virtual void EvAfterOpen(TObject* Sender);
   virtual void EvBeforeClose(TObject* Sender);
 
+  // The owned engine and framer, for a derived class that needs more of them.
+  std::unique_ptr<TComm32> Comm;
+  std::unique_ptr<TCommPackage> Package;
+
 private:
   friend class TNotifyCarrier;
 
@@ -178,8 +182,6 @@ private:
   // Active again switches both back on.
   void _ClosePort();
 
-  std::unique_ptr<TComm32> Comm;
-  std::unique_ptr<TCommPackage> Package;
   std::unique_ptr<TVellCommFrameSettings> FrameSettings;
   bool UsePackage = false;
   std::atomic<bool> SyncEvents{true};

@@ -508,6 +508,11 @@ TEST_F(Engine, FlowControlSetterClosesAndReadsBackFromTheRecord) {
   comm.fSetFCtrl(TComm32::fcTranXonXoff);
   EXPECT_FALSE(comm.Active);
   EXPECT_EQ(r.log, (std::vector<std::string>{"notify 0x38", "after-open", "before-close", "notify 0x38"}));
+  EXPECT_EQ(comm.fGetFCtrl(), TComm32::fcTranXonXoff);
+  EXPECT_TRUE(comm.DCB.fOutX && comm.DCB.fInX);
+  comm.DCB.fOutX = 0;  // the record decides: no XON/XOFF in it, none read back
+  EXPECT_EQ(comm.fGetFCtrl(), TComm32::fcNone);
+  comm.fSetFCtrl(TComm32::fcXonXoff);
   EXPECT_EQ(comm.fGetFCtrl(), TComm32::fcXonXoff);
   comm.fSetFCtrl(TComm32::fcRtsCtsXonXoff);
   EXPECT_EQ(comm.fGetFCtrl(), TComm32::fcRtsCtsXonXoff);
