@@ -41,8 +41,14 @@ public:
     setObjectName(QStringLiteral("VellCommDeviceNotifier"));
   }
 
+  // Counts the events posted. Qt's event queue already orders a post before
+  // its delivery, but inside a library ThreadSanitizer cannot see; this
+  // release/acquire pair states that order where it can.
+  std::atomic<uint64_t> Posted{0};
+
 protected:
   bool event(QEvent* e) override {
+    Posted.load(std::memory_order_acquire);
     if (e->type() == NotifyEventType()) {
       const auto* n = static_cast<TNotifyEvent*>(e);
       Device->_EvNotifyProc(n->Message, n->Sender, n->NotifyType);
@@ -77,8 +83,8 @@ TVellCustomCommDevice::TVellCustomCommDevice(QObject* owner) : QObject(owner) {
 // No event reaches the owner from here on. The port is closed before the
 // engine's callbacks are cleared, so that no thread of the engine still runs
 // while they change.
-TVellCustomCommDevice::~TVellCustomCommDevice() {
-  Destroying.store(true, std::memory_order_release);
+void TVellCustomCommDevice::_Shutdown() {
+  if (Destroying.exchange(true, std::memory_order_acq_rel)) return;
   Package->SetPackageNotify(nullptr);
   Package->fSetActive(false);
   try {
@@ -86,6 +92,10 @@ TVellCustomCommDevice::~TVellCustomCommDevice() {
   } catch (...) {
     // A thread that would not stop is joined by the engine when it goes.
   }
+}
+
+TVellCustomCommDevice::~TVellCustomCommDevice() {
+  _Shutdown();
   FrameSettings.reset();
   Package.reset();  // gives the engine its own callback back
   Comm->OnCommNotify = nullptr;
@@ -99,7 +109,9 @@ TVellCustomCommDevice::~TVellCustomCommDevice() {
 // Notifications
 
 void TVellCustomCommDevice::_Post(int message, TObject* Sender, int NotifyType) {
-  QCoreApplication::postEvent(Carrier, new TNotifyEvent(message, Sender, NotifyType));
+  auto* event = new TNotifyEvent(message, Sender, NotifyType);
+  Carrier->Posted.fetch_add(1, std::memory_order_release);
+  QCoreApplication::postEvent(Carrier, event);
 }
 
 // A mask of 0 says nothing happened (the engine's wait ended for its own

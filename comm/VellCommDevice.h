@@ -164,6 +164,12 @@ protected:
   virtual void EvAfterOpen(TObject* Sender);
   virtual void EvBeforeClose(TObject* Sender);
 
+  // Silences the device and stops every thread that could call into it: the
+  // first step of destruction. A class that derives further and lets
+  // handlers run on those threads (SyncEvents false) calls it first thing in
+  // its own destructor, so that no virtual call meets a half-destroyed object.
+  void _Shutdown();
+
   // The owned engine and framer, for a derived class that needs more of them.
   std::unique_ptr<TComm32> Comm;
   std::unique_ptr<TCommPackage> Package;
@@ -212,6 +218,7 @@ class TVellCommDevice : public TVellCustomCommDevice {
 
 public:
   using TVellCustomCommDevice::TVellCustomCommDevice;
+  ~TVellCommDevice() override { _Shutdown(); }
 };
 
 }  // namespace QuarlComm32

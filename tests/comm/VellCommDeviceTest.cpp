@@ -25,6 +25,7 @@ namespace {
 // Opens the engine and the framer to a test's view.
 class TestDevice : public TVellCommDevice {
 public:
+  ~TestDevice() override { _Shutdown(); }
   using TVellCommDevice::Comm;
   using TVellCommDevice::Package;
 };
