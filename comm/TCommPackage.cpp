@@ -266,8 +266,11 @@ void TCommPackage::_TimerThread() {
   while (ThreadRun.load(std::memory_order_acquire)) {
     int wait = -1;
     if (PkgType.load(std::memory_order_acquire) == cptFrameTimeout) {
-      // At least 1 ms, so that an interval of 0 does not spin.
-      wait = static_cast<int>(std::clamp<unsigned long>(PkgInterval.load(std::memory_order_acquire), 1, INT_MAX));
+      // At least 1 ms, so that an interval of 0 does not spin. The event's
+      // timed wait counts the milliseconds left rounded down and so may end
+      // up to 1 ms early (a wait of 1 ms not at all): one more keeps every
+      // wait at least the interval.
+      wait = static_cast<int>(std::clamp<unsigned long>(PkgInterval.load(std::memory_order_acquire), 1, INT_MAX - 1)) + 1;
     } else if (!WakeEvent.Valid()) {
       wait = 50;  // nothing could wake an endless wait
     }

@@ -1,0 +1,335 @@
+// The framer over a real engine and pseudo-terminal, beyond the line format:
+// packages ended by a pause and their timing, full queues, switching off and
+// on, packages larger than the engine's transmit queue, size settings,
+// notifications, and the framer's own thread.
+#include <gtest/gtest.h>
+#include <time.h>
+
+#include <atomic>
+#include <thread>
+
+#include "FramerRig.h"
+
+using namespace framer_test;
+
+namespace {
+
+double Ms(Clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); }
+
+Clock::duration ProcessCpuTime() {
+  timespec ts{};
+  ::clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
+  return std::chrono::seconds(ts.tv_sec) + std::chrono::nanoseconds(ts.tv_nsec);
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------- timeout type
+
+TEST_F(Framer, BurstsLessThanAnIntervalApartMakeOnePackage) {
+  Start(cptFrameTimeout);
+  const Bytes a = Pattern(100, 1), b = Pattern(100, 2);
+  Send(a);
+  std::this_thread::sleep_for(30ms);
+  Send(b);
+  ASSERT_TRUE(WaitQueued(1));
+  EXPECT_EQ(Take(), Cat({a, b}));
+}
+
+TEST_F(Framer, BurstsSplitByAPauseBecomeTwoPackages) {
+  Start(cptFrameTimeout);
+  const Bytes a = Pattern(100, 3), b = Pattern(100, 4);
+  Send(a);
+  std::this_thread::sleep_for(120ms);
+  Send(b);
+  ASSERT_TRUE(WaitQueued(2));
+  EXPECT_EQ(Take(), a);
+  EXPECT_EQ(Take(), b);
+  EXPECT_EQ(sig.PackageNotifies(kRxChar), 2);  // one notification per package, none for bytes alone
+}
+
+// The package closes at the end of the first whole interval without a byte:
+// never before one interval, and about two at most (the bound allows for a
+// loaded machine).
+TEST_F(Framer, APackageIsDeliveredOneToTwoIntervalsAfterItsLastByte) {
+  Start(cptFrameTimeout);
+  for (size_t i = 0; i < 4; ++i) {
+    // The timer's period starts as the previous package closes: send at
+    // other points of it too.
+    std::this_thread::sleep_for(i * 13ms);
+    Send(Pattern(50, static_cast<unsigned>(i)));
+    const auto sent = Clock::now();
+    ASSERT_TRUE(sig.WaitUntil([&] { return sig.packageTimes.size() > i; }));
+    std::lock_guard lock(sig.m);
+    const double ms = Ms(sig.packageTimes[i] - sent);
+    EXPECT_GE(ms, 45.0);
+    EXPECT_LE(ms, 200.0);
+  }
+  EXPECT_EQ(pkg->ReadQueueCount(), 4u);
+}
+
+TEST_F(Framer, AShortReadCutsThePackageAndAPeekLeavesIt) {
+  Start(cptFrameTimeout);
+  const Bytes data = Pattern(400, 5);
+  Send(data);
+  ASSERT_TRUE(WaitQueued(1));
+  EXPECT_EQ(pkg->ReadPackage(nullptr, 0), 400u);
+  EXPECT_EQ(pkg->ReadQueueCount(), 1u);
+  Bytes buf(400, 0);
+  EXPECT_EQ(pkg->ReadPackage(buf.data(), 300), 300u);
+  EXPECT_EQ(Bytes(buf.begin(), buf.begin() + 300), Bytes(data.begin(), data.begin() + 300));
+  EXPECT_EQ(Bytes(buf.begin() + 300, buf.end()), Bytes(100, 0));
+  EXPECT_EQ(pkg->ReadPackage(buf.data(), 400), 0u);  // the other 100 bytes are gone
+}
+
+TEST_F(Framer, AFullReadQueueDropsTheSixteenthPackage) {
+  pkg->fSetPkgInterval(10);
+  Start(cptFrameTimeout);
+  for (uint8_t i = 1; i <= 16; ++i) {  // one at a time, each after the last has closed
+    Send({i, i, i});
+    ASSERT_TRUE(sig.WaitUntil([&] {
+      int n = 0;
+      for (int mask : sig.packageMasks) n += (mask & kRxChar) != 0;
+      return n >= i;
+    }));
+  }
+  EXPECT_EQ(pkg->ReadQueueCount(), 15u);
+  for (uint8_t i = 1; i <= 15; ++i) EXPECT_EQ(Take(), (Bytes{i, i, i}));
+  EXPECT_EQ(Take(), std::nullopt);
+}
+
+// ---------------------------------------------------------------- sending
+
+TEST_F(Framer, TheWriteQueueRefusesTheSixteenthWaitingPackage) {
+  Start(cptFrameHeadTail);
+  comm.DisableWrite = true;  // the engine takes nothing, so nothing drains
+  int accepted = 0;
+  for (uint8_t i = 1; i <= 20; ++i) accepted += pkg->WritePackage(&i, 1) == 1;
+  EXPECT_EQ(accepted, 16);  // the first is taken up for sending, fifteen wait
+  EXPECT_EQ(pkg->WriteQueueCount(), 15u);
+
+  // Once the engine sends again, the next transmit-empty moves them all on,
+  // in order.
+  comm.DisableWrite = false;
+  const uint8_t kick = 0x00;
+  ASSERT_EQ(comm.Write(&kick, 1), 1);
+  Bytes want{kick};
+  for (uint8_t i = 1; i <= 16; ++i) want = Cat({want, Framed({i})});
+  EXPECT_EQ(Line(want.size()), want);
+}
+
+TEST_F(Framer, PackagesLargerThanTheTransmitQueueGoOutWholeAndInOrder) {
+  comm.OutQueue->fSetBufSize(300);  // far less than one package
+  Start(cptFrameTimeout);
+  const Bytes a = Pattern(4000, 6), b = Pattern(1000, 7);
+  EXPECT_EQ(pkg->WritePackage(a.data(), a.size()), 4000u);
+  EXPECT_EQ(pkg->WritePackage(b.data(), b.size()), 1000u);
+  EXPECT_EQ(Line(5000), Cat({a, b}));
+
+  pkg->fSetPkgType(cptFrameHeadTail);
+  Bytes marks = Pattern(3000, 8);
+  for (size_t i = 0; i < marks.size(); i += 2) marks[i] = 0xEB + static_cast<uint8_t>(i % 3);  // EB, EC, ED ...
+  EXPECT_EQ(pkg->WritePackage(marks.data(), marks.size()), 3000u);
+  EXPECT_EQ(pkg->WritePackage(b.data(), b.size()), 1000u);
+  const Bytes want = Cat({Framed(marks), Framed(b)});
+  EXPECT_EQ(Line(want.size()), want);
+}
+
+TEST_F(Framer, PurgesDropWhatWaitsButKeepWhatIsUnderWay) {
+  Start(cptFrameHeadTail);
+  SendAndSettle(Cat({Framed({0x01}), {0xEB, 0x07}}));
+  ASSERT_TRUE(WaitQueued(1));
+  pkg->PurgeRead();
+  EXPECT_EQ(pkg->ReadQueueCount(), 0u);
+  Send({0x08, 0xEE});  // ends the frame that was being received
+  ASSERT_TRUE(WaitQueued(1));
+  EXPECT_EQ(Take(), (Bytes{0x07, 0x08}));
+
+  comm.DisableWrite = true;
+  const uint8_t two = 0x02, three = 0x03, four = 0x04;
+  ASSERT_EQ(pkg->WritePackage(&two, 1), 1u);    // taken up for sending
+  ASSERT_EQ(pkg->WritePackage(&three, 1), 1u);  // waiting
+  pkg->PurgeWrite();
+  EXPECT_EQ(pkg->WriteQueueCount(), 0u);
+  comm.DisableWrite = false;
+  ASSERT_EQ(pkg->WritePackage(&four, 1), 1u);
+  const Bytes want = Cat({Framed({0x02}), Framed({0x04})});
+  EXPECT_EQ(Line(want.size()), want);
+}
+
+// ---------------------------------------------------------------- switching
+
+TEST_F(Framer, SwitchingOffAndOnEmptiesBothQueuesAndAHalfReceivedFrame) {
+  Start(cptFrameHeadTail);
+  SendAndSettle(Framed({0x01}));
+  ASSERT_TRUE(WaitQueued(1));
+  SendAndSettle({0xEB, 0x07, 0x08});  // a frame left open
+  comm.DisableWrite = true;
+  const uint8_t two = 0x02;
+  ASSERT_EQ(pkg->WritePackage(&two, 1), 1u);  // taken up for sending
+  ASSERT_EQ(pkg->WritePackage(&two, 1), 1u);  // waiting
+  EXPECT_EQ(pkg->WriteQueueCount(), 1u);
+
+  pkg->fSetActive(false);
+  EXPECT_FALSE(pkg->fGetActive());
+  EXPECT_EQ(pkg->ReadPackage(nullptr, 0), 0u);
+  const uint8_t three = 0x03;
+  EXPECT_EQ(pkg->WritePackage(&three, 1), 0u);
+  pkg->fSetActive(true);
+  EXPECT_EQ(pkg->ReadQueueCount(), 0u);
+  EXPECT_EQ(pkg->WriteQueueCount(), 0u);
+
+  // The open frame is gone: its rest lies outside any frame.
+  Send(Cat({{0x09, 0xEE}, Framed({0x04})}));
+  ASSERT_TRUE(WaitQueued(1));
+  EXPECT_EQ(Take(), Bytes{0x04});
+  // Nothing of the package that was being sent is left either.
+  comm.DisableWrite = false;
+  const uint8_t five = 0x05;
+  ASSERT_EQ(pkg->WritePackage(&five, 1), 1u);
+  EXPECT_EQ(Line(5), Framed({0x05}));
+  EXPECT_EQ(Line(1, 50), Bytes{});
+}
+
+TEST_F(Framer, AnInactiveFramerLeavesTheBytesToTheEngine) {
+  pkg->fSetPkgInterval(2);
+  comm.Open();
+  for (TCommPackageType type : {cptFrameTimeout, cptFrameHeadTail}) {
+    pkg->fSetPkgType(type);
+    const Bytes data = Framed({0x01, 0x02});
+    SendAndSettle(data);
+    std::this_thread::sleep_for(30ms);  // many periods in which an active framer would take them
+    Bytes got(64);
+    got.resize(static_cast<size_t>(comm.Read(got.data(), static_cast<int32_t>(got.size()))));
+    EXPECT_EQ(got, data) << "type " << int(type);
+  }
+  EXPECT_EQ(sig.PackageNotifies(~0), 0);
+}
+
+// ---------------------------------------------------------------- settings
+
+TEST_F(Framer, PackageSizesBelow28AreRaisedAndTheBuffersStaySafe) {
+  pkg->fSetPkgSz(0);
+  EXPECT_EQ(pkg->fGetPkgSz(), 28u);
+  pkg->fSetPkgSz(5);
+  EXPECT_EQ(pkg->fGetPkgSz(), 28u);
+  Start(cptFrameHeadTail);
+
+  Bytes data(40);
+  for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<uint8_t>(0xE8 + i % 8);
+  const Bytes first28(data.begin(), data.begin() + 28);
+  EXPECT_EQ(pkg->WritePackage(data.data(), data.size()), 28u);
+  EXPECT_EQ(Line(Framed(first28).size()), Framed(first28));
+  Send(Cat({Framed(first28), Framed(data)}));
+  ASSERT_TRUE(WaitQueued(2));
+  EXPECT_EQ(Take(), first28);
+  EXPECT_EQ(Take(), first28);
+
+  // A pause-ended package is cut the same way.
+  pkg->fSetPkgType(cptFrameTimeout);
+  Send(data);
+  ASSERT_TRUE(WaitQueued(1));
+  EXPECT_EQ(Take(), first28);
+}
+
+TEST_F(Framer, ResizingWhileActiveKeepsItActiveButEmpty) {
+  Start(cptFrameHeadTail);
+  SendAndSettle(Framed({0x01}));
+  ASSERT_TRUE(WaitQueued(1));
+
+  pkg->fSetQSize(4);
+  EXPECT_TRUE(pkg->fGetActive());
+  EXPECT_EQ(pkg->fGetQSize(), 4);
+  EXPECT_EQ(pkg->ReadQueueCount(), 0u);
+  SendAndSettle(Cat({Framed({1}), Framed({2}), Framed({3}), Framed({4})}));
+  ASSERT_TRUE(WaitQueued(3));
+  for (uint8_t i = 1; i <= 3; ++i) EXPECT_EQ(Take(), Bytes{i});
+  Send(Framed({5}));
+  ASSERT_TRUE(WaitQueued(1));
+  EXPECT_EQ(Take(), Bytes{5});  // the fourth found the queue full
+
+  pkg->fSetPkgSz(100);
+  EXPECT_TRUE(pkg->fGetActive());
+  EXPECT_EQ(pkg->fGetPkgSz(), 100u);
+  const Bytes big = Pattern(150, 9);
+  Send(Framed(big));
+  ASSERT_TRUE(WaitQueued(1));
+  EXPECT_EQ(Take(), Bytes(big.begin(), big.begin() + 100));
+
+  pkg->fSetQSize(1);  // kept as set; the queue still has room for one
+  EXPECT_EQ(pkg->fGetQSize(), 1);
+  Send(Framed({6}));
+  ASSERT_TRUE(WaitQueued(1));
+  EXPECT_EQ(Take(), Bytes{6});
+}
+
+TEST_F(Framer, AZeroIntervalStillEndsPackagesWithoutSpinning) {
+  pkg->fSetPkgInterval(0);
+  Start(cptFrameTimeout);
+  Send({1, 2, 3});
+  ASSERT_TRUE(WaitQueued(1));
+  EXPECT_EQ(Take(), (Bytes{1, 2, 3}));
+  const auto cpu = ProcessCpuTime();
+  std::this_thread::sleep_for(300ms);
+  EXPECT_LT(Ms(ProcessCpuTime() - cpu), 100.0);  // a spinning thread would take about 300
+}
+
+// ---------------------------------------------------------------- notifications
+
+TEST_F(Framer, EngineEventsGoOnToTheEngineCallbackAndTheOwnerHearsOfPackages) {
+  Start(cptFrameHeadTail);  // the engine's open notification comes with the framer active
+  {
+    std::lock_guard lock(sig.m);
+    EXPECT_EQ(sig.packageMasks, std::vector<int>{0x38});
+    EXPECT_EQ(sig.packageSender, pkg.get());
+    EXPECT_EQ(sig.engineMasks, std::vector<int>{0x38});
+  }
+  const uint8_t one = 0x01;
+  ASSERT_EQ(pkg->WritePackage(&one, 1), 1u);
+  EXPECT_EQ(Line(5), Framed({0x01}));
+  EXPECT_TRUE(sig.WaitUntil([&] { return !sig.packageMasks.empty() && (sig.packageMasks.back() & kTxEmpty); }));
+
+  SendAndSettle(Framed({0x02}));
+  EXPECT_TRUE(sig.WaitUntil([&] { return !sig.packageMasks.empty() && (sig.packageMasks.back() & kRxChar); }));
+}
+
+TEST_F(Framer, ClearingTheOwnerCallbackWaitsForACallUnderWay) {
+  std::atomic<bool> inside{false};
+  bool entered = false;
+  pkg->SetPackageNotify([&](TObject*, int) {
+    inside = true;
+    {
+      std::lock_guard lock(sig.m);
+      entered = true;
+      sig.cv.notify_all();
+    }
+    std::this_thread::sleep_for(50ms);
+    inside = false;
+  });
+  pkg->fSetPkgInterval(5);
+  Start(cptFrameTimeout);
+  Send({0x01});
+  ASSERT_TRUE(sig.WaitUntil([&] { return entered; }));
+  pkg->SetPackageNotify(nullptr);
+  EXPECT_FALSE(inside);
+}
+
+TEST(FramerLife, DestroyingAFramerEndsItsThreadAndGivesTheEngineItsCallbackBack) {
+  TComm32 comm;
+  int calls = 0;
+  comm.OnCommNotify = [&](TComm32*, int) { ++calls; };
+  { TCommPackage first(&comm); }  // a first cycle, so that helper threads of a sanitizer are counted
+  const int fds = CountEntries("/proc/self/fd"), tasks = CountEntries("/proc/self/task");
+  for (auto type : {cptCompatiblePkg, cptFrameTimeout}) {
+    TCommPackage pkg(&comm);
+    pkg.fSetPkgType(type);
+    pkg.fSetActive(true);
+    comm.OnCommNotify(&comm, 0x38);  // through the framer to the callback before it
+  }
+  EXPECT_EQ(calls, 2);
+  comm.OnCommNotify(&comm, 0x38);
+  EXPECT_EQ(calls, 3);
+  EXPECT_EQ(CountEntries("/proc/self/fd"), fds);
+  for (int i = 0; i < 100 && CountEntries("/proc/self/task") != tasks; ++i) std::this_thread::sleep_for(10ms);
+  EXPECT_EQ(CountEntries("/proc/self/task"), tasks);
+}
