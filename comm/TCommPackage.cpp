@@ -13,6 +13,9 @@ namespace {
 constexpr int kPackageWaiting = 0x0001;  // EV_RXCHAR: a package waits
 constexpr int kSendQueueEmpty = 0x0004;  // EV_TXEMPTY: the write queue ran empty
 
+// A count for the engine's Write, which takes at most INT32_MAX at a time.
+int32_t WriteCount(uint32_t n) { return static_cast<int32_t>(std::min<uint32_t>(n, INT32_MAX)); }
+
 uint32_t ItemLength(const void* item) {
   uint32_t n;
   std::memcpy(&n, item, sizeof n);
@@ -266,11 +269,8 @@ void TCommPackage::_TimerThread() {
   while (ThreadRun.load(std::memory_order_acquire)) {
     int wait = -1;
     if (PkgType.load(std::memory_order_acquire) == cptFrameTimeout) {
-      // At least 1 ms, so that an interval of 0 does not spin. The event's
-      // timed wait counts the milliseconds left rounded down and so may end
-      // up to 1 ms early (a wait of 1 ms not at all): one more keeps every
-      // wait at least the interval.
-      wait = static_cast<int>(std::clamp<unsigned long>(PkgInterval.load(std::memory_order_acquire), 1, INT_MAX - 1)) + 1;
+      // At least 1 ms, so that an interval of 0 does not spin.
+      wait = static_cast<int>(std::clamp<unsigned long>(PkgInterval.load(std::memory_order_acquire), 1, INT_MAX));
     } else if (!WakeEvent.Valid()) {
       wait = 50;  // nothing could wake an endless wait
     }
@@ -321,7 +321,7 @@ uint32_t TCommPackage::_EncodePackage(TCommPackageHead& out, const TCommPackageH
 void TCommPackage::_WritePackage() {
   TCommPackageHead& line = *EncodeBuffer;
   if (WriteOffset < line.Length) {
-    const int32_t n = Comm->Write(line.Data + WriteOffset, static_cast<int32_t>(line.Length - WriteOffset));
+    const int32_t n = Comm->Write(line.Data + WriteOffset, WriteCount(line.Length - WriteOffset));
     if (n > 0) WriteOffset += static_cast<uint32_t>(n);
     return;
   }
@@ -333,7 +333,7 @@ void TCommPackage::_WritePackage() {
     WriteQueue->Out(SendBuffer.get());
     _EncodePackage(line, *SendBuffer);
   }
-  const int32_t n = Comm->Write(line.Data, static_cast<int32_t>(line.Length));
+  const int32_t n = Comm->Write(line.Data, WriteCount(line.Length));
   WriteOffset = n > 0 ? static_cast<uint32_t>(n) : 0;
 }
 
@@ -387,7 +387,14 @@ unsigned long TCommPackage::WritePackage(const void* buf, unsigned long len) {
   }
   {
     std::lock_guard lock(SendLock);
-    if (!fGetActive() || WriteQueue->In(item.data()) == 0) return 0;
+    if (!fGetActive()) return 0;
+    if (WriteQueue->In(item.data()) == 0) {
+      // Full: the engine refused bytes earlier (writing disabled) and no
+      // transmit-empty has come since. A send step sets it moving again, so
+      // that a later attempt finds room.
+      _WritePackage();
+      return 0;
+    }
     _WritePackage();
   }
   return result;

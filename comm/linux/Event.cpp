@@ -60,7 +60,9 @@ int TEvent::WaitAny(std::initializer_list<TEvent*> events, int timeoutMs, pollfd
     if (extra != nullptr) fds[n] = pollfd{extra->fd, extra->events, 0};
     int wait = timeoutMs;
     if (timeoutMs > 0) {
-      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+      // Rounded up: a wait never ends before its time (rounded down, a 1 ms
+      // wait would not wait at all and a caller looping on it would spin).
+      const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
       wait = left > 0 ? static_cast<int>(left) : 0;
     }
     const int r = ::poll(fds, n + (extra != nullptr ? 1 : 0), wait);

@@ -108,14 +108,16 @@ TEST_F(Framer, TheWriteQueueRefusesTheSixteenthWaitingPackage) {
   EXPECT_EQ(accepted, 16);  // the first is taken up for sending, fifteen wait
   EXPECT_EQ(pkg->WriteQueueCount(), 15u);
 
-  // Once the engine sends again, the next transmit-empty moves them all on,
-  // in order.
+  // Once the engine sends again, the next attempt (still refused: the queue
+  // is full) sets the stalled package moving, and all sixteen go out in order.
   comm.DisableWrite = false;
-  const uint8_t kick = 0x00;
-  ASSERT_EQ(comm.Write(&kick, 1), 1);
-  Bytes want{kick};
+  const uint8_t late = 21;
+  EXPECT_EQ(pkg->WritePackage(&late, 1), 0u);
+  Bytes want;
   for (uint8_t i = 1; i <= 16; ++i) want = Cat({want, Framed({i})});
   EXPECT_EQ(Line(want.size()), want);
+  EXPECT_EQ(pkg->WritePackage(&late, 1), 1u);
+  EXPECT_EQ(Line(5), Framed({late}));
 }
 
 TEST_F(Framer, PackagesLargerThanTheTransmitQueueGoOutWholeAndInOrder) {
