@@ -106,8 +106,7 @@ TCommPackage::TBuffer TCommPackage::_NewBuffer(size_t dataBytes) {
 }
 
 TCommPackage::TCommPackage(TComm32* comm) : Comm(comm) {
-  _AllocBuffer(PkgSz);
-  _AllocQueues(QSize, PkgSz);
+  if (!_AllocBuffer(PkgSz) || !_AllocQueues(QSize, PkgSz)) throw std::bad_alloc();
   TimerThread = std::thread(_fnTimerThread, this);
   OldCommNotify = Comm->OnCommNotify;
   Comm->OnCommNotify = [this](TComm32* sender, int notifyType) { fNewCommNotify(sender, notifyType); };
@@ -161,8 +160,8 @@ void TCommPackage::fSetActive(bool value) {
     InFrame = false;
     CtrlPending = false;
     WriteOffset = 0;
-    if (RecvBuffer) RecvBuffer->Length = 0;
-    if (EncodeBuffer) EncodeBuffer->Length = 0;
+    RecvBuffer->Length = 0;
+    EncodeBuffer->Length = 0;
     ReadQueue->Discard();
     WriteQueue->Discard();
   }

@@ -98,6 +98,7 @@ public:
 
   // Installs itself in front of the engine's notification callback. The
   // engine must be closed while a framer is built or destroyed on it.
+  // Throws std::bad_alloc when its buffers cannot be had.
   explicit TCommPackage(TComm32* comm);
   ~TCommPackage() override;
   TCommPackage(const TCommPackage&) = delete;
