@@ -27,6 +27,7 @@
 #include <thread>
 #include <vector>
 
+#include "BenchPty.h"
 #include "PortMap.h"
 #include "VellCommDevice.h"
 
@@ -34,27 +35,6 @@ using namespace QuarlComm32;
 using Clock = std::chrono::steady_clock;
 
 namespace {
-
-struct Pty {
-  int master = -1, slave = -1;
-  std::string path;
-  Pty() {
-    char name[128];
-    if (::openpty(&master, &slave, name, nullptr, nullptr) != 0) {
-      std::perror("openpty");
-      std::exit(1);
-    }
-    path = name;
-    termios t{};
-    ::tcgetattr(slave, &t);
-    ::cfmakeraw(&t);
-    ::tcsetattr(slave, TCSANOW, &t);
-  }
-  ~Pty() {
-    ::close(master);
-    ::close(slave);
-  }
-};
 
 struct Stats {
   double median, p90, worst, best;
