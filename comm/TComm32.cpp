@@ -327,8 +327,10 @@ void TComm32::Close() {
   if (code != 0) throw EComm32Error(code);
 }
 
+// An empty mask says nothing happened (the reader's wait ended while the
+// transmission was not finished, or for a mask change), so nobody hears of it.
 void TComm32::CommNotify(int mask) {
-  if (!OnCommNotify) return;
+  if (!OnCommNotify || mask == 0) return;
   try {
     OnCommNotify(this, mask);
   } catch (...) {

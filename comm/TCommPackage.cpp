@@ -134,12 +134,6 @@ bool TCommPackage::_AllocBuffer(unsigned long pkgSz) {
   return true;
 }
 
-void TCommPackage::_RemoveBuffer() {
-  RecvBuffer.reset();
-  EncodeBuffer.reset();
-  SendBuffer.reset();
-}
-
 bool TCommPackage::_AllocQueues(int32_t qSize, unsigned long pkgSz) {
   auto read = std::make_unique<TCommPackageQueue>(0, 0);
   auto write = std::make_unique<TCommPackageQueue>(0, 0);

@@ -152,7 +152,6 @@ private:
   // Allocates the three buffers for a package size; on failure keeps the old
   // ones and returns false.
   bool _AllocBuffer(unsigned long pkgSz);
-  void _RemoveBuffer();
   // Builds both queues anew; on failure keeps the old ones and returns false.
   bool _AllocQueues(int32_t qSize, unsigned long pkgSz);
   uint32_t _EncodePackage(TCommPackageHead& out, const TCommPackageHead& in) const;

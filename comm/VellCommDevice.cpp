@@ -114,10 +114,8 @@ void TVellCustomCommDevice::_Post(int message, TObject* Sender, int NotifyType) 
   QCoreApplication::postEvent(Carrier, event);
 }
 
-// A mask of 0 says nothing happened (the engine's wait ended for its own
-// reasons), so it is not passed on as an event.
 void TVellCustomCommDevice::_EvComm(TObject* Sender, int NotifyType) {
-  if (NotifyType == 0 || Destroying.load(std::memory_order_acquire)) return;
+  if (Destroying.load(std::memory_order_acquire)) return;
   if (fGetSyncEvents()) _Post(kCommMessage, Sender, NotifyType);
   else EvCommNotify(Sender, NotifyType);
 }

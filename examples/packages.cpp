@@ -6,29 +6,17 @@
 #include <QCoreApplication>
 #include <QTimer>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 
 #include "PortMap.h"
+#include "Unescape.h"
 #include "VellCommDevice.h"
 
 using namespace QuarlComm32;
-
-// "\r", "\n" and "\xHH" in the text become the bytes they name.
-static std::string Unescape(const char* s) {
-  std::string out;
-  for (; *s; ++s) {
-    if (s[0] == '\\' && s[1] == 'r') out += '\r', ++s;
-    else if (s[0] == '\\' && s[1] == 'n') out += '\n', ++s;
-    else if (s[0] == '\\' && s[1] == 'x' && s[2] && s[3]) {
-      out += static_cast<char>(std::strtol(std::string(s + 2, 2).c_str(), nullptr, 16));
-      s += 3;
-    } else out += *s;
-  }
-  return out;
-}
 
 int main(int argc, char** argv) {
   QCoreApplication app(argc, argv);
@@ -40,6 +28,10 @@ int main(int argc, char** argv) {
   dev.fSetPortNo(ComNumberOf(argv[1]));
   const auto* rate = std::find(std::begin(TVellCommDevice::BaudRates), std::end(TVellCommDevice::BaudRates),
                                static_cast<uint32_t>(std::atoi(argv[2])));
+  if (rate == std::end(TVellCommDevice::BaudRates)) {
+    std::fprintf(stderr, "%s: not a rate of the component's table (110 ... 256000)\n", argv[2]);
+    return 2;
+  }
   dev.fSetBaud(static_cast<TVellCommDevice::TBaudRate>(rate - std::begin(TVellCommDevice::BaudRates)));
   dev.fSetPackageType(cptFrameTimeout);
   dev.fSetPackageInterval(argc > 5 ? std::atoi(argv[5]) : 50);
