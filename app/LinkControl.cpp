@@ -1,0 +1,70 @@
+// The serial link group: open and close the link, switch the receiver's sound
+// on, and reset the receiver's serial port to its default.
+#include <QComboBox>
+#include <QPushButton>
+
+#include <exception>
+
+#include "Application.h"
+#include "EComm32Error.h"
+#include "MainWindow.h"
+
+namespace {
+
+const QString OpenCaption = QStringLiteral("打开串口");
+const QString CloseCaption = QStringLiteral("关闭串口");
+
+}  // namespace
+
+void TForm1::Button1Click(QObject*) {
+  if (Button1->text() == OpenCaption) {
+    // The port follows the chosen item's position, never the typed text.
+    const int index = ComboBox1->currentIndex();
+    VellCommDevice1->fSetPortNo(index >= 1 && index <= 8 ? index + 1 : 1);
+    try {
+      VellCommDevice1->fSetActive(true);
+    } catch (const std::exception& e) {
+      ShowMessage(QStringLiteral("打开串口时发生错误： ") + Z500::ExceptionText(e) +
+                  QStringLiteral("\r\n可能该串口不存在或正在使用中！"));
+      return;
+    }
+    Button1->setText(CloseCaption);
+    SetStatus(QStringLiteral("已打开串口") + QString::number(VellCommDevice1->fGetPortNo()), true);
+    // Stop the receiver's periodic output, twice to be sure it is heard.
+    const Z500::TFrame unlog = Z500::UnlogCommand();
+    Clock->Sleep(100);
+    Send(unlog);
+    Clock->Sleep(100);
+    Send(unlog);
+    Clock->Sleep(500);
+  } else if (Button1->text() == CloseCaption) {
+    VellCommDevice1->fSetActive(false);
+    Button1->setText(OpenCaption);
+    SetStatus(QStringLiteral("已关闭串口!"));
+  }
+}
+
+void TForm1::Button2Click(QObject*) {
+  if (!VellCommDevice1->fGetActive()) {
+    ShowMessage(QStringLiteral("串口未打开！"));
+    return;
+  }
+  Send(Z500::SerialResetCommand());
+  SetStatus(QStringLiteral("正在恢复仪器内部串口为默认，请稍候！"), true);
+  if (RawReplyWait(Z500::SerialResetHead, 15000)) {
+    ShowMessage(QStringLiteral("已恢复仪器内部串口波特率为默认设置！"));
+  } else {
+    SetStatus(QStringLiteral("恢复串口波特率失败，接收机无应答！"));
+    ShowMessage(QStringLiteral("接收机无应答，恢复串口波特率未完成！"));
+  }
+  VellCommDevice1->fSetUsePackage(true);
+}
+
+void TForm1::Button17Click(QObject*) {
+  if (!VellCommDevice1->fGetActive()) {
+    ShowMessage(QStringLiteral("串口未打开！"));
+    return;
+  }
+  Send(Z500::SoundCommand());
+  SetStatus(QStringLiteral("已打开声音输出！"));
+}

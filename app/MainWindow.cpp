@@ -1,0 +1,282 @@
+#include "MainWindow.h"
+
+#include <QApplication>
+#include <QComboBox>
+#include <QEventLoop>
+#include <QFile>
+#include <QFont>
+#include <QGroupBox>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QTimer>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "RawReplyWait.h"
+
+using namespace QuarlComm32;
+
+namespace {
+
+// The form's font, and the one of the status line. The form was drawn for a
+// Windows sans-serif; on Linux the CJK fonts stand in for it.
+QFont FormFont(int pixelSize) {
+  static const bool substituted = [] {
+    QFont::insertSubstitutions(QStringLiteral("MS Sans Serif"),
+                               {QStringLiteral("WenQuanYi Micro Hei"), QStringLiteral("Noto Sans CJK SC"),
+                                QStringLiteral("DejaVu Sans")});
+    return true;
+  }();
+  (void)substituted;
+  QFont font(QStringLiteral("MS Sans Serif"));
+  font.setPixelSize(pixelSize);
+  return font;
+}
+
+// The colour of an inactive window caption's gradient, behind the status line.
+const QColor InactiveCaptionGradient(0xD7, 0xE4, 0xF2);
+
+template <class W>
+W* Make(QWidget* parent, const char* name, int left, int top, int width, int height) {
+  auto* w = new W(parent);
+  w->setObjectName(QLatin1String(name));
+  w->setGeometry(left, top, width, height);
+  return w;
+}
+
+QPushButton* MakeButton(QWidget* parent, const char* name, const QString& caption, int left, int top,
+                        int width, int height) {
+  auto* b = Make<QPushButton>(parent, name, left, top, width, height);
+  b->setText(caption);
+  b->setAutoDefault(false);
+  return b;
+}
+
+QLabel* MakeLabel(QWidget* parent, const char* name, const QString& caption, int left, int top, int width,
+                  int height) {
+  auto* l = Make<QLabel>(parent, name, left, top, width, height);
+  l->setText(caption);
+  l->setTextFormat(Qt::PlainText);
+  l->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+  return l;
+}
+
+QLineEdit* MakeEdit(QWidget* parent, const char* name, const QString& text, int left, int top, int width,
+                    int height) {
+  auto* e = Make<QLineEdit>(parent, name, left, top, width, height);
+  e->setText(text);
+  return e;
+}
+
+}  // namespace
+
+bool TOpenDialog::Execute(QWidget* owner) {
+  const QString chosen = Prompts->OpenFile(owner, Filter);
+  if (chosen.isEmpty()) return false;
+  FileName = chosen;
+  return true;
+}
+
+TForm1::TForm1(TServices services, QWidget* parent)
+    : QDialog(parent, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                          Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint),
+      Prompts(services.Prompts ? std::move(services.Prompts) : std::make_shared<Z500::TQtPrompts>()),
+      Clock(services.Clock ? std::move(services.Clock) : std::make_shared<Z500::TSteadyClock>()),
+      PortMap(services.PortMap ? std::move(services.PortMap) : DefaultPortMap()) {
+  setObjectName(QStringLiteral("Form1"));
+  setWindowTitle(QStringLiteral("VarnexZ500静态接收机管理软件V1.0"));
+  move(518, 194);
+  setFixedSize(489, 697);
+  setFont(FormFont(11));
+  QPalette face = palette();
+  face.setColor(QPalette::Window, face.color(QPalette::Button));
+  setPalette(face);
+  setAutoFillBackground(true);
+
+  _CreateControls();
+  _CreateComponents();
+  FormCreate(this);
+}
+
+TForm1::~TForm1() {
+  // The device goes first, while everything its events reach still exists.
+  delete VellCommDevice1;
+  VellCommDevice1 = nullptr;
+}
+
+void TForm1::_CreateControls() {
+  GroupBox1 = Make<QGroupBox>(this, "GroupBox1", 8, 8, 473, 65);
+  GroupBox1->setTitle(QStringLiteral("串行端口"));
+  ComboBox1 = Make<QComboBox>(GroupBox1, "ComboBox1", 16, 24, 65, 21);
+  ComboBox1->setEditable(true);
+  ComboBox1->setInsertPolicy(QComboBox::NoInsert);
+  for (int i = 1; i <= 9; ++i) ComboBox1->addItem(QStringLiteral("COM%1").arg(i));
+  ComboBox1->setCurrentIndex(-1);
+  ComboBox1->setEditText(QStringLiteral("COM1"));
+  Button1 = MakeButton(GroupBox1, "Button1", QStringLiteral("打开串口"), 96, 16, 89, 41);
+  Button17 = MakeButton(GroupBox1, "Button17", QStringLiteral("打开声音"), 216, 16, 97, 41);
+  Button2 = MakeButton(GroupBox1, "Button2", QStringLiteral("恢复波特率"), 344, 16, 97, 41);
+
+  GroupBox3 = Make<QGroupBox>(this, "GroupBox3", 8, 72, 473, 121);
+  GroupBox3->setTitle(QStringLiteral("固件升级"));
+  Label17 = MakeLabel(GroupBox3, "Label17", QStringLiteral("文件："), 16, 16, 36, 25);
+  Edit1 = MakeEdit(GroupBox3, "Edit1", QStringLiteral("选择固件文件路径，升级前请关闭接收机！"), 56, 16, 385, 21);
+  Label18 = MakeLabel(GroupBox3, "Label18", QStringLiteral("进度："), 16, 48, 41, 25);
+  ProgressBar1 = Make<QProgressBar>(GroupBox3, "ProgressBar1", 56, 48, 385, 17);
+  ProgressBar1->setRange(0, 100);
+  ProgressBar1->setValue(0);
+  ProgressBar1->setTextVisible(false);
+  Button3 = MakeButton(GroupBox3, "Button3", QStringLiteral("选择文件"), 120, 72, 105, 41);
+  Button4 = MakeButton(GroupBox3, "Button4", QStringLiteral("开始升级"), 256, 72, 105, 41);
+
+  GroupBox2 = Make<QGroupBox>(this, "GroupBox2", 8, 256, 473, 385);
+  GroupBox2->setTitle(QStringLiteral("静态管理"));
+  Label2 = MakeLabel(GroupBox2, "Label2", QStringLiteral("采集间隔："), 8, 16, 73, 17);
+  Edit2 = MakeEdit(GroupBox2, "Edit2", QStringLiteral("5"), 80, 16, 57, 21);
+  Label3 = MakeLabel(GroupBox2, "Label3", QStringLiteral("截   止  角："), 8, 40, 65, 17);
+  Edit3 = MakeEdit(GroupBox2, "Edit3", QStringLiteral("12"), 80, 40, 57, 21);
+  Button5 = MakeButton(GroupBox2, "Button5", QStringLiteral("读回参数"), 160, 16, 97, 41);
+  Button6 = MakeButton(GroupBox2, "Button6", QStringLiteral("设置参数"), 280, 16, 97, 41);
+  Button7 = MakeButton(GroupBox2, "Button7", QStringLiteral("刷新目录"), 40, 64, 113, 41);
+  Button8 = MakeButton(GroupBox2, "Button8", QStringLiteral("删除选中"), 192, 64, 97, 41);
+  Button9 = MakeButton(GroupBox2, "Button9", QStringLiteral("格式化/全部删除"), 328, 64, 121, 41);
+  StringGrid1 = new TStringGrid(4, 15, GroupBox2);
+  StringGrid1->setObjectName(QStringLiteral("StringGrid1"));
+  StringGrid1->setGeometry(8, 112, 457, 257);
+  StringGrid1->SetRowHeight(20);
+  const int widths[] = {30, 130, 87, 179};
+  for (int c = 0; c < 4; ++c) StringGrid1->SetColWidth(c, widths[c]);
+
+  QFont lineFont = FormFont(13);
+  QPalette linePalette = palette();
+  linePalette.setColor(QPalette::Window, InactiveCaptionGradient);
+  Label5 = MakeLabel(this, "Label5", QStringLiteral("提示信息："), 0, 672, 73, 25);
+  Label1 = MakeLabel(this, "Label1", QStringLiteral("请先打开对应串口！"), 72, 672, 417, 25);
+  for (QLabel* l : {Label5, Label1}) {
+    l->setFont(lineFont);
+    l->setPalette(linePalette);
+    l->setAutoFillBackground(true);
+    l->setWordWrap(false);
+  }
+  QPalette red = Label5->palette();
+  red.setColor(QPalette::WindowText, Qt::red);
+  Label5->setPalette(red);
+
+  // Tab order: the link group, the static group, the upgrade group.
+  QWidget* order[] = {Button1, Button2, ComboBox1, Button17, Edit2,   Edit3,   Button5, Button6,
+                      Button7, Button8, Button9,   StringGrid1, Edit1, Button3, Button4, ProgressBar1};
+  for (size_t i = 1; i < std::size(order); ++i) setTabOrder(order[i - 1], order[i]);
+
+  connect(Button1, &QPushButton::clicked, this, [this] { Button1Click(Button1); });
+  connect(Button2, &QPushButton::clicked, this, [this] { Button2Click(Button2); });
+  connect(Button17, &QPushButton::clicked, this, [this] { Button17Click(Button17); });
+}
+
+void TForm1::_CreateComponents() {
+  VellCommDevice1 = new TVellCommDevice(this);
+  VellCommDevice1->setObjectName(QStringLiteral("VellCommDevice1"));
+  VellCommDevice1->SetPortMap(PortMap);
+  VellCommDevice1->fSetPortNo(1);
+  VellCommDevice1->fSetBaud(TVellCommDevice::br19200);
+  VellCommDevice1->fSetByteSize(8);
+  VellCommDevice1->fSetInBufSize(8192);
+  VellCommDevice1->fSetOutBufSize(8192);
+  VellCommDevice1->fSetHwInSize(1200);
+  VellCommDevice1->fSetHwOutSize(1200);
+  VellCommDevice1->fSetQueueSize(16);
+  VellCommDevice1->fSetPackageSize(4096);
+  VellCommDevice1->fSetPackageType(cptFrameTimeout);
+  VellCommDevice1->fSetUsePackage(true);
+  VellCommDevice1->OnPackage = [this](QObject* Sender, int NotifyType) {
+    VellCommDevice1Package(Sender, NotifyType);
+  };
+
+  Timer2 = new QTimer(this);
+  Timer2->setObjectName(QStringLiteral("Timer2"));
+  Timer2->setInterval(500);
+
+  OpenDialog1.Prompts = Prompts;
+  OpenDialog1.Filter = QStringLiteral("Q5固件文件(*.088.rxf)|*.088.rxf|所有文件(*.*)|*.*");
+}
+
+void TForm1::FormCreate(QObject*) {
+  TPortSlot names[9];
+  const int count = ListSerialPorts(names);
+  if (count == -1) {
+    SetStatus(QStringLiteral("请先打开对应串口！该电脑无可用串口！"));
+    return;
+  }
+  QString text = QStringLiteral("请先打开对应串口！可用端口有：");
+  for (int i = 0; i < count; ++i)
+    text += QString::fromLatin1(names[i].data(), static_cast<qsizetype>(strnlen(names[i].data(), 4))) +
+            QLatin1Char(' ');
+  SetStatus(text);
+}
+
+int TForm1::ListSerialPorts(TPortSlot* names) {
+  std::vector<TPortEntry> ports;
+  if (!PortMap->List(ports)) return -1;
+  int count = 0;
+  for (const TPortEntry& port : ports) {
+    if (names) {
+      const std::string name = "COM" + std::to_string(port.Number);
+      TPortSlot& slot = names[count];
+      slot.fill('\0');
+      std::memcpy(slot.data(), name.data(), std::min(name.size(), slot.size() - 1));
+    }
+    if (++count == 9) break;
+  }
+  return count;
+}
+
+void TForm1::LockButtons() {
+  for (QPushButton* b : {Button1, Button2, Button3, Button4, Button5, Button6, Button7, Button8, Button9})
+    b->setEnabled(false);
+}
+
+void TForm1::UnlockButtons() {
+  for (QPushButton* b : {Button1, Button2, Button3, Button4, Button5, Button6, Button7, Button8, Button9})
+    b->setEnabled(true);
+}
+
+void TForm1::keyPressEvent(QKeyEvent* event) {
+  if (event->key() == Qt::Key_Escape) {
+    event->accept();
+    return;
+  }
+  QDialog::keyPressEvent(event);
+}
+
+void TForm1::SetStatus(const QString& text, bool now) {
+  Label1->setText(text);
+  if (now) Label1->repaint();
+}
+
+void TForm1::ShowMessage(const QString& text) { Prompts->Message(this, text); }
+
+void TForm1::Send(const Z500::TFrame& frame) {
+  VellCommDevice1->Write(frame.data(), static_cast<long>(frame.size()));
+}
+
+void TForm1::VellCommDevice1Package(QObject*, int) {
+  uint8_t buffer[Z500::ReplyBufferSize];
+  const unsigned long m = VellCommDevice1->ReadPackage(buffer, sizeof buffer);
+  if (m == 0) return;
+  Z500::DispatchReply({buffer, std::min<size_t>(m, sizeof buffer)}, Upgrading, Routes);
+}
+
+bool TForm1::RawReplyWait(const Z500::TReplyHead& head, uint32_t limitMs) {
+  VellCommDevice1->fSetUsePackage(false);
+  QApplication::setOverrideCursor(Qt::WaitCursor);
+  // Paint and timer events go on; clicks and keys wait until the end.
+  const bool found = Z500::WaitForReplyHead(
+      [this](uint8_t* buf, long len) { return VellCommDevice1->Read(buf, len); }, head, limitMs, *Clock,
+      WaitStart, WaitNow, [] { QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents); });
+  QApplication::restoreOverrideCursor();
+  return found;
+}

@@ -1,0 +1,143 @@
+// The main window TForm1: one fixed-size dialog with the link, upgrade and
+// static-management groups and the status line, the comm device it talks to
+// the receiver through, and the state the features share.
+#pragma once
+
+#include <QDialog>
+#include <QString>
+
+#include <array>
+#include <cstdint>
+#include <memory>
+
+#include "Clock.h"
+#include "PortMap.h"
+#include "Prompts.h"
+#include "ReceiverFrames.h"
+#include "ReplyDispatcher.h"
+#include "StringGrid.h"
+#include "VellCommDevice.h"
+
+class QComboBox;
+class QFile;
+class QGroupBox;
+class QKeyEvent;
+class QLabel;
+class QLineEdit;
+class QProgressBar;
+class QPushButton;
+class QTimer;
+
+// The file-open dialog as a component: a filter, and the file last chosen.
+class TOpenDialog {
+public:
+  QString Filter;
+  QString FileName;
+  std::shared_ptr<Z500::IPrompts> Prompts;  // shows the dialog
+  // Shows the dialog; true when a file was chosen (then in FileName).
+  bool Execute(QWidget* owner);
+};
+
+class TForm1 : public QDialog {
+  Q_OBJECT
+
+public:
+  // What the window needs from outside; anything left empty gets the real
+  // one (Qt's boxes, the steady clock, the machine's port map).
+  struct TServices {
+    std::shared_ptr<Z500::IPrompts> Prompts;
+    std::shared_ptr<Z500::IClock> Clock;
+    std::shared_ptr<const QuarlComm32::IPortMap> PortMap;
+  };
+
+  explicit TForm1(TServices services = {}, QWidget* parent = nullptr);
+  ~TForm1() override;
+
+  // -- Controls, in the order of the form.
+  QGroupBox* GroupBox1;
+  QComboBox* ComboBox1;
+  QPushButton* Button1;
+  QPushButton* Button17;
+  QPushButton* Button2;
+  QGroupBox* GroupBox3;
+  QLabel* Label17;
+  QLineEdit* Edit1;
+  QLabel* Label18;
+  QProgressBar* ProgressBar1;
+  QPushButton* Button3;
+  QPushButton* Button4;
+  QGroupBox* GroupBox2;
+  QLabel* Label2;
+  QLineEdit* Edit2;
+  QLabel* Label3;
+  QLineEdit* Edit3;
+  QPushButton* Button5;
+  QPushButton* Button6;
+  QPushButton* Button7;
+  QPushButton* Button8;
+  QPushButton* Button9;
+  TStringGrid* StringGrid1;
+  QLabel* Label5;
+  QLabel* Label1;  // the status line
+
+  // -- Non-visual parts.
+  QuarlComm32::TVellCommDevice* VellCommDevice1;
+  QTimer* Timer2;
+  TOpenDialog OpenDialog1;
+
+  // -- State the features share; all zero at start.
+  bool Upgrading = false;
+  bool UpgradeAborted = false;
+  uint8_t HardwareVersion = 0;
+  std::unique_ptr<QFile> FirmwareFile;
+  int32_t FirmwareSize = 0;
+  int32_t BytesSent = 0;
+  uint32_t LoadAddress = 0;
+  int32_t BlockLength = 0;
+  int32_t FileCount = 0;
+  TGridRect GridSelection;
+  uint32_t WaitStart = 0;
+  uint32_t WaitNow = 0;
+
+  // -- Handlers.
+  void FormCreate(QObject* Sender);
+  void Button1Click(QObject* Sender);
+  void Button2Click(QObject* Sender);
+  void VellCommDevice1Package(QObject* Sender, int NotifyType);
+  void Button17Click(QObject* Sender);
+
+  // -- Shared operations.
+  using TPortSlot = std::array<char, 80>;
+  // The number of serial ports found (0 to 9), or -1 when the list cannot be
+  // read; with `names` (room for nine slots), port name i goes into slot i.
+  int ListSerialPorts(TPortSlot* names = nullptr);
+  // Disable and enable the nine action buttons, Button1 to Button9.
+  void LockButtons();
+  void UnlockButtons();
+
+protected:
+  // Escape does not close the window, as it would close a plain dialog.
+  void keyPressEvent(QKeyEvent* event) override;
+
+  // Replaces the status line's text; with `now`, repaints it at once, for a
+  // text that must show while the window's thread is blocked.
+  void SetStatus(const QString& text, bool now = false);
+  void ShowMessage(const QString& text);
+  // Switches packaging off and waits on the raw byte stream, with the
+  // hourglass cursor, for `head` or until `limitMs` pass; the window is kept
+  // painted but takes no input meanwhile. Packaging stays off: the caller
+  // reports the outcome, then switches it on again. True when seen.
+  bool RawReplyWait(const Z500::TReplyHead& head, uint32_t limitMs);
+  // Writes one whole frame to the receiver.
+  void Send(const Z500::TFrame& frame);
+
+  std::shared_ptr<Z500::IPrompts> Prompts;
+  std::shared_ptr<Z500::IClock> Clock;
+  std::shared_ptr<const QuarlComm32::IPortMap> PortMap;
+  // Where the reply dispatcher sends each reply.
+  Z500::TReplyRoutes Routes;
+
+private:
+  void _CreateControls();
+  void _CreateComponents();
+};

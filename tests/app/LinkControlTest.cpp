@@ -1,0 +1,225 @@
+// The serial link group end to end: the window over a real pty with the
+// receiver simulator on the other side.
+#include <gtest/gtest.h>
+
+#include <QComboBox>
+#include <QLabel>
+#include <QPushButton>
+
+#include <chrono>
+#include <thread>
+
+#include "EComm32Error.h"
+#include "RawReplyWait.h"
+#include "WindowRig.h"
+
+using namespace QuarlComm32;
+using z500sim::FrameKind;
+using Ms = std::chrono::milliseconds;
+
+namespace {
+
+const z500sim::Bytes Unlog{0x75, 0x6E, 0x6C, 0x6F, 0x67, 0x61, 0x6C, 0x6C,
+                           0x20, 0x63, 0x6F, 0x6D, 0x31, 0x0D, 0x0A, 0x00};
+
+class LinkControl : public ::testing::Test {
+protected:
+  // COM1 and COM9 lead to the simulator, COM5 nowhere.
+  void Build(z500sim::Options options = {}, std::shared_ptr<Z500::IClock> clock = nullptr) {
+    options.logPeriodMs = 200;
+    receiver = std::make_unique<SimulatedReceiver>(options);
+    TForm1::TServices services;
+    services.Prompts = prompts;
+    services.Clock = clock ? clock : std::make_shared<Z500::TSteadyClock>();
+    services.PortMap = std::make_shared<TFixedPortMap>(
+        std::vector<TPortEntry>{{1, receiver->Path}, {5, "/nonexistent/ttyZ5"}, {9, receiver->Path}});
+    form = std::make_unique<TestForm>(services);
+  }
+  void TearDown() override {
+    form.reset();
+    QCoreApplication::processEvents();
+  }
+  void Open() {
+    form->Button1->click();
+    ASSERT_TRUE(form->VellCommDevice1->fGetActive());
+  }
+
+  std::shared_ptr<FakePrompts> prompts = std::make_shared<FakePrompts>();
+  std::unique_ptr<SimulatedReceiver> receiver;
+  std::unique_ptr<TestForm> form;
+};
+
+TEST_F(LinkControl, OpeningSendsUnlogTwiceAndThePeriodicOutputStops) {
+  Build();
+  ASSERT_TRUE(receiver->Sim->Logging());
+  const auto pressed = z500sim::Clock::now();
+  Open();
+  EXPECT_EQ(form->Button1->text(), QStringLiteral("关闭串口"));
+  EXPECT_EQ(form->Label1->text(), QStringLiteral("已打开串口1"));
+  // The handler pauses 700 ms in all before it returns.
+  EXPECT_GE(z500sim::Clock::now() - pressed, Ms(690));
+
+  ASSERT_TRUE(receiver->Sim->WaitForFrames(FrameKind::Unlog, 2, Ms(2000)));
+  const auto unlogs = receiver->FramesOf(FrameKind::Unlog);
+  ASSERT_EQ(unlogs.size(), 2u);
+  EXPECT_EQ(unlogs[0].bytes, Unlog);
+  EXPECT_EQ(unlogs[1].bytes, Unlog);
+  const auto first = std::chrono::duration_cast<Ms>(unlogs[0].at - pressed).count();
+  const auto apart = std::chrono::duration_cast<Ms>(unlogs[1].at - unlogs[0].at).count();
+  EXPECT_GE(first, 95);
+  EXPECT_LT(first, 300);
+  EXPECT_GE(apart, 80);
+  EXPECT_LT(apart, 250);
+
+  EXPECT_FALSE(receiver->Sim->Logging());
+  const uint64_t sent = receiver->Sim->BytesSent();
+  Pump(500);  // more than two periods of the position sentence
+  EXPECT_EQ(receiver->Sim->BytesSent(), sent);
+  EXPECT_TRUE(prompts->Messages.empty());
+}
+
+TEST_F(LinkControl, PortFollowsTheChosenItemNeverTheTypedText) {
+  Build();
+  Open();  // untouched chooser
+  EXPECT_EQ(form->VellCommDevice1->fGetPortNo(), 1);
+  form->Button1->click();
+
+  form->ComboBox1->setEditText("COM5");  // typed by hand, no item chosen
+  Open();
+  EXPECT_EQ(form->Label1->text(), QStringLiteral("已打开串口1"));
+  form->Button1->click();
+
+  form->ComboBox1->setCurrentIndex(8);
+  Open();
+  EXPECT_EQ(form->VellCommDevice1->fGetPortNo(), 9);
+  EXPECT_EQ(form->Label1->text(), QStringLiteral("已打开串口9"));
+  EXPECT_TRUE(receiver->Sim->WaitForFrames(FrameKind::Unlog, 6, Ms(2000)));
+}
+
+TEST_F(LinkControl, FailedOpenShowsTheEngineMessageAndLeavesTheLinkClosed) {
+  Build();
+  form->ComboBox1->setCurrentIndex(4);  // COM5: no such device
+  form->Button1->click();
+  ASSERT_EQ(prompts->Messages.size(), 1u);
+  EXPECT_EQ(prompts->Messages[0], QStringLiteral("打开串口时发生错误： ") +
+                                      QString::fromStdString(EComm32Error(ecOpenPort).MessageUtf8()) +
+                                      QStringLiteral("\r\n可能该串口不存在或正在使用中！"));
+  EXPECT_EQ(form->Button1->text(), QStringLiteral("打开串口"));
+  EXPECT_EQ(form->Label1->text(), QStringLiteral("请先打开对应串口！可用端口有：COM1 COM5 COM9 "));
+  EXPECT_FALSE(form->VellCommDevice1->fGetActive());
+  EXPECT_TRUE(receiver->FramesOf(FrameKind::Unlog).empty());
+
+  form->ComboBox1->setCurrentIndex(0);  // a second press tries again
+  Open();
+  EXPECT_EQ(form->Label1->text(), QStringLiteral("已打开串口1"));
+}
+
+TEST_F(LinkControl, ClosingTheLink) {
+  Build();
+  Open();
+  form->Button1->click();
+  EXPECT_FALSE(form->VellCommDevice1->fGetActive());
+  EXPECT_EQ(form->Button1->text(), QStringLiteral("打开串口"));
+  EXPECT_EQ(form->Label1->text(), QStringLiteral("已关闭串口!"));
+}
+
+TEST_F(LinkControl, SoundAndResetNeedAnOpenLink) {
+  Build();
+  form->Button17->click();
+  form->Button2->click();
+  EXPECT_EQ(prompts->Messages, (std::vector<QString>{"串口未打开！", "串口未打开！"}));
+  Pump(100);
+  EXPECT_TRUE(receiver->Sim->Frames().empty());
+}
+
+TEST_F(LinkControl, SoundPutsItsFrameOnTheLine) {
+  Build();
+  Open();
+  form->Button17->click();
+  EXPECT_EQ(form->Label1->text(), QStringLiteral("已打开声音输出！"));
+  ASSERT_TRUE(receiver->Sim->WaitForFrames(FrameKind::Sound, 1, Ms(2000)));
+  EXPECT_EQ(receiver->FramesOf(FrameKind::Sound)[0].bytes,
+            (z500sim::Bytes{0x24, 0x24, 0x53, 0x49, 0x04, 0x00, 0xFF, 0xFF, 0x01, 0xFF, 0xE0, 0x0D, 0x0A}));
+  EXPECT_TRUE(receiver->Sim->SoundOn());
+  // The receiver's answer (class S) is not examined.
+  Pump(300);
+  EXPECT_EQ(form->Label1->text(), QStringLiteral("已打开声音输出！"));
+  EXPECT_TRUE(prompts->Messages.empty());
+}
+
+TEST_F(LinkControl, ResetEndsAsSoonAsAHeadSplitOverTwoReadsIsComplete) {
+  z500sim::Options options;
+  options.silent = true;
+  Build(options);
+  Open();
+  // The answer's head comes in two pieces 150 ms apart, then the rest.
+  std::thread answer([this] {
+    if (!receiver->Sim->WaitForFrames(FrameKind::SerialReset, 1, Ms(3000))) return;
+    receiver->Sim->Inject({0x24, 0x24});
+    std::this_thread::sleep_for(Ms(150));
+    receiver->Sim->Inject({0x53, 0x52, 0x53, 0x54, 0x0D, 0x0A});
+  });
+  const auto pressed = std::chrono::steady_clock::now();
+  form->Button2->click();
+  const auto took = std::chrono::duration_cast<Ms>(std::chrono::steady_clock::now() - pressed).count();
+  answer.join();
+
+  EXPECT_GE(took, 150);
+  EXPECT_LT(took, 1500);
+  EXPECT_EQ(prompts->Messages, (std::vector<QString>{"已恢复仪器内部串口波特率为默认设置！"}));
+  EXPECT_EQ(form->Label1->text(), QStringLiteral("正在恢复仪器内部串口为默认，请稍候！"));
+  EXPECT_EQ(receiver->FramesOf(FrameKind::SerialReset)[0].bytes,
+            (z500sim::Bytes{0x24, 0x24, 0x53, 0x52, 0x53, 0x54}));
+  EXPECT_TRUE(form->VellCommDevice1->fGetUsePackage());
+  EXPECT_TRUE(form->VellCommDevice1->fGetActive());
+  EXPECT_EQ(QApplication::overrideCursor(), nullptr);
+}
+
+TEST_F(LinkControl, ResetWithASilentReceiverFailsAfterFifteenSeconds) {
+  z500sim::Options options;
+  options.silent = true;
+  auto clock = std::make_shared<InstantClock>(0xFFFFE000u);  // the tick wraps during the wait
+  Build(options, clock);
+  Open();
+  clock->Sleeps = clock->SleepsWithoutHourglass = 0;
+  const auto pressed = std::chrono::steady_clock::now();
+  form->Button2->click();
+  EXPECT_LT(std::chrono::steady_clock::now() - pressed, Ms(3000));
+
+  EXPECT_EQ(prompts->Messages, (std::vector<QString>{"接收机无应答，恢复串口波特率未完成！"}));
+  EXPECT_EQ(form->Label1->text(), QStringLiteral("恢复串口波特率失败，接收机无应答！"));
+  EXPECT_GT(form->WaitNow - form->WaitStart, 15000u);
+  EXPECT_LE(form->WaitNow - form->WaitStart, 15000u + Z500::RawWaitPollMs);
+  // Every pass slept, under the hourglass; the cursor is back afterwards.
+  EXPECT_GE(clock->Sleeps, 15000 / static_cast<int>(Z500::RawWaitPollMs));
+  EXPECT_EQ(clock->SleepsWithoutHourglass, 0);
+  EXPECT_EQ(QApplication::overrideCursor(), nullptr);
+  EXPECT_TRUE(form->VellCommDevice1->fGetUsePackage());
+
+  // Packages flow again: a parameter reply reaches its route.
+  int interval = -1;
+  form->Routes.Parameters = [&](uint8_t i, uint8_t) { interval = i; };
+  receiver->Sim->Inject({0x24, 0x24, 0x46, 0x4A, 0x02, 0x00, 0x07, 0x0C, 0x00, 0x0D, 0x0A});
+  EXPECT_TRUE(PumpUntil([&] { return interval == 7; }));
+}
+
+TEST_F(LinkControl, APackageIsSeenOnlyToItsThreeHundredthByte) {
+  Build();
+  Open();
+  std::vector<uint16_t> lengths;
+  std::vector<size_t> received;
+  form->Routes.DirectoryPage = [&](uint16_t length, std::span<const uint8_t> payload) {
+    lengths.push_back(length);
+    received.push_back(payload.size());
+  };
+  z500sim::Bytes page{0x24, 0x24, 0x46, 0x4D, 0x90, 0x01};  // L = 400
+  page.resize(6 + 400 + 3, 0x41);
+  receiver->Sim->Inject(page);
+  ASSERT_TRUE(PumpUntil([&] { return !lengths.empty(); }, 5000));
+  Pump(200);
+  ASSERT_EQ(lengths.size(), 1u);
+  EXPECT_EQ(lengths[0], 400);
+  EXPECT_EQ(received[0], 294u);
+}
+
+}  // namespace
