@@ -1,0 +1,75 @@
+#!/usr/bin/env bash
+# Runs the Z500 manager (building it first, with scripts/setup.sh).
+#
+#   scripts/run.sh                    the window, with a simulated receiver on COM1
+#   scripts/run.sh -- --files 40      ... options after -- go to the simulator
+#   scripts/run.sh --real             the window on the machine's serial ports only
+#
+# With the simulator, z500-sim runs on a pseudo-terminal that QUARLCOMM_PORTS
+# maps as COM1; the machine's own ports keep their numbers around it (a USB
+# adapter that would have been COM1 becomes COM2). The simulator stops when
+# the window closes.
+set -euo pipefail
+here=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+
+mode=sim
+sim_args=()
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --real) mode=real ;;
+    --sim) mode=sim ;;
+    -h|--help) sed -n '2,12p' "${BASH_SOURCE[0]}" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    --) shift; sim_args=("$@"); break ;;
+    *) echo "run: unknown option $1 (try --help)" >&2; exit 2 ;;
+  esac
+  shift
+done
+
+build_dir=${BUILD_DIR:-$here/build}
+case "$build_dir" in /*) ;; *) build_dir=$here/$build_dir ;; esac
+BUILD_DIR=$build_dir "$here/scripts/setup.sh" >/dev/null
+tool=$build_dir/app/z500-manager
+sim=$build_dir/sim/z500-sim
+
+if [ -z "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ] && [ -z "${QT_QPA_PLATFORM:-}" ]; then
+  echo "run: no display. Start it from a desktop session, or without one under" >&2
+  echo "     a virtual screen: xvfb-run -a scripts/run.sh" >&2
+  exit 1
+fi
+
+if [ "$mode" = real ]; then
+  exec "$tool"
+fi
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/z500-run.XXXXXX")
+sim_pid=
+cleanup() {
+  if [ -n "$sim_pid" ]; then
+    kill "$sim_pid" 2>/dev/null || true
+    wait "$sim_pid" 2>/dev/null || true
+  fi
+  rm -rf "$work"
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM
+
+"$sim" --link "$work/receiver" "${sim_args[@]}" >"$work/sim.out" &
+sim_pid=$!
+
+# The simulator prints the line to start the tool with once its line is up.
+ports=
+for _ in $(seq 100); do
+  ports=$(grep -m1 '^QUARLCOMM_PORTS=' "$work/sim.out" || true)
+  [ -n "$ports" ] && break
+  kill -0 "$sim_pid" 2>/dev/null || break
+  sleep 0.05
+done
+cat "$work/sim.out"
+if [ -z "$ports" ]; then
+  echo "run: the simulator did not start" >&2
+  exit 1
+fi
+ports=${ports#QUARLCOMM_PORTS=}
+echo "run: the simulated receiver is COM1; open it with 打开串口. --real leaves it out."
+
+QUARLCOMM_PORTS="$ports${QUARLCOMM_PORTS:+,$QUARLCOMM_PORTS}" "$tool"
