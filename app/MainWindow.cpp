@@ -234,14 +234,13 @@ int TForm1::ListSerialPorts(TPortSlot* names) {
   return count;
 }
 
-void TForm1::LockButtons() {
-  for (QPushButton* b : {Button1, Button2, Button3, Button4, Button5, Button6, Button7, Button8, Button9})
-    b->setEnabled(false);
-}
+void TForm1::LockButtons() { _EnableActionButtons(false); }
 
-void TForm1::UnlockButtons() {
+void TForm1::UnlockButtons() { _EnableActionButtons(true); }
+
+void TForm1::_EnableActionButtons(bool enabled) {
   for (QPushButton* b : {Button1, Button2, Button3, Button4, Button5, Button6, Button7, Button8, Button9})
-    b->setEnabled(true);
+    b->setEnabled(enabled);
 }
 
 void TForm1::keyPressEvent(QKeyEvent* event) {

@@ -140,4 +140,5 @@ protected:
 private:
   void _CreateControls();
   void _CreateComponents();
+  void _EnableActionButtons(bool enabled);
 };

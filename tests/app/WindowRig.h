@@ -4,7 +4,6 @@
 
 #include <QApplication>
 #include <QCursor>
-#include <QElapsedTimer>
 
 #include <memory>
 #include <string>
@@ -14,6 +13,7 @@
 #include "Clock.h"
 #include "MainWindow.h"
 #include "Prompts.h"
+#include "QtPump.h"
 #include "Simulator.h"
 
 // Records every box instead of showing it.
@@ -58,23 +58,6 @@ public:
   using TForm1::TForm1;
   using TForm1::Routes;
 };
-
-// Runs the event loop until `done` holds or `ms` pass.
-template <class F>
-bool PumpUntil(F done, int ms = 3000) {
-  QElapsedTimer t;
-  t.start();
-  while (!done()) {
-    if (t.elapsed() > ms) return false;
-    QCoreApplication::processEvents();
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  }
-  return true;
-}
-
-inline void Pump(int ms) {
-  PumpUntil([] { return false; }, ms);
-}
 
 // A simulated receiver on a pty, started.
 struct SimulatedReceiver {

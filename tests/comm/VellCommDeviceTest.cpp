@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
-#include <QElapsedTimer>
 #include <QThread>
 #include <QVariant>
 
@@ -14,6 +13,7 @@
 
 #include "PortMap.h"
 #include "PtyPair.h"
+#include "QtPump.h"
 #include "Termios2.h"
 #include "VellCommDevice.h"
 
@@ -29,23 +29,6 @@ public:
   using TVellCommDevice::Comm;
   using TVellCommDevice::Package;
 };
-
-// Runs the event loop until `done` holds or `ms` pass.
-template <class F>
-bool PumpUntil(F done, int ms = 2000) {
-  QElapsedTimer t;
-  t.start();
-  while (!done()) {
-    if (t.elapsed() > ms) return false;
-    QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  return true;
-}
-
-void Pump(int ms) {
-  PumpUntil([] { return false; }, ms);
-}
 
 // A device on COM1 = a pty, set up as the main window sets its own up.
 class CommDevice : public ::testing::Test {
