@@ -18,7 +18,7 @@ while [ $# -gt 0 ]; do
   case "$1" in
     --real) mode=real ;;
     --sim) mode=sim ;;
-    -h|--help) sed -n '2,12p' "${BASH_SOURCE[0]}" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    -h|--help) awk 'NR > 1 && /^#/ { sub(/^# ?/, ""); print; next } NR > 1 { exit }' "${BASH_SOURCE[0]}"; exit 0 ;;
     --) shift; sim_args=("$@"); break ;;
     *) echo "run: unknown option $1 (try --help)" >&2; exit 2 ;;
   esac
@@ -27,9 +27,20 @@ done
 
 build_dir=${BUILD_DIR:-$here/build}
 case "$build_dir" in /*) ;; *) build_dir=$here/$build_dir ;; esac
-BUILD_DIR=$build_dir "$here/scripts/setup.sh" >/dev/null
 tool=$build_dir/app/z500-manager
 sim=$build_dir/sim/z500-sim
+
+# Only the two programs are built here; scripts/test.sh builds the rest.
+[ -x "$tool" ] || echo "run: building (the first time installs packages; it takes a few minutes) ..."
+log=$(mktemp "${TMPDIR:-/tmp}/z500-build.XXXXXX")
+if ! { BUILD_DIR=$build_dir BUILD_TARGET=z500-manager "$here/scripts/setup.sh" &&
+       cmake --build "$build_dir" --target z500-sim; } >"$log" 2>&1; then
+  cat "$log" >&2
+  rm -f "$log"
+  echo "run: the build failed" >&2
+  exit 1
+fi
+rm -f "$log"
 
 if [ -z "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ] && [ -z "${QT_QPA_PLATFORM:-}" ]; then
   echo "run: no display. Start it from a desktop session, or without one under" >&2
