@@ -67,8 +67,10 @@ TEST_F(LinkControl, OpeningSendsUnlogTwiceAndThePeriodicOutputStops) {
   const auto first = std::chrono::duration_cast<Ms>(unlogs[0].at - pressed).count();
   const auto apart = std::chrono::duration_cast<Ms>(unlogs[1].at - unlogs[0].at).count();
   EXPECT_GE(first, 95);
-  EXPECT_LT(first, 300);
-  EXPECT_GE(apart, 70);
+  EXPECT_LT(first, 400);
+  // A late read of the first one shortens the gap on a loaded machine; no
+  // pause at all would leave it near 0.
+  EXPECT_GE(apart, 50);
   EXPECT_LT(apart, 300);
 
   EXPECT_FALSE(receiver->Sim->Logging());

@@ -107,7 +107,7 @@ TEST_F(SimulatorLine, PeriodicSentencesStopAtUnlogAndBothUnlogsAreRecorded) {
   ASSERT_EQ(frames.size(), 2u);
   EXPECT_EQ(frames[1].bytes, unlog);
   const auto apart = frames[1].at - frames[0].at;
-  EXPECT_GE(apart, 90ms);
+  EXPECT_GE(apart, 50ms);  // a late read of the first one shortens the gap under load
   EXPECT_LT(apart, 300ms);
   EXPECT_FALSE(sim_->Logging());
   Read(1000, 150ms);  // what was on its way
