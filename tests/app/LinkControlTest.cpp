@@ -4,7 +4,9 @@
 
 #include <QComboBox>
 #include <QLabel>
+#include <QLineEdit>
 #include <QPushButton>
+#include <QTest>
 
 #include <chrono>
 #include <thread>
@@ -86,8 +88,14 @@ TEST_F(LinkControl, PortFollowsTheChosenItemNeverTheTypedText) {
   EXPECT_EQ(form->VellCommDevice1->fGetPortNo(), 1);
   form->Button1->click();
 
-  form->ComboBox1->setEditText("COM5");  // typed by hand, no item chosen
-  Open();
+  // Typed by hand, confirmed with Enter, then the button pressed.
+  QLineEdit* typed = form->ComboBox1->lineEdit();
+  typed->selectAll();
+  QTest::keyClicks(typed, "COM5");
+  QTest::keyClick(typed, Qt::Key_Return);
+  QTest::mouseClick(form->Button1, Qt::LeftButton);
+  ASSERT_TRUE(form->VellCommDevice1->fGetActive());
+  EXPECT_EQ(form->ComboBox1->currentText(), "COM5");
   EXPECT_EQ(form->Label1->text(), QStringLiteral("已打开串口1"));
   form->Button1->click();
 
