@@ -9,6 +9,7 @@
 #include <QLineEdit>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QTest>
 #include <QTimer>
 
 #include "Application.h"
@@ -62,6 +63,11 @@ TEST(MainWindowStart, FixedSizeDialogWhoseControlsAreFoundByName) {
   EXPECT_EQ(form->ComboBox1->currentIndex(), -1);
   EXPECT_FALSE(form->VellCommDevice1->fGetActive());
   EXPECT_FALSE(form->Timer2->isActive());
+
+  // Escape, which would close a plain dialog and with it the program, is ignored.
+  form->show();
+  QTest::keyClick(form.get(), Qt::Key_Escape);
+  EXPECT_TRUE(form->isVisible());
 }
 
 TEST(MainWindowStart, GridCellsUseTheFixedRowAndColumnCoordinates) {
