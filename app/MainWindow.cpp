@@ -49,6 +49,13 @@ W* Make(QWidget* parent, const char* name, int left, int top, int width, int hei
   return w;
 }
 
+QGroupBox* MakeGroup(QWidget* parent, const char* name, const QString& caption, int left, int top, int width,
+                     int height) {
+  auto* g = Make<QGroupBox>(parent, name, left, top, width, height);
+  g->setTitle(caption);
+  return g;
+}
+
 QPushButton* MakeButton(QWidget* parent, const char* name, const QString& caption, int left, int top,
                         int width, int height) {
   auto* b = Make<QPushButton>(parent, name, left, top, width, height);
@@ -110,8 +117,7 @@ TForm1::~TForm1() {
 }
 
 void TForm1::_CreateControls() {
-  GroupBox1 = Make<QGroupBox>(this, "GroupBox1", 8, 8, 473, 65);
-  GroupBox1->setTitle(QStringLiteral("串行端口"));
+  GroupBox1 = MakeGroup(this, "GroupBox1", QStringLiteral("串行端口"), 8, 8, 473, 65);
   ComboBox1 = Make<QComboBox>(GroupBox1, "ComboBox1", 16, 24, 65, 21);
   ComboBox1->setEditable(true);
   ComboBox1->setInsertPolicy(QComboBox::NoInsert);
@@ -126,8 +132,7 @@ void TForm1::_CreateControls() {
   Button17 = MakeButton(GroupBox1, "Button17", QStringLiteral("打开声音"), 216, 16, 97, 41);
   Button2 = MakeButton(GroupBox1, "Button2", QStringLiteral("恢复波特率"), 344, 16, 97, 41);
 
-  GroupBox3 = Make<QGroupBox>(this, "GroupBox3", 8, 72, 473, 121);
-  GroupBox3->setTitle(QStringLiteral("固件升级"));
+  GroupBox3 = MakeGroup(this, "GroupBox3", QStringLiteral("固件升级"), 8, 72, 473, 121);
   Label17 = MakeLabel(GroupBox3, "Label17", QStringLiteral("文件："), 16, 16, 36, 25);
   Edit1 = MakeEdit(GroupBox3, "Edit1", QStringLiteral("选择固件文件路径，升级前请关闭接收机！"), 56, 16, 385, 21);
   Label18 = MakeLabel(GroupBox3, "Label18", QStringLiteral("进度："), 16, 48, 41, 25);
@@ -138,8 +143,7 @@ void TForm1::_CreateControls() {
   Button3 = MakeButton(GroupBox3, "Button3", QStringLiteral("选择文件"), 120, 72, 105, 41);
   Button4 = MakeButton(GroupBox3, "Button4", QStringLiteral("开始升级"), 256, 72, 105, 41);
 
-  GroupBox2 = Make<QGroupBox>(this, "GroupBox2", 8, 256, 473, 385);
-  GroupBox2->setTitle(QStringLiteral("静态管理"));
+  GroupBox2 = MakeGroup(this, "GroupBox2", QStringLiteral("静态管理"), 8, 256, 473, 385);
   Label2 = MakeLabel(GroupBox2, "Label2", QStringLiteral("采集间隔："), 8, 16, 73, 17);
   Edit2 = MakeEdit(GroupBox2, "Edit2", QStringLiteral("5"), 80, 16, 57, 21);
   Label3 = MakeLabel(GroupBox2, "Label3", QStringLiteral("截   止  角："), 8, 40, 65, 17);

@@ -82,11 +82,14 @@ TEST_F(LinkControl, OpeningSendsUnlogTwiceAndThePeriodicOutputStops) {
   EXPECT_TRUE(prompts->Messages.empty());
 }
 
-TEST_F(LinkControl, PortFollowsTheChosenItemNeverTheTypedText) {
+TEST_F(LinkControl, PortFollowsTheChosenItemNeverTheTypedTextAndClosingReopens) {
   Build();
   Open();  // untouched chooser
   EXPECT_EQ(form->VellCommDevice1->fGetPortNo(), 1);
-  form->Button1->click();
+  form->Button1->click();  // closes the link
+  EXPECT_FALSE(form->VellCommDevice1->fGetActive());
+  EXPECT_EQ(form->Button1->text(), QStringLiteral("打开串口"));
+  EXPECT_EQ(form->Label1->text(), QStringLiteral("已关闭串口!"));
 
   // Typed by hand, confirmed with Enter, then the button pressed.
   QLineEdit* typed = form->ComboBox1->lineEdit();
@@ -122,15 +125,6 @@ TEST_F(LinkControl, FailedOpenShowsTheEngineMessageAndLeavesTheLinkClosed) {
   form->ComboBox1->setCurrentIndex(0);  // a second press tries again
   Open();
   EXPECT_EQ(form->Label1->text(), QStringLiteral("已打开串口1"));
-}
-
-TEST_F(LinkControl, ClosingTheLink) {
-  Build();
-  Open();
-  form->Button1->click();
-  EXPECT_FALSE(form->VellCommDevice1->fGetActive());
-  EXPECT_EQ(form->Button1->text(), QStringLiteral("打开串口"));
-  EXPECT_EQ(form->Label1->text(), QStringLiteral("已关闭串口!"));
 }
 
 TEST_F(LinkControl, SoundAndResetNeedAnOpenLink) {
