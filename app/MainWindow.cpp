@@ -107,6 +107,8 @@ TForm1::TForm1(TServices services, QWidget* parent)
 
   _CreateControls();
   _CreateComponents();
+  _WireParameters();
+  _WireDirectory();
   FormCreate(this);
 }
 

@@ -9,8 +9,10 @@
 #include <array>
 #include <cstdint>
 #include <memory>
+#include <span>
 
 #include "Clock.h"
+#include "ParameterRules.h"
 #include "PortMap.h"
 #include "Prompts.h"
 #include "ReceiverFrames.h"
@@ -103,7 +105,15 @@ public:
   void FormCreate(QObject* Sender);
   void Button1Click(QObject* Sender);
   void Button2Click(QObject* Sender);
+  void Button5Click(QObject* Sender);
+  void Button6Click(QObject* Sender);
+  void Edit2Change(QObject* Sender);
+  void Edit3Change(QObject* Sender);
+  void Button7Click(QObject* Sender);
+  void Button8Click(QObject* Sender);
+  void Button9Click(QObject* Sender);
   void VellCommDevice1Package(QObject* Sender, int NotifyType);
+  void StringGrid1Click(QObject* Sender);
   void Button17Click(QObject* Sender);
 
   // -- Shared operations.
@@ -141,4 +151,16 @@ private:
   void _CreateControls();
   void _CreateComponents();
   void _EnableActionButtons(bool enabled);
+
+  // Static recording parameters: the edit-box checks and the replies.
+  void _WireParameters();
+  void _CheckParameterBox(QLineEdit* edit, const Z500::TParameterRule& rule, const QString& limitMessage);
+  void _ShowParameters(uint8_t interval, uint8_t cutoff);
+
+  // The file directory: listing, deleting and formatting.
+  void _WireDirectory();
+  void _ClearGrid();
+  void _RequestDirectory();
+  void _ListDirectoryPage(uint16_t length, std::span<const uint8_t> payload);
+  void _DeleteFinished();
 };

@@ -18,11 +18,16 @@ TStringGrid::TStringGrid(int colCount, int rowCount, QWidget* parent)
   verticalHeader()->setHighlightSections(false);
   for (int c = 1; c < ColCount(); ++c) setHorizontalHeaderItem(c - 1, new QTableWidgetItem);
   SetRowCount(rowCount);
+  connect(this, &QTableWidget::itemSelectionChanged, this, [this] {
+    if (ProgramChanges == 0) emit UserSelectionChanged();
+  });
 }
 
 void TStringGrid::SetRowCount(int rows) {
   const int old = rowCount();
+  ++ProgramChanges;
   setRowCount(std::max(rows - 1, 0));
+  --ProgramChanges;
   for (int r = old; r < rowCount(); ++r) setVerticalHeaderItem(r, new QTableWidgetItem);
 }
 
@@ -43,6 +48,21 @@ void TStringGrid::SetCell(int col, int row, const QString& text) {
   if (row == 0 && col == 0) return;  // the corner shows nothing
   if (QTableWidgetItem* it = _Item(col, row)) it->setText(text);
   else setItem(row - 1, col - 1, new QTableWidgetItem(text));
+}
+
+QByteArray TStringGrid::CellBytes(int col, int row) const {
+  const QTableWidgetItem* it = _Item(col, row);
+  return it ? it->data(Qt::UserRole).toByteArray() : QByteArray();
+}
+
+void TStringGrid::SetCellBytes(int col, int row, const QByteArray& bytes) {
+  if (col < 0 || row < 0 || col >= ColCount() || row >= RowCount() || (row == 0 && col == 0)) return;
+  QTableWidgetItem* it = _Item(col, row);
+  if (!it) {
+    it = new QTableWidgetItem;
+    setItem(row - 1, col - 1, it);
+  }
+  it->setData(Qt::UserRole, bytes);
 }
 
 void TStringGrid::SetColWidth(int col, int width) {
@@ -71,3 +91,5 @@ TGridRect TStringGrid::Selection() const {
   }
   return rect;
 }
+
+bool TStringGrid::HasSelection() const { return !selectedRanges().isEmpty(); }

@@ -31,14 +31,27 @@ public:
 
   QString Cell(int col, int row) const;
   void SetCell(int col, int row, const QString& text);
+  // Bytes kept with a cell beside its text, for data the text cannot carry
+  // exactly. Empty for a cell that has none.
+  QByteArray CellBytes(int col, int row) const;
+  void SetCellBytes(int col, int row, const QByteArray& bytes);
 
   void SetColWidth(int col, int width);
   void SetRowHeight(int height);
 
   // The selected rows, from column 1 to the last. With nothing selected, the
-  // first normal row.
+  // first normal row (see HasSelection).
   TGridRect Selection() const;
+  bool HasSelection() const;
+
+signals:
+  // The user changed the selection: by a click, by dragging, or with the
+  // keyboard. Changes the program makes (rows removed) do not count.
+  void UserSelectionChanged();
 
 private:
+  // Counts the program's own changes in progress.
+  int ProgramChanges = 0;
+
   QTableWidgetItem* _Item(int col, int row) const;
 };

@@ -1,0 +1,47 @@
+#include "DirectoryEntries.h"
+
+#include <algorithm>
+
+namespace Z500 {
+
+namespace {
+
+uint16_t Get16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
+
+}  // namespace
+
+TDirectoryEntry DecodeDirectoryEntry(std::span<const uint8_t, DirectoryEntrySize> bytes) {
+  TDirectoryEntry e;
+  std::copy_n(bytes.begin(), e.Name.size(), e.Name.begin());
+  std::copy_n(bytes.begin() + 8, e.Extension.size(), e.Extension.begin());
+  e.Time = Get16(&bytes[14]);
+  e.Date = Get16(&bytes[16]);
+  e.Size = Get16(&bytes[28]) | (static_cast<uint32_t>(Get16(&bytes[30])) << 16);
+  return e;
+}
+
+std::vector<TDirectoryEntry> DirectoryPageEntries(uint16_t length, std::span<const uint8_t> payload) {
+  const size_t count = std::min<size_t>(length, payload.size()) / DirectoryEntrySize;
+  std::vector<TDirectoryEntry> entries;
+  entries.reserve(count);
+  for (size_t i = 0; i < count; ++i)
+    entries.push_back(DecodeDirectoryEntry(payload.subspan(i * DirectoryEntrySize).first<DirectoryEntrySize>()));
+  return entries;
+}
+
+std::string FileNameBytes(const TDirectoryEntry& entry) {
+  std::string text(entry.Name.begin(), entry.Name.end());
+  text += '.';
+  text.append(entry.Extension.begin(), entry.Extension.end());
+  return text;
+}
+
+std::string SizeText(uint32_t size) { return std::to_string(size < 1024 ? 1 : size / 1024) + "k"; }
+
+std::string CreatedText(uint16_t date, uint16_t time) {
+  const auto n = [](unsigned v) { return std::to_string(v); };
+  return n(1980 + (date >> 9)) + "年" + n((date >> 5) & 0x0F) + "月" + n(date & 0x1F) + "日" + n(time >> 11) +
+         "时" + n((time >> 5) & 0x3F) + "分";
+}
+
+}  // namespace Z500

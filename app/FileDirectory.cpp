@@ -1,0 +1,152 @@
+// The receiver's file directory: listing the observation files page by page
+// into the grid, deleting the selected ones, and formatting the flash.
+//
+// A file name is bytes, not text: the grid shows each name byte as one
+// character and keeps the eight bytes the receiver listed with the row, and a
+// delete request sends exactly those.
+#include <QPushButton>
+
+#include <vector>
+
+#include "DirectoryEntries.h"
+#include "MainWindow.h"
+
+namespace {
+
+const QString PortClosed = QStringLiteral("串口没有打开！");
+const QString NoFiles = QStringLiteral("没有记录文件！");
+const QString Deleted = QStringLiteral("删除完毕！");
+// At most this many files go into one delete request.
+constexpr int MaxDeleteRows = 29;
+
+}  // namespace
+
+void TForm1::_WireDirectory() {
+  connect(Button7, &QPushButton::clicked, this, [this] { Button7Click(Button7); });
+  connect(Button8, &QPushButton::clicked, this, [this] { Button8Click(Button8); });
+  connect(Button9, &QPushButton::clicked, this, [this] { Button9Click(Button9); });
+  // A click records the selection; so do dragging and the keyboard, which
+  // change it without a click.
+  connect(StringGrid1, &QAbstractItemView::clicked, this, [this] { StringGrid1Click(StringGrid1); });
+  connect(StringGrid1, &TStringGrid::UserSelectionChanged, this, [this] { StringGrid1Click(StringGrid1); });
+  Routes.DirectoryPage = [this](uint16_t length, std::span<const uint8_t> payload) {
+    _ListDirectoryPage(length, payload);
+  };
+  Routes.DeleteFinished = [this] { _DeleteFinished(); };
+}
+
+void TForm1::_ClearGrid() {
+  for (int row = 1; row < StringGrid1->RowCount(); ++row) {
+    for (int col = 0; col < 4; ++col) StringGrid1->SetCell(col, row, QString());
+    StringGrid1->SetCellBytes(1, row, {});
+  }
+  StringGrid1->SetRowCount(15);
+}
+
+void TForm1::_RequestDirectory() {
+  if (!VellCommDevice1->fGetActive()) {
+    ShowMessage(PortClosed);
+    return;
+  }
+  Send(Z500::DirectoryRequest(static_cast<uint16_t>(FileCount)));
+}
+
+void TForm1::Button7Click(QObject*) {
+  if (!VellCommDevice1->fGetActive()) {
+    ShowMessage(PortClosed);
+    return;
+  }
+  FileCount = 0;
+  _ClearGrid();
+  _RequestDirectory();
+}
+
+void TForm1::_ListDirectoryPage(uint16_t length, std::span<const uint8_t> payload) {
+  if (length != 0) {
+    for (const Z500::TDirectoryEntry& entry : Z500::DirectoryPageEntries(length, payload)) {
+      if (FileCount >= 14) StringGrid1->SetRowCount(FileCount + 2);
+      const int row = FileCount + 1;
+      const std::string name = Z500::FileNameBytes(entry);
+      StringGrid1->SetCell(0, row, QString::number(row));
+      StringGrid1->SetCell(1, row, QString::fromLatin1(name.data(), static_cast<qsizetype>(name.size())));
+      StringGrid1->SetCellBytes(1, row, QByteArray(reinterpret_cast<const char*>(entry.Name.data()), 8));
+      StringGrid1->SetCell(2, row, QString::fromStdString(Z500::SizeText(entry.Size)));
+      StringGrid1->SetCell(3, row, QString::fromStdString(Z500::CreatedText(entry.Date, entry.Time)));
+      ++FileCount;
+    }
+    SetStatus(QStringLiteral("已经刷新目录！"));
+  }
+  if (length >= Z500::FullDirectoryPage) _RequestDirectory();
+  if (length == 0 && FileCount == 0) {
+    SetStatus(NoFiles);
+    ShowMessage(NoFiles);
+  }
+}
+
+void TForm1::StringGrid1Click(QObject*) {
+  // Nothing selected (the user took the selection away) counts as no choice.
+  GridSelection = StringGrid1->HasSelection() ? StringGrid1->Selection() : TGridRect{};
+}
+
+void TForm1::Button8Click(QObject*) {
+  if (!VellCommDevice1->fGetActive()) {
+    ShowMessage(PortClosed);
+    return;
+  }
+  const int top = GridSelection.Top, bottom = GridSelection.Bottom;
+  if (top == 0) {
+    ShowMessage(QStringLiteral("没有选中要删除的文件！"));
+    return;
+  }
+  if (StringGrid1->Cell(1, bottom).isEmpty() || StringGrid1->Cell(1, top).isEmpty()) {
+    ShowMessage(QStringLiteral("不要选中没有文件名的记录行！"));
+    return;
+  }
+  if (bottom - top + 1 > MaxDeleteRows) {
+    ShowMessage(QStringLiteral("一次只能删除少于30个文件！"));
+    return;
+  }
+  QString question = QStringLiteral("是否删除以下静态文件？\r\n");
+  std::vector<Z500::TFileName> names;
+  for (int row = top; row <= bottom; ++row) {
+    const QString cell = StringGrid1->Cell(1, row);
+    question += cell + QStringLiteral("\r\n");
+    // The bytes the receiver listed; a row without them (none is expected)
+    // falls back to the name cell's first 8 characters, byte for byte.
+    QByteArray bytes = StringGrid1->CellBytes(1, row);
+    if (bytes.size() != 8) bytes = cell.left(8).toLatin1().leftJustified(8, ' ', true);
+    Z500::TFileName name;
+    std::copy_n(bytes.constData(), 8, reinterpret_cast<char*>(name.data()));
+    names.push_back(name);
+  }
+  if (!Prompts->Confirm(this, question)) return;
+  Send(Z500::DeleteRequest(names));
+}
+
+void TForm1::_DeleteFinished() {
+  SetStatus(Deleted);
+  ShowMessage(Deleted);
+  FileCount = 0;
+  _ClearGrid();
+  _RequestDirectory();
+}
+
+void TForm1::Button9Click(QObject*) {
+  if (!VellCommDevice1->fGetActive()) {
+    ShowMessage(PortClosed);
+    return;
+  }
+  if (!Prompts->Confirm(this, QStringLiteral("格式化会全部删除静态数据，而且不可恢复。是否确定执行格式化操作？")))
+    return;
+  Send(Z500::FormatRequest());
+  SetStatus(QStringLiteral("正在格式化NANDFLASH，请稍候！"), true);
+  _ClearGrid();
+  if (RawReplyWait(Z500::FormatHead, 60000)) {
+    ShowMessage(QStringLiteral(" 格式化完毕！\r\n请重启静态接收机！\r\n "));
+    SetStatus(QStringLiteral("格式化完毕！"));
+  } else {
+    ShowMessage(QStringLiteral("接收机无应答，未能确认格式化完成！"));
+    SetStatus(QStringLiteral("格式化失败，接收机无应答！"));
+  }
+  VellCommDevice1->fSetUsePackage(true);
+}

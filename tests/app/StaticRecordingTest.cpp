@@ -1,0 +1,90 @@
+// The widget-free rules behind the static-management group: what a directory
+// page yields and how each entry is shown, and the parameter texts.
+#include <gtest/gtest.h>
+
+#include "DirectoryEntries.h"
+#include "ParameterRules.h"
+#include "TestHex.h"
+
+using namespace Z500;
+
+namespace {
+
+Bytes Entry(const std::string& name11, uint16_t time, uint16_t date, uint32_t size) {
+  Bytes e(32, 0);
+  std::copy(name11.begin(), name11.end(), e.begin());
+  e[14] = time & 0xFF, e[15] = time >> 8, e[16] = date & 0xFF, e[17] = date >> 8;
+  for (int i = 0; i < 4; ++i) e[28 + i] = static_cast<uint8_t>(size >> (8 * i));
+  return e;
+}
+
+TEST(DirectoryEntries, EachColumnAsTheGridShowsIt) {
+  const Bytes raw = Entry("ABCD1234XYZ", 0x70A0, 0x36A3, 1048576);
+  const TDirectoryEntry e = DecodeDirectoryEntry(std::span<const uint8_t, 32>(raw.data(), 32));
+  EXPECT_EQ(FileNameBytes(e), "ABCD1234.XYZ");
+  EXPECT_EQ(SizeText(e.Size), "1024k");
+  EXPECT_EQ(CreatedText(e.Date, e.Time), "2007年5月3日14时5分");
+  // The last date and time a FAT entry can hold, seconds not shown.
+  EXPECT_EQ(CreatedText(0xFFFF, 0xFFFF), "2107年15月31日31时63分");
+
+  const std::pair<uint32_t, const char*> sizes[] = {
+      {0, "1k"}, {1023, "1k"}, {1024, "1k"}, {2047, "1k"}, {2048, "2k"}, {0xFFFFFFFF, "4194303k"}};
+  for (auto [size, text] : sizes) EXPECT_EQ(SizeText(size), text) << size;
+}
+
+TEST(DirectoryEntries, NameBytesPassUnchangedBlanksAndHighBytesIncluded) {
+  const Bytes raw = Entry("\xC4\xE3" "12    \x80  ", 0, 0, 0);
+  const TDirectoryEntry e = DecodeDirectoryEntry(std::span<const uint8_t, 32>(raw.data(), 32));
+  EXPECT_EQ(Bytes(e.Name.begin(), e.Name.end()), H("C4 E3 31 32 20 20 20 20"));
+  EXPECT_EQ(FileNameBytes(e), std::string("\xC4\xE3" "12    .\x80  "));
+}
+
+TEST(DirectoryEntries, APageYieldsOnlyWholeEntriesThatArrived) {
+  Bytes page;
+  for (int i = 0; i < 10; ++i) {
+    const Bytes e = Entry("FILE000" + std::to_string(i) + "GNS", 0, 0, 100u * i);
+    page.insert(page.end(), e.begin(), e.end());
+  }
+  struct Case {
+    uint16_t length;
+    size_t arrived;
+    size_t entries;
+  } cases[] = {
+      {0, 0, 0},       // no more files
+      {70, 70, 2},     // a remainder is ignored
+      {256, 256, 8},   // a full page
+      {320, 294, 9},   // cut by the read buffer: only what arrived whole
+      {64, 320, 2},    // more arrived than the length says
+      {31, 31, 0},
+  };
+  for (const Case& c : cases) {
+    const auto entries = DirectoryPageEntries(c.length, std::span(page).first(c.arrived));
+    ASSERT_EQ(entries.size(), c.entries) << c.length << "/" << c.arrived;
+    for (size_t i = 0; i < entries.size(); ++i) EXPECT_EQ(entries[i].Size, 100u * i);
+  }
+}
+
+TEST(ParameterRules, CheckAndValueOfATypedText) {
+  struct Case {
+    const char* text;
+    const TParameterRule& rule;
+    TParameterCheck check;
+  } cases[] = {
+      {"", IntervalRule, TParameterCheck::Accepted},     {"0", IntervalRule, TParameterCheck::Accepted},
+      {"60", IntervalRule, TParameterCheck::Accepted},   {"61", IntervalRule, TParameterCheck::TooLarge},
+      {"89", CutoffRule, TParameterCheck::Accepted},     {"90", CutoffRule, TParameterCheck::TooLarge},
+      {"123", CutoffRule, TParameterCheck::TooLarge},    {"5a", IntervalRule, TParameterCheck::NotDigits},
+      {" 5", IntervalRule, TParameterCheck::NotDigits},  {"中", IntervalRule, TParameterCheck::NotDigits},
+      {"5中", IntervalRule, TParameterCheck::TooLarge},  {"é", CutoffRule, TParameterCheck::NotDigits},
+  };
+  for (const Case& c : cases) EXPECT_EQ(CheckParameterText(c.text, c.rule), c.check) << c.text;
+
+  EXPECT_EQ(CodePageLength("a中😀"), 5u);
+  EXPECT_EQ(ParameterValue("", IntervalRule), 5);
+  EXPECT_EQ(ParameterValue("", CutoffRule), 12);
+  EXPECT_EQ(ParameterValue(" 07 ", CutoffRule), 7);
+  EXPECT_EQ(ParameterValue("00", IntervalRule), 0);
+  EXPECT_EQ(ParameterValue("300", CutoffRule), 300 & 0xFF);
+}
+
+}  // namespace
