@@ -24,31 +24,14 @@ namespace {
 const z500sim::Bytes Unlog{0x75, 0x6E, 0x6C, 0x6F, 0x67, 0x61, 0x6C, 0x6C,
                            0x20, 0x63, 0x6F, 0x6D, 0x31, 0x0D, 0x0A, 0x00};
 
-class LinkControl : public ::testing::Test {
+class LinkControl : public ReceiverWindowTest {
 protected:
   // COM1 and COM9 lead to the simulator, COM5 nowhere.
   void Build(z500sim::Options options = {}, std::shared_ptr<Z500::IClock> clock = nullptr) {
     options.logPeriodMs = 200;
-    receiver = std::make_unique<SimulatedReceiver>(options);
-    TForm1::TServices services;
-    services.Prompts = prompts;
-    services.Clock = clock ? clock : std::make_shared<Z500::TSteadyClock>();
-    services.PortMap = std::make_shared<TFixedPortMap>(
-        std::vector<TPortEntry>{{1, receiver->Path}, {5, "/nonexistent/ttyZ5"}, {9, receiver->Path}});
-    form = std::make_unique<TestForm>(services);
+    ReceiverWindowTest::Build(options, clock ? clock : std::make_shared<Z500::TSteadyClock>(),
+                              {{5, "/nonexistent/ttyZ5"}, {9, ""}});
   }
-  void TearDown() override {
-    form.reset();
-    QCoreApplication::processEvents();
-  }
-  void Open() {
-    form->Button1->click();
-    ASSERT_TRUE(form->VellCommDevice1->fGetActive());
-  }
-
-  std::shared_ptr<FakePrompts> prompts = std::make_shared<FakePrompts>();
-  std::unique_ptr<SimulatedReceiver> receiver;
-  std::unique_ptr<TestForm> form;
 };
 
 TEST_F(LinkControl, OpeningSendsUnlogTwiceAndThePeriodicOutputStops) {

@@ -2,8 +2,11 @@
 // can run a long wait in an instant, and a receiver simulator on a pty.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <QApplication>
 #include <QCursor>
+#include <QPushButton>
 
 #include <memory>
 #include <string>
@@ -76,4 +79,35 @@ struct SimulatedReceiver {
   }
   std::string Path;
   std::unique_ptr<z500sim::Simulator> Sim;
+};
+
+// A window whose COM1 leads to a simulated receiver, with its boxes answered
+// by FakePrompts. More ports may be mapped: an empty path is the receiver too.
+class ReceiverWindowTest : public ::testing::Test {
+protected:
+  void Build(z500sim::Options options, std::shared_ptr<Z500::IClock> clock,
+             std::vector<QuarlComm32::TPortEntry> more = {}) {
+    receiver = std::make_unique<SimulatedReceiver>(options);
+    more.insert(more.begin(), {1, ""});
+    for (auto& port : more)
+      if (port.Device.empty()) port.Device = receiver->Path;
+    TForm1::TServices services;
+    services.Prompts = prompts;
+    services.Clock = std::move(clock);
+    services.PortMap = std::make_shared<QuarlComm32::TFixedPortMap>(more);
+    form = std::make_unique<TestForm>(services);
+  }
+  void Open() {
+    form->Button1->click();
+    ASSERT_TRUE(form->VellCommDevice1->fGetActive());
+  }
+  void TearDown() override {
+    form.reset();
+    QCoreApplication::processEvents();
+  }
+  std::vector<z500sim::ReceivedFrame> Sent(z500sim::FrameKind kind) const { return receiver->FramesOf(kind); }
+
+  std::shared_ptr<FakePrompts> prompts = std::make_shared<FakePrompts>();
+  std::unique_ptr<SimulatedReceiver> receiver;
+  std::unique_ptr<TestForm> form;
 };
