@@ -112,7 +112,7 @@ int32_t TComm32::Command(const char* text) {
 // While closed there is no writer: the bytes wait in the queue for the next
 // open and the write after it.
 void TComm32::WakeWriter() {
-  if (auto ctx = Ctx_.load(std::memory_order_acquire)) ctx->WriteRequestEvent.Set();
+  if (auto ctx = Ctx.load(std::memory_order_acquire)) ctx->WriteRequestEvent.Set();
 }
 
 // The receive queue is emptied from the consumer's side (Discard moves only
@@ -121,7 +121,7 @@ void TComm32::WakeWriter() {
 // PurgeRead counts as a read: call it from the thread that reads.
 void TComm32::PurgeRead(bool abort) {
   if (!Active.load(std::memory_order_acquire)) return;
-  auto ctx = Ctx_.load(std::memory_order_acquire);
+  auto ctx = Ctx.load(std::memory_order_acquire);
   if (!ctx) return;
   ctx->ReadPurges.fetch_add(1, std::memory_order_acq_rel);
   ctx->Port.Purge(PURGE_RXCLEAR | (abort ? PURGE_RXABORT : 0));
@@ -134,7 +134,7 @@ void TComm32::PurgeRead(bool abort) {
 // takes no lock; it only looks at one more event when it wakes.
 void TComm32::PurgeWrite(bool abort) {
   if (!Active.load(std::memory_order_acquire)) return;
-  auto ctx = Ctx_.load(std::memory_order_acquire);
+  auto ctx = Ctx.load(std::memory_order_acquire);
   if (!ctx) return;
   if (ctx->WriteAlive.load(std::memory_order_acquire)) {
     ctx->WritePurgeEvent.Set();
@@ -155,23 +155,23 @@ void TComm32::InitModem() {
 
 bool TComm32::EscapeCommFunction(uint32_t function) {
   if (!Active.load(std::memory_order_acquire)) return false;
-  auto ctx = Ctx_.load(std::memory_order_acquire);
+  auto ctx = Ctx.load(std::memory_order_acquire);
   if (!ctx || !ctx->Port.Escape(function)) return false;
   switch (function) {
-    case SETRTS: FRTS = true; break;
-    case CLRRTS: FRTS = false; break;
-    case SETDTR: FDTR = true; break;
-    case CLRDTR: FDTR = false; break;
+    case SETRTS: RTS = true; break;
+    case CLRRTS: RTS = false; break;
+    case SETDTR: DTR = true; break;
+    case CLRDTR: DTR = false; break;
     default: break;
   }
   return true;
 }
 
 void TComm32::ReapStragglers(bool wait) {
-  for (auto it = Stragglers_.begin(); it != Stragglers_.end();) {
+  for (auto it = Stragglers.begin(); it != Stragglers.end();) {
     if (wait || !it->Alive->load(std::memory_order_acquire)) {
       it->Thread.join();
-      it = Stragglers_.erase(it);
+      it = Stragglers.erase(it);
     } else {
       ++it;
     }
@@ -187,7 +187,7 @@ void TComm32::Open() {
   // A thread that an earlier Close gave up on would be a second producer or
   // consumer of a queue: no new threads until it has ended.
   ReapStragglers(false);
-  for (const TStraggler& s : Stragglers_) code = s.Writer ? ecWriteThread : ecReadThread;
+  for (const TStraggler& s : Stragglers) code = s.Writer ? ecWriteThread : ecReadThread;
 
   if (code == 0 && !InQueue->HasBuffer()) code = ecReadBuffer;
   else if (code == 0 && !OutQueue->HasBuffer()) code = ecWriteBuffer;
@@ -208,7 +208,7 @@ void TComm32::Open() {
       osError = err;
     } else {
       Handle = ctx->Port.Fd();
-      Ctx_.store(ctx, std::memory_order_release);
+      Ctx.store(ctx, std::memory_order_release);
     }
   }
   if (code == 0) {
@@ -218,9 +218,9 @@ void TComm32::Open() {
     if (int err = ctx->Port.Setup(HwInSize, HwOutSize)) code = ecBufferSize, osError = err;
   }
   if (code == 0) {
-    if (DCB.fDtrControl != DTR_CONTROL_HANDSHAKE) DCB.fDtrControl = FDTR ? DTR_CONTROL_ENABLE : DTR_CONTROL_DISABLE;
+    if (DCB.fDtrControl != DTR_CONTROL_HANDSHAKE) DCB.fDtrControl = DTR ? DTR_CONTROL_ENABLE : DTR_CONTROL_DISABLE;
     if (DCB.fRtsControl != RTS_CONTROL_HANDSHAKE && DCB.fRtsControl != RTS_CONTROL_TOGGLE)
-      DCB.fRtsControl = FRTS ? RTS_CONTROL_ENABLE : RTS_CONTROL_DISABLE;
+      DCB.fRtsControl = RTS ? RTS_CONTROL_ENABLE : RTS_CONTROL_DISABLE;
     const QuarlComm32::DCB copy = DCB;
     if (int err = ctx->Port.SetState(copy)) code = ecSetParams, osError = err;
     ctx->OutxCtsFlow = copy.fOutxCtsFlow != 0;
@@ -261,8 +261,8 @@ void TComm32::Open() {
   DisableWrite.store(false, std::memory_order_release);
   uint32_t status = 0;
   if (ctx->Port.ModemStatus(status)) ModemStatus.store(status, std::memory_order_release);
-  FDTR = DCB.fDtrControl != 0;
-  FRTS = DCB.fRtsControl != 0;
+  DTR = DCB.fDtrControl != 0;
+  RTS = DCB.fRtsControl != 0;
   CommNotify(0x38);
   CommAfterOpen();
 }
@@ -272,7 +272,7 @@ void TComm32::Close() {
   if (wasActive) CommBeforeClose();
   TErrorCode code = 0;
 
-  std::shared_ptr<TOpenContext> ctx = Ctx_.load(std::memory_order_acquire);
+  std::shared_ptr<TOpenContext> ctx = Ctx.load(std::memory_order_acquire);
   if (ctx) {
     ctx->ReadRun.store(false, std::memory_order_release);
     ctx->WriteRun.store(false, std::memory_order_release);
@@ -304,7 +304,7 @@ void TComm32::Close() {
   // others keep the context alive and are joined once they end.
   auto drop = [&](std::thread& t, const std::atomic<bool>* alive, bool writer) {
     if (!t.joinable()) return;
-    if (ctx && alive->load(std::memory_order_acquire)) Stragglers_.push_back({std::move(t), ctx, alive, writer});
+    if (ctx && alive->load(std::memory_order_acquire)) Stragglers.push_back({std::move(t), ctx, alive, writer});
     else t.join();
   };
   drop(ReadThread, ctx ? &ctx->ReadAlive : nullptr, false);
@@ -313,12 +313,12 @@ void TComm32::Close() {
 
   // Releasing the context closes the port and its events, unless a thread
   // still holds it.
-  Ctx_.store(nullptr, std::memory_order_release);
+  Ctx.store(nullptr, std::memory_order_release);
   ctx.reset();
   Handle = -1;
 
-  FDTR = DCB.fDtrControl != 0;
-  FRTS = DCB.fRtsControl != 0;
+  DTR = DCB.fDtrControl != 0;
+  RTS = DCB.fRtsControl != 0;
   if (wasActive) {
     Active.store(false, std::memory_order_release);
     ModemStatus.store(0, std::memory_order_release);
@@ -354,7 +354,7 @@ void TComm32::CommBeforeClose() {
 }
 
 void TComm32::fmsgCommTimer() {
-  auto ctx = Ctx_.load(std::memory_order_acquire);
+  auto ctx = Ctx.load(std::memory_order_acquire);
   uint32_t now = 0;
   if (!ctx || !ctx->Port.ModemStatus(now)) return;
   const uint32_t old = ModemStatus.load(std::memory_order_acquire);
@@ -376,12 +376,12 @@ void TComm32::fmsgCommTimer() {
 
 void TComm32::fSetDTR(bool value) {
   if (Active.load(std::memory_order_acquire)) EscapeCommFunction(value ? SETDTR : CLRDTR);
-  else FDTR = value;
+  else DTR = value;
 }
 
 void TComm32::fSetRTS(bool value) {
   if (Active.load(std::memory_order_acquire)) EscapeCommFunction(value ? SETRTS : CLRRTS);
-  else FRTS = value;
+  else RTS = value;
 }
 
 TComm32::TFlowControl TComm32::fGetFCtrl() const {
@@ -390,7 +390,7 @@ TComm32::TFlowControl TComm32::fGetFCtrl() const {
   // The record cannot tell transparent from plain XON/XOFF; the setter's
   // choice tells them apart, so that it survives a read-back (and InitModem
   // sends the &K value that was chosen).
-  if (DCB.fOutX) return FTransparentXonXoff ? fcTranXonXoff : fcXonXoff;
+  if (DCB.fOutX) return TransparentXonXoff ? fcTranXonXoff : fcXonXoff;
   return fcNone;
 }
 
@@ -408,7 +408,7 @@ void TComm32::fSetFCtrl(TFlowControl value) {
   DCB.fRtsControl = cts ? RTS_CONTROL_HANDSHAKE : RTS_CONTROL_ENABLE;
   DCB.fOutX = xon;
   DCB.fInX = xon;
-  FTransparentXonXoff = value == fcTranXonXoff;
+  TransparentXonXoff = value == fcTranXonXoff;
   DCB.fDtrControl = DTR_CONTROL_ENABLE;
   DCB.fOutxDsrFlow = 0;
 }

@@ -52,9 +52,9 @@ public:
   QuarlComm32::DCB DCB;
   std::atomic<bool> Active{false};
   std::atomic<bool> DisableWrite{false};
-  bool FDTR = true;  // DTR wish while closed, DTR state while open
-  bool FRTS = true;
-  bool FTransparentXonXoff = false;  // the last flow control set was fcTranXonXoff
+  bool DTR = true;  // DTR wish while closed, DTR state while open
+  bool RTS = true;
+  bool TransparentXonXoff = false;  // the last flow control set was fcTranXonXoff
   int32_t PortNo = 2;
   char DeviceName[32];  // "\\.\COMn", resolved through the port map at Open
   int32_t HwInSize = 1200;
@@ -92,9 +92,9 @@ public:
   virtual void fmsgCommTimer();
 
   // -- Properties.
-  bool fGetDTR() const { return Active.load(std::memory_order_acquire) && FDTR; }
+  bool fGetDTR() const { return Active.load(std::memory_order_acquire) && DTR; }
   void fSetDTR(bool value);
-  bool fGetRTS() const { return Active.load(std::memory_order_acquire) && FRTS; }
+  bool fGetRTS() const { return Active.load(std::memory_order_acquire) && RTS; }
   void fSetRTS(bool value);
   TFlowControl fGetFCtrl() const;
   void fSetFCtrl(TFlowControl value);
@@ -117,8 +117,8 @@ private:
   // run and alive flags. A thread holds it until it ends, so a thread that
   // Close gave up on (codes 13, 14) never sees them released, and a later
   // Open cannot revive it.
-  std::atomic<std::shared_ptr<TOpenContext>> Ctx_;
-  std::vector<TStraggler> Stragglers_;
+  std::atomic<std::shared_ptr<TOpenContext>> Ctx;
+  std::vector<TStraggler> Stragglers;
 };
 
 }  // namespace QuarlComm32

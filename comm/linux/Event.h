@@ -18,9 +18,9 @@ public:
   TEvent(const TEvent&) = delete;
   TEvent& operator=(const TEvent&) = delete;
 
-  bool Valid() const { return Fd_ >= 0; }
-  int Fd() const { return Fd_; }
-  TResetMode Mode() const { return Mode_; }
+  bool Valid() const { return Descriptor >= 0; }
+  int Fd() const { return Descriptor; }
+  TResetMode Mode() const { return ResetMode; }
 
   void Set();
   void Reset();
@@ -40,8 +40,8 @@ public:
                      pollfd* extra = nullptr);
 
 private:
-  int Fd_;
-  TResetMode Mode_;
+  int Descriptor;
+  TResetMode ResetMode;
 };
 
 }  // namespace QuarlComm32
