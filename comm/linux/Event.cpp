@@ -52,8 +52,17 @@ int TEvent::WaitAny(std::initializer_list<TEvent*> events, int timeoutMs, pollfd
   using Clock = std::chrono::steady_clock;
   const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs < 0 ? 0 : timeoutMs);
   const int n = static_cast<int>(events.size());
-  pollfd fds[8];
-  if (n + 1 > 8) return kTimeout;
+  pollfd fds[kMaxEvents + 1];
+  if (n > kMaxEvents) {
+    errno = EINVAL;
+    return kError;
+  }
+  for (TEvent* e : events) {
+    if (e == nullptr || e->Descriptor < 0) {
+      errno = EBADF;
+      return kError;
+    }
+  }
   for (;;) {
     int i = 0;
     for (TEvent* e : events) fds[i++] = pollfd{e->Descriptor, POLLIN, 0};
@@ -68,7 +77,7 @@ int TEvent::WaitAny(std::initializer_list<TEvent*> events, int timeoutMs, pollfd
     const int r = ::poll(fds, n + (extra != nullptr ? 1 : 0), wait);
     if (r < 0) {
       if (errno == EINTR) continue;
-      return kTimeout;
+      return kError;
     }
     if (r == 0) return kTimeout;
     i = 0;
