@@ -75,6 +75,7 @@ TVellCustomCommDevice::TVellCustomCommDevice(QObject* owner) : QObject(owner) {
   Comm->OnCommNotify = [this](TComm32* sender, int notifyType) { _EvComm(sender, notifyType); };
   Comm->OnAfterOpen = [this](TComm32* sender) { _EvAfterOpen(sender); };
   Comm->OnBeforeClose = [this](TComm32* sender) { _EvBeforeClose(sender); };
+  Comm->fSetNotifyMask(DefaultNotifyMask);
   Package = std::make_unique<TCommPackage>(Comm.get());
   Package->SetPackageNotify([this](TObject* sender, int notifyType) { _EvPackage(sender, notifyType); });
   FrameSettings = std::make_unique<TVellCommFrameSettings>(Package.get());

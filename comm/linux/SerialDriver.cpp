@@ -19,8 +19,9 @@ namespace QuarlComm32 {
 namespace {
 
 // How often modem lines are sampled while CTS, DSR or carrier changes are
-// wanted and the device has them. The kernel's TIOCMIWAIT cannot be ended
-// by a stop request, so the lines are read from the event wait instead.
+// wanted (the engine asks only while a listener wants them) and the device
+// has them. The kernel's TIOCMIWAIT cannot be ended by a stop request, so
+// the lines are read from the event wait instead.
 constexpr int kLinePollMs = 10;
 
 uint32_t LinesFromTiocm(int bits) {
@@ -59,6 +60,7 @@ int TSerialDriver::Open(const std::string& path) {
   Exclusive = exclusive;
   DeviceGone.store(false, std::memory_order_relaxed);
   TxArmed.store(false, std::memory_order_relaxed);
+  WakeupCount.store(0, std::memory_order_relaxed);
   LinesChecked = false;
   return 0;
 }
@@ -146,7 +148,7 @@ uint32_t TSerialDriver::WaitEvent(TEvent& stop, bool& stopped) {
   if (!LinesChecked) {
     int bits = 0;
     LinesChecked = true;
-    HasLines = ::ioctl(Descriptor, TIOCMGET, &bits) == 0;
+    HasLines = ReadLines(bits);
     LastLines = HasLines ? LinesFromTiocm(bits) : 0;
   }
   for (;;) {
@@ -167,7 +169,7 @@ uint32_t TSerialDriver::WaitEvent(TEvent& stop, bool& stopped) {
     }
     if (HasLines && !Gone() && (mask & (EV_CTS | EV_DSR | EV_RLSD))) {
       int bits = 0;
-      if (::ioctl(Descriptor, TIOCMGET, &bits) == 0) {
+      if (ReadLines(bits)) {
         const uint32_t lines = LinesFromTiocm(bits);
         const uint32_t changed = lines ^ LastLines;
         LastLines = lines;
@@ -183,6 +185,7 @@ uint32_t TSerialDriver::WaitEvent(TEvent& stop, bool& stopped) {
     const bool watchPort = !Gone();
     if (mask & EV_RXCHAR) fds[2].events = POLLIN;
     const int r = ::poll(fds, watchPort ? 3 : 2, timeout);
+    WakeupCount.fetch_add(1, std::memory_order_relaxed);
     if (r < 0) {
       if (errno == EINTR) continue;
       // A wait that fails outright is reported once, like a lost device; if
@@ -244,9 +247,13 @@ int TSerialDriver::WaitWritable(TEvent& stop, TEvent& other) {
   return 3;
 }
 
+bool TSerialDriver::ReadLines(int& bits) const {
+  return LineReader ? LineReader(Descriptor, bits) : ::ioctl(Descriptor, TIOCMGET, &bits) == 0;
+}
+
 bool TSerialDriver::ModemStatus(uint32_t& status) const {
   int bits = 0;
-  if (Descriptor < 0 || ::ioctl(Descriptor, TIOCMGET, &bits) != 0) return false;
+  if (Descriptor < 0 || !ReadLines(bits)) return false;
   status = LinesFromTiocm(bits);
   return true;
 }

@@ -68,12 +68,19 @@ public:
   // PURGE_* flags: discards what the driver holds in either direction.
   bool Purge(uint32_t flags);
 
+  // Where the modem lines are read (TIOCM_* bits); nullptr: TIOCMGET on the
+  // device. Set before the first WaitEvent.
+  bool (*LineReader)(int fd, int& bits) = nullptr;
+  // How often WaitEvent's poll() has returned since Open.
+  uint64_t Wakeups() const { return WakeupCount.load(std::memory_order_relaxed); }
+
   // After a failure the device is reported once and then left alone.
   void MarkGone() { DeviceGone.store(true, std::memory_order_release); }
   bool Gone() const { return DeviceGone.load(std::memory_order_acquire); }
 
 private:
   int DrainWaitMs(int queued) const;
+  bool ReadLines(int& bits) const;
 
   int Descriptor = -1;
   bool Exclusive = false;
@@ -82,6 +89,7 @@ private:
   std::atomic<uint32_t> MaskChanges{0};
   std::atomic<bool> TxArmed{false};  // bytes handed over since the last EV_TXEMPTY
   std::atomic<bool> DeviceGone{false};
+  std::atomic<uint64_t> WakeupCount{0};
   uint32_t BitsPerSecond = 19200;
   int BitsPerChar = 10;
   // Modem line watching, reader thread only.
