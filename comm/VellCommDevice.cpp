@@ -6,6 +6,8 @@
 #include <algorithm>
 #include <climits>
 
+#include "SettingsDialog.h"
+
 namespace QuarlComm32 {
 
 namespace {
@@ -196,8 +198,10 @@ void TVellCustomCommDevice::PurgeWrite(bool abort) {
   else Comm->PurgeWrite(abort);
 }
 
-// The port settings dialog is not there yet: nothing is shown or changed.
-bool TVellCustomCommDevice::SettingsDialog(QWidget*, bool) { return false; }
+bool TVellCustomCommDevice::SettingsDialog(QWidget* owner, bool open) {
+  TForm_VellCommDevice_Settings dialog(owner, open, this);
+  return dialog.exec() == QDialog::Accepted;
+}
 
 void TVellCustomCommDevice::ResetModem() { Comm->ResetModem(); }
 

@@ -163,6 +163,7 @@ public:
   // Where "COMn" names lead (nullptr: the program's default map). Set it while
   // the port is closed.
   void SetPortMap(std::shared_ptr<const IPortMap> map) { Comm->PortMap = std::move(map); }
+  std::shared_ptr<const IPortMap> GetPortMap() const { return Comm->PortMap; }
 
 protected:
   // Notification steps; a derived class may take them over.
