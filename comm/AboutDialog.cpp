@@ -21,10 +21,9 @@ constexpr TDialogText kOrgn{"单位:", "單位:", "Orgn:"};
 constexpr TDialogText kOK{"确定", "確定", "OK"};
 
 QLabel* MakeLabel(QWidget* parent, const char* name, const QString& text, int left, int top, int width, int height) {
-  auto* l = new QLabel(text, parent);
-  l->setObjectName(QLatin1String(name));
-  l->setGeometry(left, top, width, height);
+  auto* l = Place<QLabel>(parent, name, left, top, width, height);
   l->setTextFormat(Qt::PlainText);
+  l->setText(text);
   return l;
 }
 
@@ -48,19 +47,16 @@ TForm_VELLComm32_About::TForm_VELLComm32_About(QWidget* owner, const QString& pr
   ProductName = MakeLabel(this, "ProductName", productName, 48, 6, 210, 22);
   ProductName->setFont(DialogFont(12));
   Version = MakeLabel(this, "Version", DialogText(kVersion), 48, 28, 210, 16);
-  auto* rule = new QFrame(this);
-  rule->setObjectName(QStringLiteral("Bevel1"));
+  auto* rule = Place<QFrame>(this, "Bevel1", 8, 48, 250, 4);
   rule->setFrameShape(QFrame::HLine);
   rule->setFrameShadow(QFrame::Sunken);
-  rule->setGeometry(8, 48, 250, 4);
   OsVersion = MakeLabel(this, "OsVersion", LocaleText(osLine).trimmed(), 8, 56, 250, 16);
   lbUser = MakeLabel(this, "lbUser", DialogText(kUser), 8, 78, 40, 16);
   UserName = MakeLabel(this, "UserName", LocaleText(info.RegisteredOwner), 50, 78, 120, 16);
   lbOrgn = MakeLabel(this, "lbOrgn", DialogText(kOrgn), 8, 100, 40, 16);
   OrgName = MakeLabel(this, "OrgName", LocaleText(info.RegisteredOrganization), 50, 100, 120, 16);
-  OKButton = new QPushButton(DialogText(kOK), this);
-  OKButton->setObjectName(QStringLiteral("OKButton"));
-  OKButton->setGeometry(183, 98, 75, 25);
+  OKButton = Place<QPushButton>(this, "OKButton", 183, 98, 75, 25);
+  OKButton->setText(DialogText(kOK));
   OKButton->setDefault(true);
   connect(OKButton, &QPushButton::clicked, this, &QDialog::accept);
 }

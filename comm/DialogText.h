@@ -1,4 +1,5 @@
-// The texts and the font of the component's dialogs. A text exists in three
+// The texts, the font and the placing of controls of the component's
+// dialogs. A text exists in three
 // columns (Simplified Chinese, Traditional Chinese, English); the application
 // language picks one, which is kept as GBK bytes, passed through
 // AppLang.FromGBK (Big5 for Traditional Chinese) and decoded in the code page
@@ -7,6 +8,7 @@
 
 #include <QFont>
 #include <QString>
+#include <QWidget>
 
 namespace QuarlComm32 {
 
@@ -23,5 +25,14 @@ QString LocaleText(const char* bytes);
 // The application language's font: its name, in the given point size
 // (0: the language's own size).
 QFont DialogFont(int pointSize = 0);
+
+// A new control of the dialog, named as the form names it, at a fixed place.
+template <class W>
+W* Place(QWidget* parent, const char* name, int left, int top, int width, int height) {
+  auto* w = new W(parent);
+  w->setObjectName(QLatin1String(name));
+  w->setGeometry(left, top, width, height);
+  return w;
+}
 
 }  // namespace QuarlComm32

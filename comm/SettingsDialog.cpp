@@ -62,19 +62,11 @@ constexpr int kClientHeight = 228;
 constexpr int kButtonWidth = 75;
 constexpr long kMinBufSize = 4096;
 
-template <class W>
-W* Make(QWidget* parent, const char* name, int left, int top, int width, int height) {
-  auto* w = new W(parent);
-  w->setObjectName(QLatin1String(name));
-  w->setGeometry(left, top, width, height);
-  return w;
-}
-
 // A label and its input on one row of a group box.
 template <class W>
 W* MakeRow(QGroupBox* group, QLabel*& label, const char* labelName, const char* inputName, int top) {
-  label = Make<QLabel>(group, labelName, 10, top + 3, 68, 16);
-  auto* input = Make<W>(group, inputName, 80, top, 96, 21);
+  label = Place<QLabel>(group, labelName, 10, top + 3, 68, 16);
+  auto* input = Place<W>(group, inputName, 80, top, 96, 21);
   label->setBuddy(input);
   return input;
 }
@@ -128,16 +120,16 @@ TForm_VellCommDevice_Settings::TForm_VellCommDevice_Settings(QWidget* owner, boo
 }
 
 void TForm_VellCommDevice_Settings::_CreateControls() {
-  GboxBase = Make<QGroupBox>(this, "GboxBase", 8, 8, 185, 185);
+  GboxBase = Place<QGroupBox>(this, "GboxBase", 8, 8, 185, 185);
   CbPort = MakeRow<QComboBox>(GboxBase, lbPort, "lbPort", "CbPort", 20);
   CbSelBaud = MakeRow<QComboBox>(GboxBase, lbBaud, "lbBaud", "CbSelBaud", 52);
   CbParity = MakeRow<QComboBox>(GboxBase, lbCheck, "lbCheck", "CbParity", 84);
   CbByteSize = MakeRow<QComboBox>(GboxBase, lbBits, "lbBits", "CbByteSize", 116);
   CbStopBits = MakeRow<QComboBox>(GboxBase, lbStops, "lbStops", "CbStopBits", 148);
-  GBoxModem = Make<QGroupBox>(this, "GBoxModem", 200, 8, 185, 89);
+  GBoxModem = Place<QGroupBox>(this, "GBoxModem", 200, 8, 185, 89);
   CbFlow = MakeRow<QComboBox>(GBoxModem, lbFlow, "lbFlow", "CbFlow", 22);
   EditAutoAns = MakeRow<QLineEdit>(GBoxModem, lbAAns, "lbAAns", "EditAutoAns", 56);
-  GBoxBuffer = Make<QGroupBox>(this, "GBoxBuffer", 200, 104, 185, 89);
+  GBoxBuffer = Place<QGroupBox>(this, "GBoxBuffer", 200, 104, 185, 89);
   EditInBufSize = MakeRow<QLineEdit>(GBoxBuffer, lbInbs, "lbInbs", "EditInBufSize", 22);
   EditOutBufSize = MakeRow<QLineEdit>(GBoxBuffer, lbOutbs, "lbOutbs", "EditOutBufSize", 56);
 
@@ -147,10 +139,10 @@ void TForm_VellCommDevice_Settings::_CreateControls() {
   for (const char* bits : {"5", "6", "7", "8"}) CbByteSize->addItem(QLatin1String(bits));
   for (const char* stops : {"1", "1.5", "2"}) CbStopBits->addItem(QLatin1String(stops));
 
-  BnAbout = Make<QPushButton>(this, "BnAbout", 8, 200, kButtonWidth, 25);
-  BnDefault = Make<QPushButton>(this, "BnDefault", 152, 200, kButtonWidth, 25);
-  BnOK = Make<QPushButton>(this, "BnOK", 232, 200, kButtonWidth, 25);
-  BnCancel = Make<QPushButton>(this, "BnCancel", 312, 200, kButtonWidth, 25);
+  BnAbout = Place<QPushButton>(this, "BnAbout", 8, 200, kButtonWidth, 25);
+  BnDefault = Place<QPushButton>(this, "BnDefault", 152, 200, kButtonWidth, 25);
+  BnOK = Place<QPushButton>(this, "BnOK", 232, 200, kButtonWidth, 25);
+  BnCancel = Place<QPushButton>(this, "BnCancel", 312, 200, kButtonWidth, 25);
   for (QPushButton* b : {BnAbout, BnDefault, BnCancel}) b->setAutoDefault(false);
   BnOK->setDefault(true);  // Enter presses it
 
