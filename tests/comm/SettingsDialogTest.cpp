@@ -249,16 +249,6 @@ TEST_F(Dialogs, OkWritesEverySettingAndCancelNone) {
   EXPECT_EQ(dev.fGetAutoAnswer(), 3);
   EXPECT_EQ(dev.fGetOutBufSize(), 5000);
   EXPECT_FALSE(dev.fGetActive());  // closed before, no open flag
-
-  // Defaults fill the controls (not the port) and write nothing until OK.
-  d = Open();
-  d->BnDefaultClick();
-  EXPECT_EQ(d->CbPort->currentText(), "COM3");
-  EXPECT_EQ(d->CbSelBaud->currentText(), "115200");
-  EXPECT_EQ(d->CbByteSize->currentText(), "8");
-  EXPECT_EQ(d->CbFlow->currentIndex(), 0);
-  EXPECT_EQ(d->EditOutBufSize->text(), "8192");
-  EXPECT_EQ(dev.fGetBaud(), Device::br57600);
 }
 
 // COM2 leads nowhere: opening it fails, and every setting and the open port
