@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "PortChooserEdit.h"
 #include "RawReplyWait.h"
 
 using namespace QuarlComm32;
@@ -121,13 +122,12 @@ TForm1::~TForm1() {
 void TForm1::_CreateControls() {
   GroupBox1 = MakeGroup(this, "GroupBox1", QStringLiteral("串行端口"), 8, 8, 473, 65);
   ComboBox1 = Make<QComboBox>(GroupBox1, "ComboBox1", 16, 24, 65, 21);
-  ComboBox1->setEditable(true);
+  ComboBox1->setLineEdit(new TPortChooserEdit(ComboBox1));
   ComboBox1->setInsertPolicy(QComboBox::NoInsert);
   for (int i = 1; i <= 9; ++i) ComboBox1->addItem(QStringLiteral("COM%1").arg(i));
   // Only picking an item chooses one: Qt would otherwise choose the item
   // that matches typed text when editing ends, or complete it on the way.
   ComboBox1->setCompleter(nullptr);
-  disconnect(ComboBox1->lineEdit(), &QLineEdit::editingFinished, ComboBox1, nullptr);
   ComboBox1->setCurrentIndex(-1);
   ComboBox1->setEditText(QStringLiteral("COM1"));
   Button1 = MakeButton(GroupBox1, "Button1", QStringLiteral("打开串口"), 96, 16, 89, 41);

@@ -103,16 +103,16 @@ const std::array<TMessageTable, 3>& Tables() {
 }  // namespace
 
 EComm32Error::EComm32Error(TErrorCode code, int osError)
-    : std::runtime_error("EComm32Error"), ErrorCode(code), OsError(osError), CodePage_(1252) {
+    : std::runtime_error("EComm32Error"), ErrorCode(code), OsError(osError), CodePage(1252) {
   using TQuarlFuncs::AppLang;
   const TQuarlFuncs::TLangType lang = AppLang.fGetLangType();
   const int table = lang == TQuarlFuncs::ltSimplified ? 0 : lang == TQuarlFuncs::ltTraditional ? 1 : 2;
-  if (table != 2) CodePage_ = (table == 1 && AppLang.fGetCvtBig5()) ? 950 : 936;
-  Message_ = AppLang.FromGBK(TQuarlFuncs::TQuarlString(Tables()[table].Find(code)));
+  if (table != 2) CodePage = (table == 1 && AppLang.fGetCvtBig5()) ? 950 : 936;
+  MessageText = AppLang.FromGBK(TQuarlFuncs::TQuarlString(Tables()[table].Find(code)));
 }
 
 std::string EComm32Error::MessageUtf8() const {
-  return TQuarlFuncs::CodePageToUtf8(Message_.ToString(), CodePage_);
+  return TQuarlFuncs::CodePageToUtf8(MessageText.ToString(), CodePage);
 }
 
 }  // namespace QuarlComm32

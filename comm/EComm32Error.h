@@ -41,14 +41,14 @@ public:
   int OsError;
 
   // The message as built: GBK, Big5 or ASCII bytes (what() gives the same).
-  const TQuarlFuncs::TQuarlString& Message() const { return Message_; }
-  const char* what() const noexcept override { return Message_.c_str(); }
+  const TQuarlFuncs::TQuarlString& Message() const { return MessageText; }
+  const char* what() const noexcept override { return MessageText.c_str(); }
   // The message decoded from the code page it was built in.
   std::string MessageUtf8() const;
 
 private:
-  TQuarlFuncs::TQuarlString Message_;
-  uint32_t CodePage_;  // 936 (GBK), 950 (Big5) or 1252 (English)
+  TQuarlFuncs::TQuarlString MessageText;
+  uint32_t CodePage;  // 936 (GBK), 950 (Big5) or 1252 (English)
 };
 
 }  // namespace QuarlComm32

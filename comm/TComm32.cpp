@@ -21,9 +21,22 @@ constexpr uint32_t kReaderMask = 0x04BF;  // all but EV_BREAK and EV_RING
 constexpr int kReadBlock = 2048;
 constexpr int kWritePiece = 256;
 constexpr auto kStopLimit = std::chrono::milliseconds(500);
-// How long PurgeWrite waits for the writer to drop its queue and piece; the
-// writer answers within microseconds unless it is not running at all.
-constexpr int kPurgeAnswerMs = 500;
+// After this many wake-ups in a row that found nothing to read, the reader
+// pauses before it waits again, so that a device that keeps saying "readable"
+// without data cannot make it spin.
+constexpr int kEmptyWakesBeforePause = 3;
+constexpr int kEmptyWakePauseMs = 10;
+
+// A read error that means the device is no longer there; "nothing now"
+// (EAGAIN, EINTR, or 0 bytes) never does.
+bool DeviceLost(int error) { return error != EAGAIN && error != EWOULDBLOCK && error != EINTR; }
+
+// Only a COM name with a number from 1 up, or an absolute path, names a
+// device: anything else would be opened relative to the current folder.
+bool NamesADevice(const char* deviceName, int comNumber) {
+  if (comNumber > 0) return true;
+  return deviceName[0] == '/';
+}
 }  // namespace
 
 // The Win32 overlapped records and their events have no counterpart here:
@@ -36,6 +49,12 @@ struct TComm32::TOpenContext {
   TEvent WriteStopEvent;
   TEvent WritePurgeEvent{TEvent::rmAuto};
   TEvent WritePurgeDone{TEvent::rmAuto};
+  // PurgeWrite's ticket: the number of the request the writer is to carry
+  // out (0: none), and of the last one it carried out. A request that timed
+  // out is withdrawn, so it neither runs late nor answers the next one.
+  std::atomic<uint32_t> PurgePending{0};
+  std::atomic<uint32_t> PurgeDone{0};
+  uint32_t PurgeTickets = 0;  // owner's thread only
   std::atomic<bool> ReadRun{false}, ReadAlive{false};
   std::atomic<bool> WriteRun{false}, WriteAlive{false};
   std::atomic<bool> TimerRun{false}, TimerAlive{false};
@@ -97,22 +116,65 @@ int32_t TComm32::Read(void* dest, int32_t count) {
 
 int32_t TComm32::Write(const void* data, int32_t count) {
   if (DisableWrite.load(std::memory_order_acquire) || count <= 0 || data == nullptr) return 0;
-  const int32_t n = OutQueue->In(data, count);
+  int32_t n = 0;
+  {
+    std::lock_guard lock(OutLock);
+    if (!OutHeld) n = OutQueue->In(data, count);
+  }
   WakeWriter();
   return n;
 }
 
 int32_t TComm32::Command(const char* text) {
   if (text == nullptr) return 0;
-  const int32_t n = OutQueue->In(text, static_cast<int32_t>(std::strlen(text)));
+  int32_t n = 0;
+  {
+    std::lock_guard lock(OutLock);
+    if (!OutHeld) n = OutQueue->In(text, static_cast<int32_t>(std::strlen(text)));
+  }
   WakeWriter();
   return n;
+}
+
+int32_t TComm32::WriteUnsplit(const void* data, int32_t count, bool continuation) {
+  if (DisableWrite.load(std::memory_order_acquire) || count <= 0 || data == nullptr) return 0;
+  int32_t n = 0;
+  {
+    std::lock_guard lock(OutLock);
+    const bool neverFits = count > OutQueue->fGetBufSize() - 1;
+    if (continuation || neverFits || count <= OutQueue->FreeSpace()) n = OutQueue->In(data, count);
+    OutHeld = n < count && (n > 0 || continuation);
+  }
+  WakeWriter();
+  return n;
+}
+
+void TComm32::ReleaseHold() {
+  std::lock_guard lock(OutLock);
+  OutHeld = false;
+}
+
+uint64_t TComm32::EventWaitWakeups() const {
+  auto ctx = Ctx.load(std::memory_order_acquire);
+  return ctx ? ctx->Port.Wakeups() : 0;
+}
+
+uint32_t TComm32::WaitMask(bool ctsFlow) const {
+  uint32_t mask = EV_RXCHAR | EV_TXEMPTY | EV_ERR;
+  if (OnCommNotify) mask |= NotifyMask.load(std::memory_order_acquire);
+  if (ctsFlow) mask |= EV_CTS;
+  return mask & kReaderMask;
+}
+
+void TComm32::fSetNotifyMask(uint32_t mask) {
+  NotifyMask.store(mask, std::memory_order_release);
+  if (auto ctx = Ctx.load(std::memory_order_acquire)) ctx->Port.SetMask(WaitMask(ctx->OutxCtsFlow));
 }
 
 // While closed there is no writer: the bytes wait in the queue for the next
 // open and the write after it.
 void TComm32::WakeWriter() {
-  if (auto ctx = Ctx_.load(std::memory_order_acquire)) ctx->WriteRequestEvent.Set();
+  if (auto ctx = Ctx.load(std::memory_order_acquire)) ctx->WriteRequestEvent.Set();
 }
 
 // The receive queue is emptied from the consumer's side (Discard moves only
@@ -121,7 +183,7 @@ void TComm32::WakeWriter() {
 // PurgeRead counts as a read: call it from the thread that reads.
 void TComm32::PurgeRead(bool abort) {
   if (!Active.load(std::memory_order_acquire)) return;
-  auto ctx = Ctx_.load(std::memory_order_acquire);
+  auto ctx = Ctx.load(std::memory_order_acquire);
   if (!ctx) return;
   ctx->ReadPurges.fetch_add(1, std::memory_order_acq_rel);
   ctx->Port.Purge(PURGE_RXCLEAR | (abort ? PURGE_RXABORT : 0));
@@ -134,13 +196,35 @@ void TComm32::PurgeRead(bool abort) {
 // takes no lock; it only looks at one more event when it wakes.
 void TComm32::PurgeWrite(bool abort) {
   if (!Active.load(std::memory_order_acquire)) return;
-  auto ctx = Ctx_.load(std::memory_order_acquire);
+  auto ctx = Ctx.load(std::memory_order_acquire);
   if (!ctx) return;
   if (ctx->WriteAlive.load(std::memory_order_acquire)) {
+    uint32_t ticket = ++ctx->PurgeTickets;
+    if (ticket == 0) ticket = ++ctx->PurgeTickets;  // 0 means "no request"
+    ctx->PurgePending.store(ticket, std::memory_order_release);
     ctx->WritePurgeEvent.Set();
-    ctx->WritePurgeDone.Wait(kPurgeAnswerMs);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(PurgeWaitMs);
+    auto answered = [&] { return ctx->PurgeDone.load(std::memory_order_acquire) == ticket; };
+    while (!answered()) {
+      const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+      if (left.count() <= 0) {
+        // Withdrawn unless the writer has taken it already; then its answer
+        // is a moment away and worth one more wait.
+        uint32_t expected = ticket;
+        if (ctx->PurgePending.compare_exchange_strong(expected, 0, std::memory_order_acq_rel)) break;
+        const auto taken = std::chrono::steady_clock::now();
+        while (!answered() && std::chrono::steady_clock::now() - taken < kStopLimit)
+          ctx->WritePurgeDone.Wait(static_cast<int>(kStopLimit.count()));
+        break;
+      }
+      ctx->WritePurgeDone.Wait(static_cast<int>(left.count()));
+    }
   } else {
     OutQueue->Discard();
+  }
+  {
+    std::lock_guard lock(OutLock);
+    OutHeld = false;  // a package that was partly queued is gone with the queue
   }
   ctx->Port.Purge(PURGE_TXCLEAR | (abort ? PURGE_TXABORT : 0));
 }
@@ -155,23 +239,23 @@ void TComm32::InitModem() {
 
 bool TComm32::EscapeCommFunction(uint32_t function) {
   if (!Active.load(std::memory_order_acquire)) return false;
-  auto ctx = Ctx_.load(std::memory_order_acquire);
+  auto ctx = Ctx.load(std::memory_order_acquire);
   if (!ctx || !ctx->Port.Escape(function)) return false;
   switch (function) {
-    case SETRTS: FRTS = true; break;
-    case CLRRTS: FRTS = false; break;
-    case SETDTR: FDTR = true; break;
-    case CLRDTR: FDTR = false; break;
+    case SETRTS: RTS = true; break;
+    case CLRRTS: RTS = false; break;
+    case SETDTR: DTR = true; break;
+    case CLRDTR: DTR = false; break;
     default: break;
   }
   return true;
 }
 
 void TComm32::ReapStragglers(bool wait) {
-  for (auto it = Stragglers_.begin(); it != Stragglers_.end();) {
+  for (auto it = Stragglers.begin(); it != Stragglers.end();) {
     if (wait || !it->Alive->load(std::memory_order_acquire)) {
       it->Thread.join();
-      it = Stragglers_.erase(it);
+      it = Stragglers.erase(it);
     } else {
       ++it;
     }
@@ -187,7 +271,7 @@ void TComm32::Open() {
   // A thread that an earlier Close gave up on would be a second producer or
   // consumer of a queue: no new threads until it has ended.
   ReapStragglers(false);
-  for (const TStraggler& s : Stragglers_) code = s.Writer ? ecWriteThread : ecReadThread;
+  for (const TStraggler& s : Stragglers) code = s.Writer ? ecWriteThread : ecReadThread;
 
   if (code == 0 && !InQueue->HasBuffer()) code = ecReadBuffer;
   else if (code == 0 && !OutQueue->HasBuffer()) code = ecWriteBuffer;
@@ -196,7 +280,9 @@ void TComm32::Open() {
   if (code == 0) {
     const int number = ComNumberOf(DeviceName);
     std::string path = DeviceName;  // not a COM name: a device path as it is
-    if (number > 0) {
+    if (!NamesADevice(DeviceName, number)) {
+      path.clear();  // COM0, COM-2, a relative path: no device
+    } else if (number > 0) {
       auto map = PortMap ? PortMap : DefaultPortMap();
       path = map->DevicePath(number);
     }
@@ -208,7 +294,7 @@ void TComm32::Open() {
       osError = err;
     } else {
       Handle = ctx->Port.Fd();
-      Ctx_.store(ctx, std::memory_order_release);
+      Ctx.store(ctx, std::memory_order_release);
     }
   }
   if (code == 0) {
@@ -218,9 +304,9 @@ void TComm32::Open() {
     if (int err = ctx->Port.Setup(HwInSize, HwOutSize)) code = ecBufferSize, osError = err;
   }
   if (code == 0) {
-    if (DCB.fDtrControl != DTR_CONTROL_HANDSHAKE) DCB.fDtrControl = FDTR ? DTR_CONTROL_ENABLE : DTR_CONTROL_DISABLE;
+    if (DCB.fDtrControl != DTR_CONTROL_HANDSHAKE) DCB.fDtrControl = DTR ? DTR_CONTROL_ENABLE : DTR_CONTROL_DISABLE;
     if (DCB.fRtsControl != RTS_CONTROL_HANDSHAKE && DCB.fRtsControl != RTS_CONTROL_TOGGLE)
-      DCB.fRtsControl = FRTS ? RTS_CONTROL_ENABLE : RTS_CONTROL_DISABLE;
+      DCB.fRtsControl = RTS ? RTS_CONTROL_ENABLE : RTS_CONTROL_DISABLE;
     const QuarlComm32::DCB copy = DCB;
     if (int err = ctx->Port.SetState(copy)) code = ecSetParams, osError = err;
     ctx->OutxCtsFlow = copy.fOutxCtsFlow != 0;
@@ -230,6 +316,14 @@ void TComm32::Open() {
   if (code == 0 && (!ctx->WriteRequestEvent.Valid() || !ctx->WriteStopEvent.Valid() ||
                     !ctx->WritePurgeEvent.Valid() || !ctx->WritePurgeDone.Valid()))
     code = ecWriteEvent, osError = EMFILE;
+  // The reader's events are set here rather than by the reader, so that a
+  // later fSetNotifyMask (on this thread) always has the last word.
+  if (code == 0) {
+    ctx->Port.LineReader = ModemLineReader;
+    ctx->Port.SetMask(WaitMask(ctx->OutxCtsFlow));
+    std::lock_guard lock(OutLock);
+    OutHeld = false;
+  }
 
   // Each thread is marked alive before it starts, so that a Close at once
   // after this Open cannot miss it.
@@ -261,8 +355,8 @@ void TComm32::Open() {
   DisableWrite.store(false, std::memory_order_release);
   uint32_t status = 0;
   if (ctx->Port.ModemStatus(status)) ModemStatus.store(status, std::memory_order_release);
-  FDTR = DCB.fDtrControl != 0;
-  FRTS = DCB.fRtsControl != 0;
+  DTR = DCB.fDtrControl != 0;
+  RTS = DCB.fRtsControl != 0;
   CommNotify(0x38);
   CommAfterOpen();
 }
@@ -272,7 +366,7 @@ void TComm32::Close() {
   if (wasActive) CommBeforeClose();
   TErrorCode code = 0;
 
-  std::shared_ptr<TOpenContext> ctx = Ctx_.load(std::memory_order_acquire);
+  std::shared_ptr<TOpenContext> ctx = Ctx.load(std::memory_order_acquire);
   if (ctx) {
     ctx->ReadRun.store(false, std::memory_order_release);
     ctx->WriteRun.store(false, std::memory_order_release);
@@ -304,7 +398,7 @@ void TComm32::Close() {
   // others keep the context alive and are joined once they end.
   auto drop = [&](std::thread& t, const std::atomic<bool>* alive, bool writer) {
     if (!t.joinable()) return;
-    if (ctx && alive->load(std::memory_order_acquire)) Stragglers_.push_back({std::move(t), ctx, alive, writer});
+    if (ctx && alive->load(std::memory_order_acquire)) Stragglers.push_back({std::move(t), ctx, alive, writer});
     else t.join();
   };
   drop(ReadThread, ctx ? &ctx->ReadAlive : nullptr, false);
@@ -313,12 +407,12 @@ void TComm32::Close() {
 
   // Releasing the context closes the port and its events, unless a thread
   // still holds it.
-  Ctx_.store(nullptr, std::memory_order_release);
+  Ctx.store(nullptr, std::memory_order_release);
   ctx.reset();
   Handle = -1;
 
-  FDTR = DCB.fDtrControl != 0;
-  FRTS = DCB.fRtsControl != 0;
+  DTR = DCB.fDtrControl != 0;
+  RTS = DCB.fRtsControl != 0;
   if (wasActive) {
     Active.store(false, std::memory_order_release);
     ModemStatus.store(0, std::memory_order_release);
@@ -354,7 +448,7 @@ void TComm32::CommBeforeClose() {
 }
 
 void TComm32::fmsgCommTimer() {
-  auto ctx = Ctx_.load(std::memory_order_acquire);
+  auto ctx = Ctx.load(std::memory_order_acquire);
   uint32_t now = 0;
   if (!ctx || !ctx->Port.ModemStatus(now)) return;
   const uint32_t old = ModemStatus.load(std::memory_order_acquire);
@@ -376,12 +470,12 @@ void TComm32::fmsgCommTimer() {
 
 void TComm32::fSetDTR(bool value) {
   if (Active.load(std::memory_order_acquire)) EscapeCommFunction(value ? SETDTR : CLRDTR);
-  else FDTR = value;
+  else DTR = value;
 }
 
 void TComm32::fSetRTS(bool value) {
   if (Active.load(std::memory_order_acquire)) EscapeCommFunction(value ? SETRTS : CLRRTS);
-  else FRTS = value;
+  else RTS = value;
 }
 
 TComm32::TFlowControl TComm32::fGetFCtrl() const {
@@ -390,7 +484,7 @@ TComm32::TFlowControl TComm32::fGetFCtrl() const {
   // The record cannot tell transparent from plain XON/XOFF; the setter's
   // choice tells them apart, so that it survives a read-back (and InitModem
   // sends the &K value that was chosen).
-  if (DCB.fOutX) return FTransparentXonXoff ? fcTranXonXoff : fcXonXoff;
+  if (DCB.fOutX) return TransparentXonXoff ? fcTranXonXoff : fcXonXoff;
   return fcNone;
 }
 
@@ -408,7 +502,7 @@ void TComm32::fSetFCtrl(TFlowControl value) {
   DCB.fRtsControl = cts ? RTS_CONTROL_HANDSHAKE : RTS_CONTROL_ENABLE;
   DCB.fOutX = xon;
   DCB.fInX = xon;
-  FTransparentXonXoff = value == fcTranXonXoff;
+  TransparentXonXoff = value == fcTranXonXoff;
   DCB.fDtrControl = DTR_CONTROL_ENABLE;
   DCB.fOutxDsrFlow = 0;
 }
@@ -419,9 +513,9 @@ void TComm32::_ReadThread(TComm32* comm, std::shared_ptr<TOpenContext> ctx) {
   ::setpriority(PRIO_PROCESS, static_cast<id_t>(::syscall(SYS_gettid)), -10);
 
   TSerialDriver& port = ctx->Port;
-  if (port.SetMask(kReaderMask) == 0) {
+  {
     uint8_t block[kReadBlock];
-    int idleWakes = 0;
+    int emptyWakes = 0;
     // Appends a block unless a PurgeRead came while it was being read.
     auto deliver = [&](ssize_t n, uint32_t purges) {
       if (ctx->ReadPurges.load(std::memory_order_acquire) == purges)
@@ -433,34 +527,34 @@ void TComm32::_ReadThread(TComm32* comm, std::shared_ptr<TOpenContext> ctx) {
       if (stopped || !ctx->ReadRun.load(std::memory_order_acquire)) break;
 
       if (mask & EV_RXCHAR) {
-        // A failed or empty read of bytes the port announced means the device
-        // is failing or gone: report it once and leave the port alone, rather
-        // than try again at once for ever.
-        bool failed = false;
+        // Reads never block: 0 bytes or EAGAIN mean "nothing now" (a PurgeRead
+        // may have flushed what the count announced). The device is gone
+        // only when a read fails with another error; a hang-up the wait
+        // itself reports.
+        bool got = false, lost = false;
         int waiting = port.BytesWaiting();
-        if (waiting <= 0) {
-          // Readable but nothing counted: a hang-up reads as end of file; a
-          // stale wake reads nothing and may happen once or twice.
+        if (waiting < 0) lost = DeviceLost(-waiting);
+        const bool counted = waiting > 0;
+        if (!counted) waiting = kReadBlock;  // readable but uncounted: one read tells
+        while (!lost && waiting > 0) {
           const uint32_t purges = ctx->ReadPurges.load(std::memory_order_acquire);
-          const ssize_t n = port.Read(block, sizeof block);
-          if (n > 0) deliver(n, purges), idleWakes = 0;
-          else failed = n != -EAGAIN || ++idleWakes >= 3;
-        } else {
-          idleWakes = 0;
-          while (waiting > 0) {
-            const uint32_t purges = ctx->ReadPurges.load(std::memory_order_acquire);
-            const ssize_t n = port.Read(block, waiting < kReadBlock ? waiting : kReadBlock);
-            if (n <= 0) {
-              failed = true;
-              break;
-            }
-            deliver(n, purges);
-            waiting -= static_cast<int>(n);
+          const ssize_t n = port.Read(block, waiting < kReadBlock ? waiting : kReadBlock);
+          if (n <= 0) {
+            lost = n < 0 && DeviceLost(static_cast<int>(-n));
+            break;
           }
+          deliver(n, purges);
+          got = true;
+          waiting = counted ? waiting - static_cast<int>(n) : 0;
         }
-        if (failed) {
+        if (lost) {
           port.MarkGone();
           mask |= EV_ERR;
+        } else if (got) {
+          emptyWakes = 0;
+        } else if (++emptyWakes >= kEmptyWakesBeforePause) {
+          emptyWakes = 0;
+          if (ctx->ReadStopEvent.Wait(kEmptyWakePauseMs)) break;
         }
       }
       if (mask & (EV_CTS | EV_DSR | EV_RLSD)) {
@@ -488,17 +582,21 @@ void TComm32::_WriteThread(TComm32* comm, std::shared_ptr<TOpenContext> ctx) {
   int pieceLength = 0;
   int sent = 0;
   TSerialDriver& port = ctx->Port;
-  // Drops the queue and the unsent piece for PurgeWrite, then answers it.
+  // Drops the queue and the unsent piece for PurgeWrite, then answers it
+  // with its ticket. A request withdrawn on time-out is not carried out.
   auto purge = [&] {
+    const uint32_t ticket = ctx->PurgePending.exchange(0, std::memory_order_acq_rel);
+    if (ticket == 0) return;
     comm->OutQueue->Discard();
     pieceLength = sent = 0;
+    ctx->PurgeDone.store(ticket, std::memory_order_release);
     ctx->WritePurgeDone.Set();
   };
 
   while (ctx->WriteRun.load(std::memory_order_acquire)) {
     const int woke = TEvent::WaitAny({&ctx->WriteStopEvent, &ctx->WritePurgeEvent, &ctx->WriteRequestEvent}, -1);
     if (!ctx->WriteRun.load(std::memory_order_acquire) || woke == 0) break;
-    if (woke == TEvent::kTimeout) {  // the wait itself failed: do not spin on it
+    if (woke < 0) {  // the wait itself failed: do not spin on it
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
       continue;
     }

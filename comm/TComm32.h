@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -52,9 +53,9 @@ public:
   QuarlComm32::DCB DCB;
   std::atomic<bool> Active{false};
   std::atomic<bool> DisableWrite{false};
-  bool FDTR = true;  // DTR wish while closed, DTR state while open
-  bool FRTS = true;
-  bool FTransparentXonXoff = false;  // the last flow control set was fcTranXonXoff
+  bool DTR = true;  // DTR wish while closed, DTR state while open
+  bool RTS = true;
+  bool TransparentXonXoff = false;  // the last flow control set was fcTranXonXoff
   int32_t PortNo = 2;
   char DeviceName[32];  // "\\.\COMn", resolved through the port map at Open
   int32_t HwInSize = 1200;
@@ -74,6 +75,12 @@ public:
   std::atomic<uint32_t> RingCount{0};
   // Where "COMn" names lead; nullptr: the program's default map.
   std::shared_ptr<const IPortMap> PortMap;
+  // How long PurgeWrite waits for the writer to drop what it holds.
+  uint32_t PurgeWaitMs = 500;
+  // Reads the modem lines (TIOCM_* bits) of the open port; nullptr: the
+  // device's own. Lets a test give a pseudo-terminal modem lines.
+  using TModemLineReader = bool (*)(int fd, int& bits);
+  TModemLineReader ModemLineReader = nullptr;
 
   // -- Operations, in the order of their slots.
   virtual int32_t Read(void* dest, int32_t count);
@@ -92,15 +99,37 @@ public:
   virtual void fmsgCommTimer();
 
   // -- Properties.
-  bool fGetDTR() const { return Active.load(std::memory_order_acquire) && FDTR; }
+  bool fGetDTR() const { return Active.load(std::memory_order_acquire) && DTR; }
   void fSetDTR(bool value);
-  bool fGetRTS() const { return Active.load(std::memory_order_acquire) && FRTS; }
+  bool fGetRTS() const { return Active.load(std::memory_order_acquire) && RTS; }
   void fSetRTS(bool value);
   TFlowControl fGetFCtrl() const;
   void fSetFCtrl(TFlowControl value);
 
+  // The events OnCommNotify's listener wants (default: all the reader
+  // knows, 0x04BF). Received data, transmit-empty and errors are watched
+  // whatever it says, since the engine needs them itself. CTS, DSR and
+  // carrier changes are watched, which on a device with modem lines means
+  // polling them every 10 ms, only while a listener is set and asks for them
+  // here, or for CTS when CTS flow control is on. Takes effect at once.
+  uint32_t fGetNotifyMask() const { return NotifyMask.load(std::memory_order_acquire); }
+  void fSetNotifyMask(uint32_t mask);
+
   // Sets PortNo and formats DeviceName from it.
   void SetPortNo(int32_t portNo);
+
+  // For a package framer, which must not have its packages split by Write or
+  // Command: queues all `count` bytes or none. A package larger than the
+  // queue can ever hold goes in parts: then the queue takes nothing else
+  // until the last part (continuation = true for every part after the first)
+  // is in; Write and Command return 0 meanwhile. ReleaseHold gives up a
+  // package whose rest will not come.
+  int32_t WriteUnsplit(const void* data, int32_t count, bool continuation);
+  void ReleaseHold();
+
+  // How often the reader's event wait has woken since the port was opened
+  // (0 while closed): a measure of the engine's idle cost.
+  uint64_t EventWaitWakeups() const;
 
 private:
   struct TOpenContext;
@@ -112,13 +141,20 @@ private:
 
   void ReapStragglers(bool wait);
   void WakeWriter();
+  // The events the reader waits for, from NotifyMask and the engine's needs.
+  uint32_t WaitMask(bool ctsFlow) const;
 
   // Everything the threads of one open share: the port, the events and the
   // run and alive flags. A thread holds it until it ends, so a thread that
   // Close gave up on (codes 13, 14) never sees them released, and a later
   // Open cannot revive it.
-  std::atomic<std::shared_ptr<TOpenContext>> Ctx_;
-  std::vector<TStraggler> Stragglers_;
+  std::atomic<std::shared_ptr<TOpenContext>> Ctx;
+  std::vector<TStraggler> Stragglers;
+  std::atomic<uint32_t> NotifyMask{0x04BF};
+  // Serialises the producers of OutQueue: the owner's Write and Command and a
+  // framer that sends from the reader thread.
+  std::mutex OutLock;
+  bool OutHeld = false;  // a package is partly queued (OutLock)
 };
 
 }  // namespace QuarlComm32

@@ -153,6 +153,7 @@ void TCommPackage::fSetActive(bool value) {
     Active.store(value, std::memory_order_release);
     InFrame = false;
     CtrlPending = false;
+    if (WriteOffset > 0 && WriteOffset < EncodeBuffer->Length) Comm->ReleaseHold();
     WriteOffset = 0;
     RecvBuffer->Length = 0;
     EncodeBuffer->Length = 0;
@@ -310,24 +311,25 @@ uint32_t TCommPackage::_EncodePackage(TCommPackageHead& out, const TCommPackageH
 }
 
 // Under SendLock: entered from the owner's WritePackage and from the engine's
-// reader thread on transmit-empty.
+// reader thread on transmit-empty. One step: the next package, or the rest of
+// the current one, goes to the engine, which takes a package whole (or, when
+// it is larger than the transmit queue, keeps the queue for its parts), so
+// that the owner's commands never land inside it.
 void TCommPackage::_WritePackage() {
   TCommPackageHead& line = *EncodeBuffer;
-  if (WriteOffset < line.Length) {
-    const int32_t n = Comm->Write(line.Data + WriteOffset, WriteCount(line.Length - WriteOffset));
-    if (n > 0) WriteOffset += static_cast<uint32_t>(n);
-    return;
+  if (WriteOffset >= line.Length) {
+    if (WriteQueue->Empty()) return;
+    if (PkgType.load(std::memory_order_relaxed) == cptFrameTimeout) {
+      WriteQueue->Out(&line);
+      line.Length = std::min(line.Length, static_cast<uint32_t>(PkgSz));
+    } else {
+      WriteQueue->Out(SendBuffer.get());
+      _EncodePackage(line, *SendBuffer);
+    }
+    WriteOffset = 0;
   }
-  if (WriteQueue->Empty()) return;
-  if (PkgType.load(std::memory_order_relaxed) == cptFrameTimeout) {
-    WriteQueue->Out(&line);
-    line.Length = std::min(line.Length, static_cast<uint32_t>(PkgSz));
-  } else {
-    WriteQueue->Out(SendBuffer.get());
-    _EncodePackage(line, *SendBuffer);
-  }
-  const int32_t n = Comm->Write(line.Data, WriteCount(line.Length));
-  WriteOffset = n > 0 ? static_cast<uint32_t>(n) : 0;
+  const int32_t n = Comm->WriteUnsplit(line.Data + WriteOffset, WriteCount(line.Length - WriteOffset), WriteOffset > 0);
+  if (n > 0) WriteOffset += static_cast<uint32_t>(n);
 }
 
 // ---------------------------------------------------------------------------

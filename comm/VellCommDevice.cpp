@@ -6,6 +6,8 @@
 #include <algorithm>
 #include <climits>
 
+#include "SettingsDialog.h"
+
 namespace QuarlComm32 {
 
 namespace {
@@ -75,6 +77,7 @@ TVellCustomCommDevice::TVellCustomCommDevice(QObject* owner) : QObject(owner) {
   Comm->OnCommNotify = [this](TComm32* sender, int notifyType) { _EvComm(sender, notifyType); };
   Comm->OnAfterOpen = [this](TComm32* sender) { _EvAfterOpen(sender); };
   Comm->OnBeforeClose = [this](TComm32* sender) { _EvBeforeClose(sender); };
+  Comm->fSetNotifyMask(DefaultNotifyMask);
   Package = std::make_unique<TCommPackage>(Comm.get());
   Package->SetPackageNotify([this](TObject* sender, int notifyType) { _EvPackage(sender, notifyType); });
   FrameSettings = std::make_unique<TVellCommFrameSettings>(Package.get());
@@ -195,8 +198,10 @@ void TVellCustomCommDevice::PurgeWrite(bool abort) {
   else Comm->PurgeWrite(abort);
 }
 
-// The port settings dialog is not there yet: nothing is shown or changed.
-bool TVellCustomCommDevice::SettingsDialog(QWidget*, bool) { return false; }
+bool TVellCustomCommDevice::SettingsDialog(QWidget* owner, bool open) {
+  TForm_VellCommDevice_Settings dialog(owner, open, this);
+  return dialog.exec() == QDialog::Accepted;
+}
 
 void TVellCustomCommDevice::ResetModem() { Comm->ResetModem(); }
 

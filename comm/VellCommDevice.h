@@ -133,6 +133,13 @@ public:
   void fSetPackageType(TCommPackageType type) { Package->fSetPkgType(type); }
   long fGetPackageInterval() const { return static_cast<long>(Package->fGetPkgInterval()); }
   void fSetPackageInterval(long ms) { Package->fSetPkgInterval(ms > 0 ? static_cast<unsigned long>(ms) : 0); }
+  // The engine's events OnCommNotify and OnPackage hear of, beyond received
+  // data and transmit-empty: CTS, DSR and carrier changes (0x0038) only when
+  // asked for here, since watching them costs a wake-up every 10 ms on a
+  // device with modem lines. Default 0x0487: data, transmit-empty, errors.
+  static constexpr long DefaultNotifyMask = 0x0487;
+  long fGetNotifyMask() const { return static_cast<long>(Comm->fGetNotifyMask()); }
+  void fSetNotifyMask(long mask) { Comm->fSetNotifyMask(static_cast<uint32_t>(mask)); }
   bool fGetUsePackage() const { return UsePackage; }
   void fSetUsePackage(bool value);
   TVellCommFrameSettings* fGetFrameSettings() const { return FrameSettings.get(); }
@@ -156,6 +163,7 @@ public:
   // Where "COMn" names lead (nullptr: the program's default map). Set it while
   // the port is closed.
   void SetPortMap(std::shared_ptr<const IPortMap> map) { Comm->PortMap = std::move(map); }
+  std::shared_ptr<const IPortMap> GetPortMap() const { return Comm->PortMap; }
 
 protected:
   // Notification steps; a derived class may take them over.
@@ -213,7 +221,9 @@ class TVellCommDevice : public TVellCustomCommDevice {
   Q_PROPERTY(long HwOutSize READ fGetHwOutSize WRITE fSetHwOutSize)
   Q_PROPERTY(long QueueSize READ fGetQueueSize WRITE fSetQueueSize)
   Q_PROPERTY(long PackageSize READ fGetPackageSize WRITE fSetPackageSize)
+  Q_PROPERTY(QuarlComm32::TCommPackageType PackageType READ fGetPackageType WRITE fSetPackageType)
   Q_PROPERTY(long PackageInterval READ fGetPackageInterval WRITE fSetPackageInterval)
+  Q_PROPERTY(long NotifyMask READ fGetNotifyMask WRITE fSetNotifyMask)
   Q_PROPERTY(bool UsePackage READ fGetUsePackage WRITE fSetUsePackage)
 
 public:

@@ -11,38 +11,38 @@
 namespace QuarlComm32 {
 
 TEvent::TEvent(TResetMode mode)
-    : Fd_(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)), Mode_(mode) {}
+    : Descriptor(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)), ResetMode(mode) {}
 
 TEvent::~TEvent() {
-  if (Fd_ >= 0) ::close(Fd_);
+  if (Descriptor >= 0) ::close(Descriptor);
 }
 
 void TEvent::Set() {
-  if (Fd_ < 0) return;
+  if (Descriptor < 0) return;
   // The counter only needs to be non-zero; it cannot realistically overflow,
   // and EAGAIN (it would) still leaves the event set.
   const uint64_t one = 1;
-  while (::write(Fd_, &one, sizeof one) < 0 && errno == EINTR) {
+  while (::write(Descriptor, &one, sizeof one) < 0 && errno == EINTR) {
   }
 }
 
 void TEvent::Reset() {
-  if (Fd_ < 0) return;
+  if (Descriptor < 0) return;
   uint64_t value;
-  while (::read(Fd_, &value, sizeof value) < 0 && errno == EINTR) {
+  while (::read(Descriptor, &value, sizeof value) < 0 && errno == EINTR) {
   }
 }
 
 bool TEvent::TryTake() {
-  if (Fd_ < 0) return false;
-  if (Mode_ == rmAuto) {
+  if (Descriptor < 0) return false;
+  if (ResetMode == rmAuto) {
     uint64_t value;
     ssize_t n;
-    while ((n = ::read(Fd_, &value, sizeof value)) < 0 && errno == EINTR) {
+    while ((n = ::read(Descriptor, &value, sizeof value)) < 0 && errno == EINTR) {
     }
     return n == sizeof value;
   }
-  pollfd p{Fd_, POLLIN, 0};
+  pollfd p{Descriptor, POLLIN, 0};
   return ::poll(&p, 1, 0) == 1 && (p.revents & POLLIN) != 0;
 }
 
@@ -52,11 +52,20 @@ int TEvent::WaitAny(std::initializer_list<TEvent*> events, int timeoutMs, pollfd
   using Clock = std::chrono::steady_clock;
   const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs < 0 ? 0 : timeoutMs);
   const int n = static_cast<int>(events.size());
-  pollfd fds[8];
-  if (n + 1 > 8) return kTimeout;
+  pollfd fds[kMaxEvents + 1];
+  if (n > kMaxEvents) {
+    errno = EINVAL;
+    return kError;
+  }
+  for (TEvent* e : events) {
+    if (e == nullptr || e->Descriptor < 0) {
+      errno = EBADF;
+      return kError;
+    }
+  }
   for (;;) {
     int i = 0;
-    for (TEvent* e : events) fds[i++] = pollfd{e->Fd_, POLLIN, 0};
+    for (TEvent* e : events) fds[i++] = pollfd{e->Descriptor, POLLIN, 0};
     if (extra != nullptr) fds[n] = pollfd{extra->fd, extra->events, 0};
     int wait = timeoutMs;
     if (timeoutMs > 0) {
@@ -68,13 +77,13 @@ int TEvent::WaitAny(std::initializer_list<TEvent*> events, int timeoutMs, pollfd
     const int r = ::poll(fds, n + (extra != nullptr ? 1 : 0), wait);
     if (r < 0) {
       if (errno == EINTR) continue;
-      return kTimeout;
+      return kError;
     }
     if (r == 0) return kTimeout;
     i = 0;
     for (TEvent* e : events) {
       // Another waiter may have taken an auto-reset event first: wait again.
-      if ((fds[i].revents & POLLIN) != 0 && (e->Mode_ == rmManual || e->TryTake())) return i;
+      if ((fds[i].revents & POLLIN) != 0 && (e->ResetMode == rmManual || e->TryTake())) return i;
       ++i;
     }
     if (extra != nullptr && fds[n].revents != 0) {

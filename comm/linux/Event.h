@@ -18,9 +18,9 @@ public:
   TEvent(const TEvent&) = delete;
   TEvent& operator=(const TEvent&) = delete;
 
-  bool Valid() const { return Fd_ >= 0; }
-  int Fd() const { return Fd_; }
-  TResetMode Mode() const { return Mode_; }
+  bool Valid() const { return Descriptor >= 0; }
+  int Fd() const { return Descriptor; }
+  TResetMode Mode() const { return ResetMode; }
 
   void Set();
   void Reset();
@@ -31,17 +31,22 @@ public:
   bool Wait(int timeoutMs);
 
   static constexpr int kTimeout = -1;
+  // The wait could not be made: more than kMaxEvents events, an event without
+  // descriptor, or poll() itself failed (errno tells why).
+  static constexpr int kError = -2;
+  // One poll() covers the events and `extra`: at most eight descriptors.
+  static constexpr int kMaxEvents = 7;
   // Waits until one of the events fires or timeoutMs passes (-1: no limit).
-  // Returns the index of the fired event, the lowest when several are, or
-  // kTimeout. `extra`, when given, is polled with the events; its revents are
-  // filled in and, if it became ready before any event, the result is
-  // events.size().
+  // Returns the index of the fired event, the lowest when several are,
+  // kTimeout or kError. `extra`, when given, is polled with the events; its
+  // revents are filled in and, if it became ready before any event, the
+  // result is events.size().
   static int WaitAny(std::initializer_list<TEvent*> events, int timeoutMs,
                      pollfd* extra = nullptr);
 
 private:
-  int Fd_;
-  TResetMode Mode_;
+  int Descriptor;
+  TResetMode ResetMode;
 };
 
 }  // namespace QuarlComm32

@@ -62,15 +62,15 @@ std::string IPortMap::DevicePath(int number) const {
 }
 
 TFixedPortMap::TFixedPortMap(std::vector<TPortEntry> ports, bool readable)
-    : Ports_(std::move(ports)), Readable_(readable) {
-  std::sort(Ports_.begin(), Ports_.end(),
+    : Ports(std::move(ports)), Readable(readable) {
+  std::sort(Ports.begin(), Ports.end(),
             [](const TPortEntry& a, const TPortEntry& b) { return a.Number < b.Number; });
 }
 
 bool TFixedPortMap::List(std::vector<TPortEntry>& ports) const {
   ports.clear();
-  if (!Readable_) return false;
-  ports = Ports_;
+  if (!Readable) return false;
+  ports = Ports;
   return true;
 }
 
@@ -134,12 +134,12 @@ std::vector<TPortEntry> NumberPorts(const std::vector<TPortEntry>& overrides,
 }
 
 TSystemPortMap::TSystemPortMap(std::string sysfsRoot, std::string devRoot, const char* overrides)
-    : SysfsRoot_(std::move(sysfsRoot)), DevRoot_(std::move(devRoot)),
-      HasOverrideText_(overrides != nullptr), OverrideText_(overrides ? overrides : "") {}
+    : SysfsRoot(std::move(sysfsRoot)), DevRoot(std::move(devRoot)),
+      HasOverrideText(overrides != nullptr), OverrideText(overrides ? overrides : "") {}
 
 bool TSystemPortMap::List(std::vector<TPortEntry>& ports) const {
-  std::string text = OverrideText_;
-  if (!HasOverrideText_) {
+  std::string text = OverrideText;
+  if (!HasOverrideText) {
     const char* env = std::getenv("QUARLCOMM_PORTS");
     text = env ? env : "";
   }
@@ -153,7 +153,7 @@ bool TSystemPortMap::List(std::vector<TPortEntry>& ports) const {
   }
 
   std::vector<std::string> names;
-  DIR* dir = ::opendir(SysfsRoot_.c_str());
+  DIR* dir = ::opendir(SysfsRoot.c_str());
   if (dir == nullptr && overrides.empty()) {
     ports.clear();
     return false;
@@ -162,7 +162,7 @@ bool TSystemPortMap::List(std::vector<TPortEntry>& ports) const {
     while (const dirent* e = ::readdir(dir)) {
       const std::string name = e->d_name;
       if (name == "." || name == "..") continue;
-      const std::string base = SysfsRoot_ + "/" + name;
+      const std::string base = SysfsRoot + "/" + name;
       struct stat st {};
       if (::stat((base + "/device").c_str(), &st) != 0) continue;  // virtual terminal, pty, ...
       if (ReadsAsZero(base + "/type")) continue;                    // serial core port with no UART
@@ -170,7 +170,7 @@ bool TSystemPortMap::List(std::vector<TPortEntry>& ports) const {
     }
     ::closedir(dir);
   }
-  ports = NumberPorts(overrides, names, DevRoot_);
+  ports = NumberPorts(overrides, names, DevRoot);
   return true;
 }
 

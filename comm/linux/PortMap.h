@@ -37,8 +37,8 @@ public:
   bool List(std::vector<TPortEntry>& ports) const override;
 
 private:
-  std::vector<TPortEntry> Ports_;
-  bool Readable_;
+  std::vector<TPortEntry> Ports;
+  bool Readable;
 };
 
 // The machine's map, read anew on every call.
@@ -50,10 +50,10 @@ public:
   bool List(std::vector<TPortEntry>& ports) const override;
 
 private:
-  std::string SysfsRoot_;
-  std::string DevRoot_;
-  bool HasOverrideText_;
-  std::string OverrideText_;
+  std::string SysfsRoot;
+  std::string DevRoot;
+  bool HasOverrideText;
+  std::string OverrideText;
 };
 
 // Parses an override list. Entries that are not "COMn=path" with n >= 1, and

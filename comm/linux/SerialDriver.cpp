@@ -19,8 +19,9 @@ namespace QuarlComm32 {
 namespace {
 
 // How often modem lines are sampled while CTS, DSR or carrier changes are
-// wanted and the device has them. The kernel's TIOCMIWAIT cannot be ended
-// by a stop request, so the lines are read from the event wait instead.
+// wanted (the engine asks only while a listener wants them) and the device
+// has them. The kernel's TIOCMIWAIT cannot be ended by a stop request, so
+// the lines are read from the event wait instead.
 constexpr int kLinePollMs = 10;
 
 uint32_t LinesFromTiocm(int bits) {
@@ -38,7 +39,7 @@ TSerialDriver::~TSerialDriver() { Close(); }
 
 int TSerialDriver::Open(const std::string& path) {
   Close();
-  if (!Wake_.Valid()) return EMFILE;
+  if (!WakeEvent.Valid()) return EMFILE;
   const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) return errno;
   // Some devices do not know TIOCEXCL; the flock still keeps other users of
@@ -55,39 +56,40 @@ int TSerialDriver::Open(const std::string& path) {
     ::close(fd);
     return err;
   }
-  Fd_ = fd;
-  Exclusive_ = exclusive;
-  Gone_.store(false, std::memory_order_relaxed);
-  TxArmed_.store(false, std::memory_order_relaxed);
-  LinesChecked_ = false;
+  Descriptor = fd;
+  Exclusive = exclusive;
+  DeviceGone.store(false, std::memory_order_relaxed);
+  TxArmed.store(false, std::memory_order_relaxed);
+  WakeupCount.store(0, std::memory_order_relaxed);
+  LinesChecked = false;
   return 0;
 }
 
 void TSerialDriver::Close() {
-  if (Fd_ < 0) return;
-  if (Exclusive_) ::ioctl(Fd_, TIOCNXCL);
-  ::flock(Fd_, LOCK_UN);
-  ::close(Fd_);
-  Fd_ = -1;
-  Exclusive_ = false;
+  if (Descriptor < 0) return;
+  if (Exclusive) ::ioctl(Descriptor, TIOCNXCL);
+  ::flock(Descriptor, LOCK_UN);
+  ::close(Descriptor);
+  Descriptor = -1;
+  Exclusive = false;
 }
 
 int TSerialDriver::SetMask(uint32_t mask) {
-  if (Fd_ < 0) return EBADF;
-  Mask_.store(mask, std::memory_order_release);
-  MaskChanges_.fetch_add(1, std::memory_order_acq_rel);
-  Wake_.Set();
+  if (Descriptor < 0) return EBADF;
+  EventMask.store(mask, std::memory_order_release);
+  MaskChanges.fetch_add(1, std::memory_order_acq_rel);
+  WakeEvent.Set();
   return 0;
 }
 
 int TSerialDriver::Setup(int32_t inSize, int32_t outSize) {
   (void)inSize;
   (void)outSize;
-  return Fd_ < 0 ? EBADF : 0;
+  return Descriptor < 0 ? EBADF : 0;
 }
 
 int TSerialDriver::SetState(const QuarlComm32::DCB& dcb) {
-  if (Fd_ < 0) return EBADF;
+  if (Descriptor < 0) return EBADF;
   TLineSettings s;
   s.BaudRate = dcb.BaudRate;
   s.DataBits = dcb.ByteSize;
@@ -114,63 +116,63 @@ int TSerialDriver::SetState(const QuarlComm32::DCB& dcb) {
   s.XonXoffIn = dcb.fInX != 0;
   s.XonChar = static_cast<uint8_t>(dcb.XonChar);
   s.XoffChar = static_cast<uint8_t>(dcb.XoffChar);
-  if (int err = ApplyLineSettings(Fd_, s)) return err;
+  if (int err = ApplyLineSettings(Descriptor, s)) return err;
 
   // A driver may keep its old rate without failing: running at the wrong
   // speed is worse than not running. Allow the rounding a UART divisor
   // brings. (Size and parity are not compared: a pseudo-terminal always
   // reports 8 bits without parity, whatever it was given.)
   TLineSettings got;
-  if (int err = ReadLineSettings(Fd_, got)) return err;
+  if (int err = ReadLineSettings(Descriptor, got)) return err;
   const double want = s.BaudRate;
   if (std::abs(static_cast<double>(got.BaudRate) - want) > want * 0.02) return EINVAL;
-  BitsPerSecond_ = got.BaudRate;
-  BitsPerChar_ = 1 + s.DataBits + (s.Parity != 'N' ? 1 : 0) + (s.ExtraStopBit ? 2 : 1);
+  BitsPerSecond = got.BaudRate;
+  BitsPerChar = 1 + s.DataBits + (s.Parity != 'N' ? 1 : 0) + (s.ExtraStopBit ? 2 : 1);
 
   // The modem lines: a pseudo-terminal has none, which is no failure.
   int dtr = TIOCM_DTR, rts = TIOCM_RTS;
-  ::ioctl(Fd_, dcb.fDtrControl == DTR_CONTROL_DISABLE ? TIOCMBIC : TIOCMBIS, &dtr);
-  if (dcb.fRtsControl == RTS_CONTROL_ENABLE) ::ioctl(Fd_, TIOCMBIS, &rts);
-  else if (dcb.fRtsControl == RTS_CONTROL_DISABLE) ::ioctl(Fd_, TIOCMBIC, &rts);
+  ::ioctl(Descriptor, dcb.fDtrControl == DTR_CONTROL_DISABLE ? TIOCMBIC : TIOCMBIS, &dtr);
+  if (dcb.fRtsControl == RTS_CONTROL_ENABLE) ::ioctl(Descriptor, TIOCMBIS, &rts);
+  else if (dcb.fRtsControl == RTS_CONTROL_DISABLE) ::ioctl(Descriptor, TIOCMBIC, &rts);
   return 0;
 }
 
 int TSerialDriver::DrainWaitMs(int queued) const {
-  const long long ms = static_cast<long long>(queued) * BitsPerChar_ * 1000 / std::max<uint32_t>(BitsPerSecond_, 1);
+  const long long ms = static_cast<long long>(queued) * BitsPerChar * 1000 / std::max<uint32_t>(BitsPerSecond, 1);
   return static_cast<int>(std::clamp<long long>(ms + 1, 1, 200));
 }
 
 uint32_t TSerialDriver::WaitEvent(TEvent& stop, bool& stopped) {
   stopped = false;
-  const uint32_t changes = MaskChanges_.load(std::memory_order_acquire);
-  if (!LinesChecked_) {
+  const uint32_t changes = MaskChanges.load(std::memory_order_acquire);
+  if (!LinesChecked) {
     int bits = 0;
-    LinesChecked_ = true;
-    HasLines_ = ::ioctl(Fd_, TIOCMGET, &bits) == 0;
-    LastLines_ = HasLines_ ? LinesFromTiocm(bits) : 0;
+    LinesChecked = true;
+    HasLines = ReadLines(bits);
+    LastLines = HasLines ? LinesFromTiocm(bits) : 0;
   }
   for (;;) {
-    const uint32_t mask = Mask_.load(std::memory_order_acquire);
-    if (MaskChanges_.load(std::memory_order_acquire) != changes) return 0;
+    const uint32_t mask = EventMask.load(std::memory_order_acquire);
+    if (MaskChanges.load(std::memory_order_acquire) != changes) return 0;
     uint32_t events = 0;
     int timeout = -1;
 
-    if ((mask & EV_TXEMPTY) && TxArmed_.exchange(false, std::memory_order_acq_rel)) {
+    if ((mask & EV_TXEMPTY) && TxArmed.exchange(false, std::memory_order_acq_rel)) {
       int queued = 0;
-      if (Gone() || ::ioctl(Fd_, TIOCOUTQ, &queued) != 0 || queued <= 0) {
+      if (Gone() || ::ioctl(Descriptor, TIOCOUTQ, &queued) != 0 || queued <= 0) {
         events |= EV_TXEMPTY;
       } else {
         // Still draining: look again when the bytes should be out.
-        TxArmed_.store(true, std::memory_order_release);
+        TxArmed.store(true, std::memory_order_release);
         timeout = DrainWaitMs(queued);
       }
     }
-    if (HasLines_ && !Gone() && (mask & (EV_CTS | EV_DSR | EV_RLSD))) {
+    if (HasLines && !Gone() && (mask & (EV_CTS | EV_DSR | EV_RLSD))) {
       int bits = 0;
-      if (::ioctl(Fd_, TIOCMGET, &bits) == 0) {
+      if (ReadLines(bits)) {
         const uint32_t lines = LinesFromTiocm(bits);
-        const uint32_t changed = lines ^ LastLines_;
-        LastLines_ = lines;
+        const uint32_t changed = lines ^ LastLines;
+        LastLines = lines;
         if ((changed & MS_CTS_ON) && (mask & EV_CTS)) events |= EV_CTS;
         if ((changed & MS_DSR_ON) && (mask & EV_DSR)) events |= EV_DSR;
         if ((changed & MS_RLSD_ON) && (mask & EV_RLSD)) events |= EV_RLSD;
@@ -179,10 +181,11 @@ uint32_t TSerialDriver::WaitEvent(TEvent& stop, bool& stopped) {
     }
     if (events != 0) return events;
 
-    pollfd fds[3] = {{stop.Fd(), POLLIN, 0}, {Wake_.Fd(), POLLIN, 0}, {Fd_, 0, 0}};
+    pollfd fds[3] = {{stop.Fd(), POLLIN, 0}, {WakeEvent.Fd(), POLLIN, 0}, {Descriptor, 0, 0}};
     const bool watchPort = !Gone();
     if (mask & EV_RXCHAR) fds[2].events = POLLIN;
     const int r = ::poll(fds, watchPort ? 3 : 2, timeout);
+    WakeupCount.fetch_add(1, std::memory_order_relaxed);
     if (r < 0) {
       if (errno == EINTR) continue;
       // A wait that fails outright is reported once, like a lost device; if
@@ -198,7 +201,7 @@ uint32_t TSerialDriver::WaitEvent(TEvent& stop, bool& stopped) {
       stopped = true;
       return 0;
     }
-    if (fds[1].revents & POLLIN) Wake_.TryTake();
+    if (fds[1].revents & POLLIN) WakeEvent.TryTake();
     if (watchPort) {
       const short rev = fds[2].revents;
       if (rev & POLLIN) events |= EV_RXCHAR & mask;
@@ -216,62 +219,66 @@ uint32_t TSerialDriver::WaitEvent(TEvent& stop, bool& stopped) {
 
 int TSerialDriver::BytesWaiting() const {
   int n = 0;
-  if (::ioctl(Fd_, FIONREAD, &n) != 0) return -errno;
+  if (::ioctl(Descriptor, FIONREAD, &n) != 0) return -errno;
   return n;
 }
 
 ssize_t TSerialDriver::Read(void* buf, size_t n) {
-  const ssize_t r = ::read(Fd_, buf, n);
+  const ssize_t r = ::read(Descriptor, buf, n);
   return r < 0 ? -errno : r;
 }
 
 ssize_t TSerialDriver::Write(const void* buf, size_t n) {
-  const ssize_t r = ::write(Fd_, buf, n);
+  const ssize_t r = ::write(Descriptor, buf, n);
   if (r < 0) return -errno;
   if (r > 0) {
-    TxArmed_.store(true, std::memory_order_release);
-    Wake_.Set();
+    TxArmed.store(true, std::memory_order_release);
+    WakeEvent.Set();
   }
   return r;
 }
 
 int TSerialDriver::WaitWritable(TEvent& stop, TEvent& other) {
   if (Gone()) return 3;
-  pollfd port{Fd_, POLLOUT, 0};
+  pollfd port{Descriptor, POLLOUT, 0};
   const int which = TEvent::WaitAny({&stop, &other}, -1, &port);
   if (which == 0 || which == 1) return which;
   if (which == 2 && (port.revents & POLLOUT) && !(port.revents & (POLLERR | POLLHUP | POLLNVAL))) return 2;
   return 3;
 }
 
+bool TSerialDriver::ReadLines(int& bits) const {
+  return LineReader ? LineReader(Descriptor, bits) : ::ioctl(Descriptor, TIOCMGET, &bits) == 0;
+}
+
 bool TSerialDriver::ModemStatus(uint32_t& status) const {
   int bits = 0;
-  if (Fd_ < 0 || ::ioctl(Fd_, TIOCMGET, &bits) != 0) return false;
+  if (Descriptor < 0 || !ReadLines(bits)) return false;
   status = LinesFromTiocm(bits);
   return true;
 }
 
 bool TSerialDriver::Escape(uint32_t function) {
-  if (Fd_ < 0) return false;
+  if (Descriptor < 0) return false;
   int dtr = TIOCM_DTR, rts = TIOCM_RTS;
   switch (function) {
-    case SETXOFF: return ::tcflow(Fd_, TCOOFF) == 0;
-    case SETXON: return ::tcflow(Fd_, TCOON) == 0;
-    case SETRTS: return ::ioctl(Fd_, TIOCMBIS, &rts) == 0;
-    case CLRRTS: return ::ioctl(Fd_, TIOCMBIC, &rts) == 0;
-    case SETDTR: return ::ioctl(Fd_, TIOCMBIS, &dtr) == 0;
-    case CLRDTR: return ::ioctl(Fd_, TIOCMBIC, &dtr) == 0;
-    case SETBREAK: return ::ioctl(Fd_, TIOCSBRK) == 0;
-    case CLRBREAK: return ::ioctl(Fd_, TIOCCBRK) == 0;
+    case SETXOFF: return ::tcflow(Descriptor, TCOOFF) == 0;
+    case SETXON: return ::tcflow(Descriptor, TCOON) == 0;
+    case SETRTS: return ::ioctl(Descriptor, TIOCMBIS, &rts) == 0;
+    case CLRRTS: return ::ioctl(Descriptor, TIOCMBIC, &rts) == 0;
+    case SETDTR: return ::ioctl(Descriptor, TIOCMBIS, &dtr) == 0;
+    case CLRDTR: return ::ioctl(Descriptor, TIOCMBIC, &dtr) == 0;
+    case SETBREAK: return ::ioctl(Descriptor, TIOCSBRK) == 0;
+    case CLRBREAK: return ::ioctl(Descriptor, TIOCCBRK) == 0;
     default: return false;
   }
 }
 
 bool TSerialDriver::Purge(uint32_t flags) {
-  if (Fd_ < 0) return false;
+  if (Descriptor < 0) return false;
   bool ok = true;
-  if (flags & (PURGE_RXCLEAR | PURGE_RXABORT)) ok = ::tcflush(Fd_, TCIFLUSH) == 0 && ok;
-  if (flags & (PURGE_TXCLEAR | PURGE_TXABORT)) ok = ::tcflush(Fd_, TCOFLUSH) == 0 && ok;
+  if (flags & (PURGE_RXCLEAR | PURGE_RXABORT)) ok = ::tcflush(Descriptor, TCIFLUSH) == 0 && ok;
+  if (flags & (PURGE_TXCLEAR | PURGE_TXABORT)) ok = ::tcflush(Descriptor, TCOFLUSH) == 0 && ok;
   return ok;
 }
 

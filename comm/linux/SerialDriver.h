@@ -28,8 +28,8 @@ public:
   // or the errno of the failure.
   int Open(const std::string& path);
   void Close();
-  bool IsOpen() const { return Fd_ >= 0; }
-  int Fd() const { return Fd_; }
+  bool IsOpen() const { return Descriptor >= 0; }
+  int Fd() const { return Descriptor; }
 
   // The events WaitEvent reports. Changing the mask ends a pending wait,
   // which then reports 0.
@@ -68,26 +68,34 @@ public:
   // PURGE_* flags: discards what the driver holds in either direction.
   bool Purge(uint32_t flags);
 
+  // Where the modem lines are read (TIOCM_* bits); nullptr: TIOCMGET on the
+  // device. Set before the first WaitEvent.
+  bool (*LineReader)(int fd, int& bits) = nullptr;
+  // How often WaitEvent's poll() has returned since Open.
+  uint64_t Wakeups() const { return WakeupCount.load(std::memory_order_relaxed); }
+
   // After a failure the device is reported once and then left alone.
-  void MarkGone() { Gone_.store(true, std::memory_order_release); }
-  bool Gone() const { return Gone_.load(std::memory_order_acquire); }
+  void MarkGone() { DeviceGone.store(true, std::memory_order_release); }
+  bool Gone() const { return DeviceGone.load(std::memory_order_acquire); }
 
 private:
   int DrainWaitMs(int queued) const;
+  bool ReadLines(int& bits) const;
 
-  int Fd_ = -1;
-  bool Exclusive_ = false;
-  TEvent Wake_{TEvent::rmAuto};
-  std::atomic<uint32_t> Mask_{0};
-  std::atomic<uint32_t> MaskChanges_{0};
-  std::atomic<bool> TxArmed_{false};  // bytes handed over since the last EV_TXEMPTY
-  std::atomic<bool> Gone_{false};
-  uint32_t BitsPerSecond_ = 19200;
-  int BitsPerChar_ = 10;
+  int Descriptor = -1;
+  bool Exclusive = false;
+  TEvent WakeEvent{TEvent::rmAuto};
+  std::atomic<uint32_t> EventMask{0};
+  std::atomic<uint32_t> MaskChanges{0};
+  std::atomic<bool> TxArmed{false};  // bytes handed over since the last EV_TXEMPTY
+  std::atomic<bool> DeviceGone{false};
+  std::atomic<uint64_t> WakeupCount{0};
+  uint32_t BitsPerSecond = 19200;
+  int BitsPerChar = 10;
   // Modem line watching, reader thread only.
-  bool LinesChecked_ = false;
-  bool HasLines_ = false;
-  uint32_t LastLines_ = 0;
+  bool LinesChecked = false;
+  bool HasLines = false;
+  uint32_t LastLines = 0;
 };
 
 }  // namespace QuarlComm32

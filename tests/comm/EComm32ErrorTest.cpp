@@ -14,7 +14,7 @@ namespace {
 
 class ErrorLanguage : public ::testing::Test {
 protected:
-  void TearDown() override { AppLang = saved_; }
+  void TearDown() override { AppLang = saved; }
 
   static std::string Decode(const EComm32Error& e, const char* charset) {
     std::string out;
@@ -22,7 +22,7 @@ protected:
     return out;
   }
 
-  TAppLang saved_ = AppLang;
+  TAppLang saved = AppLang;
 };
 
 }  // namespace

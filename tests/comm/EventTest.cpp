@@ -3,6 +3,7 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <thread>
 
@@ -47,6 +48,18 @@ TEST(Event, WaitAnyPrefersTheLowestIndexAndTimesOut) {
     EXPECT_EQ(TEvent::WaitAny({&a, &b}, ms), TEvent::kTimeout);
     EXPECT_GE(Clock::now() - t0, std::chrono::milliseconds(ms)) << ms;
   }
+}
+
+// Up to seven events (and a descriptor beside them) can be waited for; more,
+// or an event that has no descriptor, is an error, never a time-out.
+TEST(Event, WaitAnyReportsWhatItCannotWaitFor) {
+  TEvent e[8];
+  e[6].Set();
+  pollfd extra{e[7].Fd(), POLLIN, 0};
+  EXPECT_EQ(TEvent::WaitAny({&e[0], &e[1], &e[2], &e[3], &e[4], &e[5], &e[6]}, 1000, &extra), 6);
+  EXPECT_EQ(TEvent::WaitAny({&e[0], &e[1], &e[2], &e[3], &e[4], &e[5], &e[6], &e[7]}, 0), TEvent::kError);
+  EXPECT_EQ(errno, EINVAL);
+  EXPECT_EQ(TEvent::WaitAny({&e[0], nullptr}, 0), TEvent::kError);
 }
 
 TEST(Event, WaitsTogetherWithADescriptor) {

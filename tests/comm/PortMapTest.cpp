@@ -38,28 +38,28 @@ TEST(PortNames, ComNumberOfDeviceNames) {
 class FakeSysfs : public ::testing::Test {
 protected:
   void SetUp() override {
-    root_ = fs::temp_directory_path() / ("quarl-sysfs-" + std::to_string(::getpid()));
-    fs::remove_all(root_);
-    fs::create_directories(root_);
+    root = fs::temp_directory_path() / ("quarl-sysfs-" + std::to_string(::getpid()));
+    fs::remove_all(root);
+    fs::create_directories(root);
   }
-  void TearDown() override { fs::remove_all(root_); }
+  void TearDown() override { fs::remove_all(root); }
 
   // A tty entry; with a device link unless virtual; `type` for serial core ports.
   void Add(const std::string& name, bool device, int type = -1) {
-    fs::create_directories(root_ / name);
-    if (device) fs::create_directories(root_ / name / "device");
-    if (type >= 0) std::ofstream(root_ / name / "type") << type << "\n";
+    fs::create_directories(root / name);
+    if (device) fs::create_directories(root / name / "device");
+    if (type >= 0) std::ofstream(root / name / "type") << type << "\n";
   }
 
   std::vector<TPortEntry> List(const char* overrides, bool* readable = nullptr) {
-    TSystemPortMap map(root_.string(), "/dev", overrides);
+    TSystemPortMap map(root.string(), "/dev", overrides);
     std::vector<TPortEntry> ports;
     const bool ok = map.List(ports);
     if (readable) *readable = ok;
     return ports;
   }
 
-  fs::path root_;
+  fs::path root;
 };
 
 TEST_F(FakeSysfs, UartsKeepTheirNumberOthersFillTheGaps) {
@@ -88,13 +88,13 @@ TEST_F(FakeSysfs, AnOverrideShadowsTheUartOfItsNumberAndTakesItsSlot) {
   const std::vector<TPortEntry> moved = {{1, "/dev/ttyS0"}, {2, "/dev/ttyACM0"}, {7, "/dev/ttyUSB0"}};
   EXPECT_EQ(List("COM7=/dev/ttyUSB0"), moved);
   // A laptop with one USB adapter has it as COM1.
-  fs::remove_all(root_ / "ttyS0");
-  fs::remove_all(root_ / "ttyACM0");
+  fs::remove_all(root / "ttyS0");
+  fs::remove_all(root / "ttyACM0");
   EXPECT_EQ(List(""), (std::vector<TPortEntry>{{1, "/dev/ttyUSB0"}}));
 }
 
 TEST_F(FakeSysfs, UnreadableOnlyWithoutSysfsAndWithoutOverrides) {
-  fs::remove_all(root_);
+  fs::remove_all(root);
   bool readable = true;
   EXPECT_TRUE(List("", &readable).empty());
   EXPECT_FALSE(readable);
@@ -105,7 +105,7 @@ TEST_F(FakeSysfs, UnreadableOnlyWithoutSysfsAndWithoutOverrides) {
 TEST_F(FakeSysfs, OverridesComeFromTheEnvironmentAndPathsResolve) {
   Add("ttyUSB0", true);
   ::setenv("QUARLCOMM_PORTS", "COM4=/tmp/v4", 1);
-  TSystemPortMap map(root_.string());
+  TSystemPortMap map(root.string());
   EXPECT_EQ(map.DevicePath(4), "/tmp/v4");
   EXPECT_EQ(map.DevicePath(1), "/dev/ttyUSB0");
   EXPECT_EQ(map.DevicePath(2), "");

@@ -41,13 +41,15 @@ struct PtyPair {
     Master = -1;
   }
 
-  // Writes all of `data` to the master side.
-  bool Send(const void* data, size_t n) {
+  // Writes all of `data` to the master side; false when the other side
+  // stopped taking bytes for `timeoutMs`.
+  bool Send(const void* data, size_t n, int timeoutMs = 5000) {
     const auto* p = static_cast<const unsigned char*>(data);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     while (n > 0) {
       const ssize_t w = ::write(Master, p, n);
       if (w < 0) {
-        if (errno != EAGAIN) return false;
+        if (errno != EAGAIN || std::chrono::steady_clock::now() >= deadline) return false;
         pollfd f{Master, POLLOUT, 0};
         ::poll(&f, 1, 100);
         continue;

@@ -8,6 +8,9 @@
 #include <algorithm>
 #include <atomic>
 #include <condition_variable>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
 #include <mutex>
 #include <numeric>
 #include <random>
@@ -237,9 +240,12 @@ TEST_F(Engine, OneMebibyteEachWayArrivesUnchanged) {
   comm.Open();
 
   // Engine to master: queue as the transmit queue takes it.
+  // Every loop has a deadline: on a loaded machine one side may give up
+  // first, and the test must then fail rather than wait for ever.
   std::string seen;
   std::thread reader([&] { seen = pty.Receive(kSize, 20000); });
-  for (size_t sent = 0; sent < kSize;) {
+  const auto sendDeadline = Clock::now() + 20s;
+  for (size_t sent = 0; sent < kSize && Clock::now() < sendDeadline;) {
     const int32_t n = comm.Write(out.data() + sent, static_cast<int32_t>(std::min<size_t>(kSize - sent, 4096)));
     sent += static_cast<size_t>(n);
     if (n == 0) std::this_thread::sleep_for(1ms);
@@ -251,20 +257,20 @@ TEST_F(Engine, OneMebibyteEachWayArrivesUnchanged) {
   // Master to engine: never more in flight than the receive queue holds,
   // since the reader drops what does not fit.
   std::atomic<size_t> consumed{0};
+  const auto deadline = Clock::now() + 20s;
   std::thread feeder([&] {
-    for (size_t fed = 0; fed < kSize;) {
+    for (size_t fed = 0; fed < kSize && Clock::now() < deadline;) {
       if (fed - consumed.load() >= 4096) {
         std::this_thread::sleep_for(200us);
         continue;
       }
       const size_t n = std::min<size_t>(1024, kSize - fed);
-      pty.Send(in.data() + fed, n);
+      if (!pty.Send(in.data() + fed, n, 1000)) break;
       fed += n;
     }
   });
   std::string got;
   char buf[4096];
-  const auto deadline = Clock::now() + 20s;
   while (got.size() < kSize && Clock::now() < deadline) {
     const int32_t r = comm.Read(buf, sizeof buf);
     if (r > 0) {
@@ -538,4 +544,160 @@ TEST_F(Engine, EscapeFunctionsOnlyWhileOpen) {
   EXPECT_FALSE(comm.EscapeCommFunction(CLRDTR));
   EXPECT_TRUE(comm.fGetDTR());
   EXPECT_TRUE(comm.Active);
+}
+
+// ------------------------------------------------------- faults from review
+
+// COM0, COM-2 or a bare relative name would be opened in the current folder;
+// they are refused as ports that cannot be opened, even where such a file is.
+TEST_F(Engine, NamesThatAreNoDeviceFailWithCode4AndOpenNothing) {
+  namespace fs = std::filesystem;
+  const fs::path folder = fs::temp_directory_path() / ("quarl-cwd-" + std::to_string(::getpid()));
+  fs::create_directories(folder);
+  const fs::path before = fs::current_path();
+  fs::current_path(folder);
+  struct Case {
+    int portNo;
+    const char* deviceName;  // nullptr: as SetPortNo formats it
+  };
+  for (const Case& c : {Case{0, nullptr}, Case{-2, nullptr}, Case{1, "ttyRelative"}}) {
+    if (c.deviceName != nullptr) std::snprintf(comm.DeviceName, sizeof comm.DeviceName, "%s", c.deviceName);
+    else comm.SetPortNo(c.portNo);
+    std::ofstream(folder / comm.DeviceName) << "not a port";
+    SCOPED_TRACE(comm.DeviceName);
+    try {
+      comm.Open();
+      ADD_FAILURE() << "opened";
+    } catch (const EComm32Error& e) {
+      EXPECT_EQ(e.ErrorCode, ecOpenPort);
+    }
+    EXPECT_FALSE(comm.Active);
+  }
+  fs::current_path(before);
+  fs::remove_all(folder);
+}
+
+// A 0-byte read is "nothing now", not a lost device: purges that flush the
+// bytes the reader had just counted must not leave the port deaf.
+TEST_F(Engine, ReadPurgesWhileBytesPourInNeverLeaveThePortDeaf) {
+  rec.Attach(comm);
+  comm.Open();
+  std::atomic<bool> feeding{true};
+  std::thread feeder([&] {
+    const std::string chunk(64, 'z');
+    const auto deadline = Clock::now() + 10s;
+    while (feeding.load() && Clock::now() < deadline) {
+      if (::write(pty.Master, chunk.data(), chunk.size()) < 0) std::this_thread::sleep_for(100us);
+    }
+  });
+  const auto end = Clock::now() + 2s;
+  int purges = 0;
+  while (Clock::now() < end) {
+    comm.PurgeRead(false);
+    ++purges;
+  }
+  feeding = false;
+  feeder.join();
+  std::this_thread::sleep_for(50ms);
+  comm.PurgeRead(false);
+  EXPECT_EQ(rec.CountWith(EV_ERR), 0) << "after " << purges << " purges";
+  pty.Send("after");
+  EXPECT_EQ(ReadFromEngine(5), "after");
+}
+
+// A PurgeWrite that gave up waiting is withdrawn, so no late answer can end
+// the next PurgeWrite before its own purge has run.
+TEST_F(Engine, APurgeThatTimedOutNeitherRunsLateNorAnswersTheNext) {
+  comm.Open();
+  const std::string chunk(4096, 'q');
+  // The master reads nothing, so the writer blocks on a full pty and the
+  // queue keeps what it holds until a purge.
+  auto fillUntilStuck = [&] {
+    int32_t last = -1;
+    for (int i = 0; i < 200; ++i) {
+      comm.Write(chunk.data(), 4096);
+      std::this_thread::sleep_for(5ms);
+      const int32_t now = comm.OutQueue->Count();
+      if (now > 0 && now == last) return true;
+      last = now;
+    }
+    return false;
+  };
+  for (int round = 0; round < 10; ++round) {
+    SCOPED_TRACE(round);
+    ASSERT_TRUE(fillUntilStuck());
+    comm.PurgeWaitMs = 0;  // gives up at once, unless the writer was quicker
+    comm.PurgeWrite(false);
+    std::this_thread::sleep_for(20ms);  // time for a late answer
+
+    // The port's flush let the writer go on: stuck again, then purged.
+    ASSERT_TRUE(fillUntilStuck());
+    comm.PurgeWaitMs = 500;
+    comm.PurgeWrite(false);
+    EXPECT_EQ(comm.OutQueue->Count(), 0);
+  }
+}
+
+namespace {
+std::atomic<int> gFakeLines{0};
+bool FakeLines(int, int& bits) {
+  bits = gFakeLines.load();
+  return true;
+}
+}  // namespace
+
+// On a device with modem lines the reader polls them every 10 ms, but only
+// while someone wants to hear of them: otherwise it sleeps until data comes.
+TEST_F(Engine, ModemLinesArePolledOnlyWhileSomeoneListensForThem) {
+  struct Case {
+    const char* name;
+    bool listener;
+    uint32_t notifyMask;
+    TComm32::TFlowControl flow;
+    bool polls;
+  };
+  const Case cases[] = {
+      {"nobody listens", false, 0x04BF, TComm32::fcNone, false},
+      {"a listener without line events", true, 0x0087, TComm32::fcNone, false},
+      {"a listener of line events", true, 0x04BF, TComm32::fcNone, true},
+      {"CTS flow control", false, 0x0087, TComm32::fcRtsCts, true},
+  };
+  comm.ModemLineReader = &FakeLines;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    comm.Close();
+    comm.fSetFCtrl(c.flow);
+    comm.OnCommNotify = nullptr;
+    if (c.listener) rec.Attach(comm);
+    comm.fSetNotifyMask(c.notifyMask);
+    gFakeLines = 0;
+    comm.Open();
+    std::this_thread::sleep_for(50ms);
+    const uint64_t before = comm.EventWaitWakeups();
+    std::this_thread::sleep_for(500ms);
+    const uint64_t wakes = comm.EventWaitWakeups() - before;
+    std::printf("[ wake-ups ] %s: %llu in 500 ms\n", c.name, static_cast<unsigned long long>(wakes));
+    if (c.polls) EXPECT_GE(wakes, 20u);
+    else EXPECT_LE(wakes, 2u);
+    if (c.listener && c.polls) {
+      const int notified = rec.CountWith(EV_CTS);
+      gFakeLines = TIOCM_CTS;
+      const auto deadline = Clock::now() + 2s;
+      while (rec.CountWith(EV_CTS) == notified && Clock::now() < deadline) std::this_thread::sleep_for(5ms);
+      EXPECT_GT(rec.CountWith(EV_CTS), notified);
+      EXPECT_TRUE(comm.ModemStatus & MS_CTS_ON);
+    }
+  }
+  // A listener that stops asking while the port is open: polling stops at once.
+  comm.Close();
+  comm.fSetFCtrl(TComm32::fcNone);
+  rec.Attach(comm);
+  comm.fSetNotifyMask(0x04BF);
+  comm.Open();
+  comm.fSetNotifyMask(0x0087);
+  std::this_thread::sleep_for(50ms);
+  const uint64_t before = comm.EventWaitWakeups();
+  std::this_thread::sleep_for(300ms);
+  EXPECT_LE(comm.EventWaitWakeups() - before, 2u);
+  comm.Close();
 }

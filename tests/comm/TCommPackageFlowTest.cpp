@@ -3,6 +3,7 @@
 // on, packages larger than the engine's transmit queue, size settings,
 // notifications, and the framer's own thread.
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <time.h>
 
 #include <atomic>
@@ -334,4 +335,70 @@ TEST(FramerLife, DestroyingAFramerEndsItsThreadAndGivesTheEngineItsCallbackBack)
   EXPECT_EQ(CountEntries("/proc/self/fd"), fds);
   for (int i = 0; i < 100 && CountEntries("/proc/self/task") != tasks; ++i) std::this_thread::sleep_for(10ms);
   EXPECT_EQ(CountEntries("/proc/self/task"), tasks);
+}
+
+// The owner's commands and the packages the framer sends from the engine's
+// reader thread share one transmit queue. A small queue and a slow reader on
+// the line (more than the pty buffers) make packages wait for room often;
+// still every command (as far as Command took it) and every package reach
+// the line whole, none inside another.
+TEST_F(Framer, CommandsSentWhilePackagesStreamOutNeverLandInsideAPackage) {
+  comm.OutQueue->fSetBufSize(512);
+  Start(cptFrameTimeout);
+  constexpr int kRounds = 400;
+  constexpr size_t kPackage = 300;
+
+  std::atomic<bool> sending{true};
+  std::atomic<size_t> expected{0};
+  std::string line;
+  std::thread drain([&] {
+    const auto deadline = Clock::now() + 20s;
+    std::this_thread::sleep_for(300ms);  // the pty fills up meanwhile
+    char buf[4096];
+    while (Clock::now() < deadline && (sending.load() || line.size() < expected.load())) {
+      pollfd f{pty.Master, POLLIN, 0};
+      if (::poll(&f, 1, 20) <= 0) continue;
+      const ssize_t r = ::read(pty.Master, buf, 256);
+      if (r > 0) line.append(buf, static_cast<size_t>(r));
+      std::this_thread::sleep_for(100us);
+    }
+  });
+
+  std::vector<std::string> commands;  // what Command took of each
+  size_t total = 0;
+  const auto deadline = Clock::now() + 15s;
+  for (int i = 0; i < kRounds && Clock::now() < deadline; ++i) {
+    Bytes p(kPackage, static_cast<uint8_t>('a' + i % 26));
+    p[0] = 'P';
+    while (pkg->WritePackage(p.data(), p.size()) == 0 && Clock::now() < deadline) std::this_thread::sleep_for(1ms);
+    char text[16];
+    std::snprintf(text, sizeof text, "AT%04d\r", i);
+    int32_t took;
+    while ((took = comm.Command(text)) == 0 && Clock::now() < deadline) std::this_thread::sleep_for(1ms);
+    commands.emplace_back(text, static_cast<size_t>(took));
+    total += kPackage + static_cast<size_t>(took);
+  }
+  expected = total;
+  sending = false;
+  drain.join();
+  ASSERT_EQ(line.size(), total);
+
+  size_t at = 0, nextCommand = 0;
+  int packages = 0;
+  while (at < line.size()) {
+    if (line[at] == 'A') {
+      ASSERT_LT(nextCommand, commands.size()) << "at " << at;
+      const std::string& c = commands[nextCommand++];
+      ASSERT_EQ(line.compare(at, c.size(), c), 0) << "a command split at " << at;
+      at += c.size();
+    } else {
+      ASSERT_EQ(line[at], 'P') << "at " << at;
+      const char fill = static_cast<char>('a' + packages % 26);
+      ASSERT_EQ(line.substr(at + 1, kPackage - 1), std::string(kPackage - 1, fill)) << "package " << packages << " split";
+      at += kPackage;
+      ++packages;
+    }
+  }
+  EXPECT_EQ(packages, kRounds);
+  EXPECT_EQ(nextCommand, commands.size());
 }

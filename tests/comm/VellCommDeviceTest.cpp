@@ -347,7 +347,15 @@ TEST_F(CommDevice, PublishedPropertiesAreReachableByName) {
   EXPECT_TRUE(dev->setProperty("PortNo", 5));
   EXPECT_EQ(dev->fGetPortNo(), 5);
   EXPECT_EQ(dev->property("Baud").toInt(), Device::br19200);
-  EXPECT_FALSE(dev->SettingsDialog(nullptr, true));  // no dialog yet: nothing changes
+  EXPECT_EQ(dev->property("PackageType").toInt(), cptFrameTimeout);
+  EXPECT_TRUE(dev->setProperty("PackageType", QVariant::fromValue(cptFrameHeadTail)));
+  EXPECT_EQ(dev->fGetPackageType(), cptFrameHeadTail);
+  EXPECT_TRUE(dev->setProperty("PackageType", 0));  // as a number, as a form stores it
+  EXPECT_EQ(dev->fGetPackageType(), cptCompatiblePkg);
+  // Modem-line changes only when asked for: nobody polls them by default.
+  EXPECT_EQ(dev->property("NotifyMask").toInt(), 0x0487);
+  EXPECT_TRUE(dev->setProperty("NotifyMask", 0x04BF));
+  EXPECT_EQ(dev->Comm->fGetNotifyMask(), 0x04BFu);
 }
 
 int main(int argc, char** argv) {
