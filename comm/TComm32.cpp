@@ -64,6 +64,10 @@ struct TComm32::TOpenContext {
   bool OutxCtsFlow = false;
   // The kernel's loss counters as the reader last saw them (reader only
   // after Open), where the device has them.
+  // A listener wants EV_TXEMPTY; the caller's thread handed the port bytes
+  // whose drain the writer is to report.
+  std::atomic<bool> TxEmptyWanted{false};
+  std::atomic<bool> TxPending{false};
   bool HasLossCounters = false;
   TSerialDriver::TLossCounters LossSeen;
 };
@@ -141,8 +145,9 @@ int32_t TComm32::_Send(const void* data, int32_t count, bool& queued) {
       const ssize_t n = ctx->Port.Write(data, static_cast<size_t>(count));
       if (n > 0) sent = static_cast<int32_t>(n);
       if (sent == count) {
-        ctx->Port.ArmTxEmpty();
         queued = false;
+        if (ctx->TxEmptyWanted.load(std::memory_order_acquire) && !ctx->TxPending.exchange(true, std::memory_order_acq_rel))
+          ctx->WriteRequestEvent.Set();
         return count;
       }
     }
@@ -218,7 +223,14 @@ uint32_t TComm32::WaitMask(bool ctsFlow) const {
 
 void TComm32::fSetNotifyMask(uint32_t mask) {
   NotifyMask.store(mask, std::memory_order_release);
-  if (auto ctx = Ctx.load(std::memory_order_acquire)) ctx->Port.SetMask(WaitMask(ctx->OutxCtsFlow));
+  if (auto ctx = Ctx.load(std::memory_order_acquire)) {
+    ctx->TxEmptyWanted.store(TxEmptyWanted(), std::memory_order_release);
+    ctx->Port.SetMask(WaitMask(ctx->OutxCtsFlow));
+  }
+}
+
+bool TComm32::TxEmptyWanted() const {
+  return OnCommNotify && (NotifyMask.load(std::memory_order_acquire) & EV_TXEMPTY);
 }
 
 // While closed there is no writer: the bytes wait in the queue for the next
@@ -373,6 +385,7 @@ void TComm32::Open() {
   if (code == 0) {
     ctx->Port.LineReader = ModemLineReader;
     ctx->Port.LossReader = LossReader;
+    ctx->TxEmptyWanted.store(TxEmptyWanted(), std::memory_order_release);
     ctx->HasLossCounters = ctx->Port.LossCounters(ctx->LossSeen);
     RoomWanted.store(false, std::memory_order_relaxed);
     RoomEvent.TryTake();
@@ -677,9 +690,14 @@ void TComm32::_ReadThread(TComm32* comm, std::shared_ptr<TOpenContext> ctx) {
 // Writes straight from the queue: each pass hands the port as much of the
 // queue's contiguous span as it takes, and waits for room with poll() when
 // it takes nothing. A piece is done once the port holds it. When the queue
-// has run empty the driver is asked for one EV_TXEMPTY, raised when the
-// port's output has drained too.
+// has run empty (here, or after a Write handed the port everything itself)
+// the writer reports EV_TXEMPTY once the port's output has drained too, if
+// a listener wants it: once per drain, looking again after the time the
+// bytes need on the line while the device still holds some. The reader is
+// left alone, since every poll() of a tty for input costs it a flush of the
+// tty's buffer work.
 void TComm32::_WriteThread(TComm32* comm, std::shared_ptr<TOpenContext> ctx) {
+  using Clock = std::chrono::steady_clock;
   TSerialDriver& port = ctx->Port;
   TCommQueue& queue = *comm->OutQueue;
   // Drops what the queue holds for PurgeWrite, then answers it with its
@@ -691,11 +709,35 @@ void TComm32::_WriteThread(TComm32* comm, std::shared_ptr<TOpenContext> ctx) {
     ctx->PurgeDone.store(ticket, std::memory_order_release);
     ctx->WritePurgeDone.Set();
   };
+  bool draining = false;  // handed-over bytes whose drain is not reported yet
+  Clock::time_point lookAgain;
+  // Reports the drain, or says when to look again. More bytes in the queue
+  // mean a later drain, reported when they are out.
+  auto checkDrain = [&] {
+    draining = false;
+    if (queue.Count() > 0 || !ctx->TxEmptyWanted.load(std::memory_order_acquire)) return;
+    const int queued = port.OutputQueued();
+    if (queued > 0) {
+      draining = true;
+      lookAgain = Clock::now() + std::chrono::milliseconds(port.DrainWaitMs(queued));
+      return;
+    }
+    comm->CommNotify(EV_TXEMPTY);
+  };
 
   bool run = true;
   while (run && ctx->WriteRun.load(std::memory_order_acquire)) {
-    const int woke = TEvent::WaitAny({&ctx->WriteStopEvent, &ctx->WritePurgeEvent, &ctx->WriteRequestEvent}, -1);
+    int timeout = -1;
+    if (draining) {
+      const auto left = std::chrono::ceil<std::chrono::milliseconds>(lookAgain - Clock::now()).count();
+      timeout = left > 0 ? static_cast<int>(left) : 0;
+    }
+    const int woke = TEvent::WaitAny({&ctx->WriteStopEvent, &ctx->WritePurgeEvent, &ctx->WriteRequestEvent}, timeout);
     if (!ctx->WriteRun.load(std::memory_order_acquire) || woke == 0) break;
+    if (woke == TEvent::kTimeout) {
+      checkDrain();
+      continue;
+    }
     if (woke < 0) {  // the wait itself failed: do not spin on it
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
       continue;
@@ -706,7 +748,7 @@ void TComm32::_WriteThread(TComm32* comm, std::shared_ptr<TOpenContext> ctx) {
     }
     ctx->WriteRequestEvent.Reset();
 
-    bool wrote = false;
+    bool wrote = ctx->TxPending.exchange(false, std::memory_order_acq_rel);
     for (;;) {
       const uint8_t* at;
       const int32_t k = queue.ReadSpan(at);
@@ -729,7 +771,7 @@ void TComm32::_WriteThread(TComm32* comm, std::shared_ptr<TOpenContext> ctx) {
       }
       if (r != 2) break;  // the device failed: keep the bytes
     }
-    if (wrote && queue.Count() == 0) port.ArmTxEmpty();
+    if (run && (wrote || draining)) checkDrain();
   }
   ctx->WriteAlive.store(false, std::memory_order_release);
   ctx->ThreadEnded.Set();

@@ -3,7 +3,9 @@
 // bytes into InQueue, a writer that drains OutQueue into the port, and a timer
 // that polls the modem lines. Users put bytes into OutQueue (Write, Command),
 // take them from InQueue (Read) and hear of port events through OnCommNotify,
-// which carries a Win32-style event mask.
+// which carries a Win32-style event mask: from the reader (received data,
+// errors, modem lines), the writer (the transmit side has drained), the
+// timer (carrier, ring) and the owner's thread (open, close).
 #pragma once
 
 #include <atomic>
@@ -114,11 +116,13 @@ public:
   void fSetFCtrl(TFlowControl value);
 
   // The events OnCommNotify's listener wants (default: all the reader
-  // knows, 0x04BF). Received data, transmit-empty and errors are watched
-  // whatever it says, since the engine needs them itself. CTS, DSR and
-  // carrier changes are watched, which on a device with modem lines means
-  // polling them every 10 ms, only while a listener is set and asks for them
-  // here, or for CTS when CTS flow control is on. Takes effect at once.
+  // knows, 0x04BF). Received data and errors are watched whatever it says,
+  // since the engine needs them itself. The drain of the transmit side
+  // (EV_TXEMPTY, raised by the writer thread) is watched only while a
+  // listener is set and asks for it. CTS, DSR and carrier changes are
+  // watched, which on a device with modem lines means polling them every
+  // 10 ms, only while a listener is set and asks for them here, or for CTS
+  // when CTS flow control is on. Takes effect at once.
   uint32_t fGetNotifyMask() const { return NotifyMask.load(std::memory_order_acquire); }
   void fSetNotifyMask(uint32_t mask);
 
@@ -175,6 +179,8 @@ private:
   void CheckLosses(TOpenContext& ctx, uint32_t& mask);
   // The events the reader waits for, from NotifyMask and the engine's needs.
   uint32_t WaitMask(bool ctsFlow) const;
+  // A listener asks for EV_TXEMPTY (which the writer then reports).
+  bool TxEmptyWanted() const;
 
   // Everything the threads of one open share: the port, the events and the
   // run and alive flags. A thread holds it until it ends, so a thread that

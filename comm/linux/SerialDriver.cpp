@@ -60,7 +60,6 @@ int TSerialDriver::Open(const std::string& path) {
   Descriptor = fd;
   Exclusive = exclusive;
   DeviceGone.store(false, std::memory_order_relaxed);
-  TxArmed.store(false, std::memory_order_relaxed);
   WakeupCount.store(0, std::memory_order_relaxed);
   LinesChecked = false;
   return 0;
@@ -163,16 +162,6 @@ uint32_t TSerialDriver::WaitEvent(TEvent& stop, bool& stopped, TEvent* room) {
     uint32_t events = 0;
     int timeout = -1;
 
-    if ((mask & EV_TXEMPTY) && TxArmed.exchange(false, std::memory_order_acq_rel)) {
-      int queued = 0;
-      if (Gone() || ::ioctl(Descriptor, TIOCOUTQ, &queued) != 0 || queued <= 0) {
-        events |= EV_TXEMPTY;
-      } else {
-        // Still draining: look again when the bytes should be out.
-        TxArmed.store(true, std::memory_order_release);
-        timeout = DrainWaitMs(queued);
-      }
-    }
     if (HasLines && !Gone() && (mask & (EV_CTS | EV_DSR | EV_RLSD))) {
       int bits = 0;
       if (ReadLines(bits)) {
@@ -242,8 +231,10 @@ ssize_t TSerialDriver::Write(const void* buf, size_t n) {
   return r < 0 ? -errno : r;
 }
 
-void TSerialDriver::ArmTxEmpty() {
-  if (!TxArmed.exchange(true, std::memory_order_acq_rel)) WakeEvent.Set();
+int TSerialDriver::OutputQueued() const {
+  int queued = 0;
+  if (Descriptor < 0 || Gone() || ::ioctl(Descriptor, TIOCOUTQ, &queued) != 0) return 0;
+  return queued;
 }
 
 bool TSerialDriver::LossCounters(TLossCounters& c) const {
