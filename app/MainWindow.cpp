@@ -107,6 +107,7 @@ TForm1::TForm1(TServices services, QWidget* parent)
 
   _CreateControls();
   _CreateComponents();
+  _SetUpUpgrade();
   FormCreate(this);
 }
 
