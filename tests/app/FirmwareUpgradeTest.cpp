@@ -165,8 +165,15 @@ TEST_F(FirmwareUpgrade, FileGoesInZeroPaddedBlocksWithProgressAndLockedButtons) 
   }
 }
 
-TEST_F(FirmwareUpgrade, StartIsRefusedWithoutLinkRxfPathOrContent) {
+TEST_F(FirmwareUpgrade, FileIsChosenInTheDialogAndStartIsRefusedWithoutLinkRxfPathOrContent) {
   Build();
+  for (const char* chosen : {"/fw/Z500.088.rxf", ""}) {  // chosen, then cancelled
+    prompts->ChosenFile = QString::fromLatin1(chosen);
+    form->Button3->click();
+  }
+  EXPECT_EQ(prompts->Filters, std::vector<QString>(2, "Q5固件文件(*.088.rxf)|*.088.rxf|所有文件(*.*)|*.*"));
+  EXPECT_EQ(form->Edit1->text(), "/fw/Z500.088.rxf");
+  EXPECT_EQ(form->Label1->text(), QStringLiteral("升级前请关闭接收机电源！"));
   QFile(QStringLiteral("empty.088.rxf")).open(QIODevice::WriteOnly);
   const struct {
     bool LinkOpen;
