@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <memory>
 #include <span>
+#include <optional>
 
 #include "Clock.h"
 #include "ParameterRules.h"
@@ -125,6 +126,13 @@ public:
   void LockButtons();
   void UnlockButtons();
 
+  // -- Firmware upgrade (FirmwareUpgrade.cpp).
+  void Button3Click(QObject* Sender);
+  void Button4Click(QObject* Sender);
+  void Timer2Timer(QObject* Sender);
+  // Ticks while a block awaits its answer, to end the upgrade when none comes.
+  QTimer* UpgradeWatch = nullptr;
+
 protected:
   // Escape does not close the window, as it would close a plain dialog.
   void keyPressEvent(QKeyEvent* event) override;
@@ -163,4 +171,15 @@ private:
   void _RequestDirectory();
   void _ListDirectoryPage(uint16_t length, std::span<const uint8_t> payload);
   void _DeleteFinished();
+
+  // -- Firmware upgrade steps (FirmwareUpgrade.cpp).
+  void _SetUpUpgrade();
+  void _UpgradeHandshakeAnswer(uint8_t hardwareVersion);
+  void _UpgradeBlockAnswer(uint8_t result, std::optional<uint32_t> address);
+  void _SendNextBlock();
+  void _UpgradeWatchTick();
+  void _EndUpgrade();
+  void _FailUpgrade(const QString& message, bool failureStatus = true);
+  bool BlockOutstanding = false;  // a block frame awaits its answer
+  uint32_t BlockSentAt = 0;       // the tick it was sent at
 };

@@ -1,0 +1,47 @@
+#include "FirmwareBlocks.h"
+
+#include <algorithm>
+#include <array>
+
+namespace Z500 {
+
+std::optional<uint8_t> HardwareVersionFromPath(std::string_view path) {
+  const size_t at = path.find(".rxf");
+  if (at == std::string_view::npos) return std::nullopt;
+  // Digits and signs are single bytes in UTF-8: three bytes that read as an
+  // integer are three characters, and anything else reads as 0.
+  if (at < 3) return uint8_t{0};
+  const std::string_view digits = path.substr(at - 3, 3);
+  size_t i = digits[0] == '+' || digits[0] == '-' ? 1 : 0;
+  int value = 0;
+  for (size_t k = i; k < digits.size(); ++k) {
+    if (digits[k] < '0' || digits[k] > '9') return uint8_t{0};
+    value = value * 10 + (digits[k] - '0');
+  }
+  if (digits[0] == '-') value = -value;
+  return static_cast<uint8_t>(value & 0xFF);
+}
+
+TFrame FirmwareBlockFrame(uint32_t address, std::span<const uint8_t> data) {
+  if (data.empty() || data.size() > FirmwareBlockSize) return {};
+  std::array<uint8_t, FirmwareBlockSize> block{};
+  std::copy(data.begin(), data.end(), block.begin());
+  return BlockFrame(address, std::span<const uint8_t>(block).first(PaddedBlockLength(data.size())));
+}
+
+TBlockVerdict JudgeBlockAnswer(uint8_t result, std::optional<uint32_t> address, uint32_t expected) {
+  switch (result) {
+    case 0:
+      // An answer that ended before its address does not say where the
+      // block went: it cannot confirm the write.
+      return address && *address == expected ? TBlockVerdict::bvAccepted : TBlockVerdict::bvWrongAddress;
+    case 1:
+      return TBlockVerdict::bvError1;
+    case 2:
+      return TBlockVerdict::bvError2;
+    default:
+      return TBlockVerdict::bvError;
+  }
+}
+
+}  // namespace Z500
