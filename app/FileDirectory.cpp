@@ -62,8 +62,9 @@ void TForm1::Button7Click(QObject*) {
 }
 
 void TForm1::_ListDirectoryPage(uint16_t length, std::span<const uint8_t> payload) {
+  const Z500::TDirectoryPageStep step = Z500::DirectoryPageStep(length, payload, FileCount);
   if (length != 0) {
-    for (const Z500::TDirectoryEntry& entry : Z500::DirectoryPageEntries(length, payload)) {
+    for (const Z500::TDirectoryEntry& entry : step.Entries) {
       if (FileCount >= 14) StringGrid1->SetRowCount(FileCount + 2);
       const int row = FileCount + 1;
       const std::string name = Z500::FileNameBytes(entry);
@@ -76,8 +77,8 @@ void TForm1::_ListDirectoryPage(uint16_t length, std::span<const uint8_t> payloa
     }
     SetStatus(QStringLiteral("已经刷新目录！"));
   }
-  if (length >= Z500::FullDirectoryPage) _RequestDirectory();
-  if (length == 0 && FileCount == 0) {
+  if (step.RequestNext) _RequestDirectory();
+  if (step.NoFiles) {
     SetStatus(NoFiles);
     ShowMessage(NoFiles);
   }
