@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "DirectoryEntries.h"
+#include "LinkSteps.h"
 #include "MainWindow.h"
 
 namespace {
@@ -142,7 +143,7 @@ void TForm1::Button9Click(QObject*) {
   Send(Z500::FormatRequest());
   SetStatus(QStringLiteral("正在格式化NANDFLASH，请稍候！"), true);
   _ClearGrid();
-  if (RawReplyWait(Z500::FormatHead, 60000)) {
+  if (RawReplyWait(Z500::FormatHead, Z500::FormatWaitMs)) {
     ShowMessage(QStringLiteral(" 格式化完毕！\r\n请重启静态接收机！\r\n "));
     SetStatus(QStringLiteral("格式化完毕！"));
   } else {
