@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cerrno>
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
@@ -375,7 +376,7 @@ int Run(int argc, const char* const* argv, std::ostream& out, std::ostream& err,
                          "delete takes them back as printed.\n\n") +
              ExitCodeTable());
 
-  auto* params = app.add_subcommand("params", "Print the sampling interval (s) and the cut-off angle (degrees)");
+  auto* params = app.add_subcommand("params", "Print the sampling interval (s) and the cut-off angle (degrees); 'params set' sets them");
   auto* set = params->add_subcommand("set", "Set them: INTERVAL 0-60, ANGLE 0-89 (empty: 5 and 12)");
   set->add_option("INTERVAL", options.Interval)->required();
   set->add_option("ANGLE", options.Cutoff)->required();

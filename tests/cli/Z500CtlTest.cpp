@@ -243,16 +243,30 @@ TEST_F(Z500CtlTest, UpgradeSendsTheImageTheReceiverThenHolds) {
   EXPECT_EQ(Count(FrameKind::Block), 9u) << "no block after a version mismatch";
 }
 
-TEST_F(Z500CtlTest, ARefusedBlockEndsTheUpgradeWithItsCode) {
-  z500sim::Options options;
-  options.blockResult = 2;
-  options.blockResultAt = 2;
-  Start(options);
+TEST_F(Z500CtlTest, AFailedBlockEndsTheUpgradeWithItsCode) {
   const TTempFile file("z500.088.rxf", std::vector<uint8_t>(600, 0x5A));
-  const TRun run = Ctl({"upgrade", file.Path});
-  EXPECT_EQ(run.Code, Z500Ctl::xRefused) << run.Err;
-  EXPECT_NE(run.Err.find("0x40008080 with error 2"), std::string::npos) << run.Err;
-  EXPECT_EQ(Count(FrameKind::Block), 2u);
+  struct Case {
+    void (*Fault)(z500sim::Options&);
+    int Code;
+    std::string Says;
+  } cases[] = {
+      {[](z500sim::Options& o) { o.blockResult = 2;
+         o.blockResultAt = 2; }, Z500Ctl::xRefused,
+       "block at 0x40008080 with error 2"},
+      {[](z500sim::Options& o) { o.badAddressAt = 2; }, Z500Ctl::xRefused, "block for 0x40008080 elsewhere"},
+      // The handshake's answer is the first, so the third is the second block's.
+      {[](z500sim::Options& o) { o.dropAnswers = {3}; }, Z500Ctl::xTimeout, "block at 0x40008080 within 5 s"},
+  };
+  for (const auto& c : cases) {
+    z500sim::Options options;
+    c.Fault(options);
+    Start(options);
+    const TRun run = Ctl({"upgrade", file.Path});
+    EXPECT_EQ(run.Code, c.Code) << run.Err;
+    EXPECT_NE(run.Err.find(c.Says), std::string::npos) << run.Err;
+    EXPECT_EQ(Count(FrameKind::Block), 2u) << c.Says;
+    EXPECT_TRUE(run.Out.empty()) << run.Out;
+  }
 }
 
 TEST_F(Z500CtlTest, ASilentReceiverGivesTheTimeOutCodeInTime) {
