@@ -429,9 +429,9 @@ int Run(int argc, const char* const* argv, std::ostream& out, std::ostream& err,
     else if (*files) session.Files();
     else if (*del) session.Delete(names);
     else if (*format) session.Format();
-    else if (*sound) session.SendOnly(Z500::SoundCommand(), "sound output switched on");
+    else if (*sound) session.SendOnly(Z500::SoundCommand(), "sent the sound command");
     else if (*resetBaud) session.ResetBaud();
-    else if (*unlog) session.SendOnly(Z500::UnlogCommand(), "periodic output stopped");
+    else if (*unlog) session.SendOnly(Z500::UnlogCommand(), "sent the unlog command");
     return xOk;
   } catch (const TFailure& f) {
     err << "z500ctl: " << f.Message << "\n";

@@ -344,3 +344,13 @@ TEST(NameText, PrintedNamesComeBackAsTheirBytes) {
   ASSERT_TRUE(back);
   EXPECT_EQ(std::vector<uint8_t>(back->begin(), back->end()), all);
 }
+
+TEST(Z500CtlHelp, HelpListsEveryExitCodeAndACommandIsRequired) {
+  const char* help[] = {"z500ctl", "--help"};
+  std::ostringstream out, err;
+  EXPECT_EQ(Z500Ctl::Run(2, help, out, err, false), 0);
+  for (int code = Z500Ctl::xOk; code <= Z500Ctl::xNotDone; ++code)
+    EXPECT_NE(out.str().find("\n  " + std::to_string(code) + " "), std::string::npos) << code;
+  const char* bare[] = {"z500ctl"};
+  EXPECT_EQ(Z500Ctl::Run(1, bare, out, err, false), Z500Ctl::xUsage);
+}
