@@ -44,4 +44,32 @@ TBlockVerdict JudgeBlockAnswer(uint8_t result, std::optional<uint32_t> address, 
   }
 }
 
+void TBlockSequencer::Start(int32_t firmwareSize) {
+  FirmwareSize = firmwareSize;
+  LoadAddress = FirmwareLoadAddress;
+  BytesSent = 0;
+  BlockLength = 0;
+}
+
+TBlockSequencer::TNext TBlockSequencer::Next(const TReader& read) {
+  std::array<uint8_t, FirmwareBlockSize> block{};
+  const long n = read(block.data(), block.size());
+  if (n > 0) {
+    const auto count = std::min(static_cast<size_t>(n), block.size());
+    TNext next{TStep::Block, FirmwareBlockFrame(LoadAddress, std::span<const uint8_t>(block).first(count))};
+    BlockLength = static_cast<int32_t>(PaddedBlockLength(count));
+    LoadAddress += static_cast<uint32_t>(BlockLength);
+    BytesSent += BlockLength;
+    return next;
+  }
+  // A failed read, or a file that ends before the size it had at the start,
+  // would leave the receiver with part of the firmware: not a success.
+  if (n < 0 || BytesSent < FirmwareSize) return {TStep::ReadFailed, {}};
+  return {TStep::Done, {}};
+}
+
+TBlockVerdict TBlockSequencer::Judge(uint8_t result, std::optional<uint32_t> address) const {
+  return JudgeBlockAnswer(result, address, LoadAddress - static_cast<uint32_t>(BlockLength));
+}
+
 }  // namespace Z500

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <span>
 #include <string_view>
@@ -40,5 +41,38 @@ enum class TBlockVerdict { bvAccepted, bvWrongAddress, bvError1, bvError2, bvErr
 // answer ended before it) and the address of the block sent last. The
 // address counts only when the result is 0.
 TBlockVerdict JudgeBlockAnswer(uint8_t result, std::optional<uint32_t> address, uint32_t expected);
+
+// The block sequence of one upgrade: where the next block goes, what has been
+// sent, and the verdict on the answer to the block sent last. The window and
+// z500ctl both send exactly the frames it cuts, one per answer.
+class TBlockSequencer {
+public:
+  // Reads up to `len` bytes of the firmware into `buf`: the count read, 0 at
+  // the end of the file, less than 0 when reading failed.
+  using TReader = std::function<long(uint8_t* buf, size_t len)>;
+
+  enum class TStep {
+    Block,       // Frame holds the next block frame
+    Done,        // the file ended after all FirmwareSize bytes were sent
+    ReadFailed,  // a read failed, or the file ended before FirmwareSize bytes
+  };
+  struct TNext {
+    TStep Step;
+    TFrame Frame;
+  };
+
+  // Starts over for a file of `firmwareSize` bytes.
+  void Start(int32_t firmwareSize);
+  // Reads the next block with `read` and frames it at LoadAddress; a short
+  // last block is padded to a multiple of 4 with zero bytes.
+  TNext Next(const TReader& read);
+  // The answer to the block sent last.
+  TBlockVerdict Judge(uint8_t result, std::optional<uint32_t> address) const;
+
+  int32_t FirmwareSize = 0;  // the file's size at the start
+  uint32_t LoadAddress = 0;  // the receiver address of the next block
+  int32_t BytesSent = 0;     // padding included
+  int32_t BlockLength = 0;   // the block sent last, padding included
+};
 
 }  // namespace Z500

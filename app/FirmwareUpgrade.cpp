@@ -9,8 +9,6 @@
 #include <QPushButton>
 #include <QTimer>
 
-#include <array>
-
 #include "FirmwareBlocks.h"
 #include "MainWindow.h"
 
@@ -77,11 +75,8 @@ void TForm1::Button4Click(QObject*) {
   FirmwareFile = std::move(file);  // closes a file an earlier upgrade left open
   ShowMessage(QStringLiteral("请确认接收机电源已经关闭！"));
 
-  FirmwareSize = static_cast<int32_t>(FirmwareFile->size());
-  LoadAddress = Z500::FirmwareLoadAddress;
-  BytesSent = 0;
-  BlockLength = 0;
-  ProgressBar1->setMaximum(FirmwareSize);
+  Blocks.Start(static_cast<int32_t>(FirmwareFile->size()));
+  ProgressBar1->setMaximum(Blocks.FirmwareSize);
   ProgressBar1->setMinimum(0);
   ProgressBar1->setValue(0);
   UpgradeAborted = false;
@@ -112,8 +107,7 @@ void TForm1::_UpgradeBlockAnswer(uint8_t result, std::optional<uint32_t> address
   // while calling the receiver) says nothing about this transfer.
   if (!BlockOutstanding) return;
   BlockOutstanding = false;
-  const Z500::TBlockVerdict verdict =
-      Z500::JudgeBlockAnswer(result, address, LoadAddress - static_cast<uint32_t>(BlockLength));
+  const Z500::TBlockVerdict verdict = Blocks.Judge(result, address);
   if (verdict != Z500::TBlockVerdict::bvAccepted) {
     _FailUpgrade(VerdictText(verdict));
     return;
@@ -126,26 +120,21 @@ void TForm1::_SendNextBlock() {
     UnlockButtons();
     return;
   }
-  std::array<uint8_t, Z500::FirmwareBlockSize> block{};
-  const qint64 n = FirmwareFile->read(reinterpret_cast<char*>(block.data()), static_cast<qint64>(block.size()));
-  if (n > 0) {
-    const auto count = static_cast<size_t>(n);
-    BlockLength = static_cast<int32_t>(Z500::PaddedBlockLength(count));
-    Send(Z500::FirmwareBlockFrame(LoadAddress, std::span<const uint8_t>(block).first(count)));
+  const Z500::TBlockSequencer::TNext next = Blocks.Next([this](uint8_t* buf, size_t len) {
+    return static_cast<long>(FirmwareFile->read(reinterpret_cast<char*>(buf), static_cast<qint64>(len)));
+  });
+  if (next.Step == Z500::TBlockSequencer::TStep::Block) {
+    Send(next.Frame);
     BlockOutstanding = true;
     BlockSentAt = Clock->TickCount();
     if (!UpgradeWatch->isActive()) UpgradeWatch->start();
-    LoadAddress += static_cast<uint32_t>(BlockLength);
-    BytesSent += BlockLength;
-    if (BytesSent >= FirmwareSize)
-      ProgressBar1->setValue(FirmwareSize);
+    if (Blocks.BytesSent >= Blocks.FirmwareSize)
+      ProgressBar1->setValue(Blocks.FirmwareSize);
     else
-      ProgressBar1->setValue(ProgressBar1->value() + BlockLength);
+      ProgressBar1->setValue(ProgressBar1->value() + Blocks.BlockLength);
     return;
   }
-  // A failed read, or a file that ends before the size it had at the start,
-  // leaves the receiver with part of the firmware: not a success.
-  if (n < 0 || BytesSent < FirmwareSize) {
+  if (next.Step == Z500::TBlockSequencer::TStep::ReadFailed) {
     _FailUpgrade(QStringLiteral("读取升级文件出错，升级未完成！"));
     return;
   }

@@ -13,6 +13,7 @@
 #include <optional>
 
 #include "Clock.h"
+#include "FirmwareBlocks.h"
 #include "ParameterRules.h"
 #include "PortMap.h"
 #include "Prompts.h"
@@ -93,10 +94,8 @@ public:
   bool UpgradeAborted = false;
   uint8_t HardwareVersion = 0;
   std::unique_ptr<QFile> FirmwareFile;
-  int32_t FirmwareSize = 0;
-  int32_t BytesSent = 0;
-  uint32_t LoadAddress = 0;
-  int32_t BlockLength = 0;
+  // FirmwareSize, LoadAddress, BytesSent and BlockLength of the upgrade.
+  Z500::TBlockSequencer Blocks;
   int32_t FileCount = 0;
   TGridRect GridSelection;
   uint32_t WaitStart = 0;
