@@ -1,6 +1,7 @@
 #include "DirectoryEntries.h"
 
 #include <algorithm>
+#include <cstdio>
 
 namespace Z500 {
 
@@ -42,6 +43,21 @@ std::string CreatedText(uint16_t date, uint16_t time) {
   const auto n = [](unsigned v) { return std::to_string(v); };
   return n(1980 + (date >> 9)) + "年" + n((date >> 5) & 0x0F) + "月" + n(date & 0x1F) + "日" + n(time >> 11) +
          "时" + n((time >> 5) & 0x3F) + "分";
+}
+
+std::string CreatedIsoText(uint16_t date, uint16_t time) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%04u-%02u-%02uT%02u:%02u:%02u", 1980u + (date >> 9), (date >> 5) & 0x0Fu,
+                date & 0x1Fu, time >> 11u, (time >> 5) & 0x3Fu, (time & 0x1Fu) * 2);
+  return text;
+}
+
+TDirectoryPageStep DirectoryPageStep(uint16_t length, std::span<const uint8_t> payload, int32_t listed) {
+  TDirectoryPageStep step;
+  if (length != 0) step.Entries = DirectoryPageEntries(length, payload);
+  step.RequestNext = length >= FullDirectoryPage;
+  step.NoFiles = length == 0 && listed == 0;
+  return step;
 }
 
 }  // namespace Z500

@@ -46,4 +46,18 @@ std::string SizeText(uint32_t size);
 // zeros; the seconds are not shown.
 std::string CreatedText(uint16_t date, uint16_t time);
 
+// The same time as YYYY-MM-DDTHH:MM:SS, seconds included.
+std::string CreatedIsoText(uint16_t date, uint16_t time);
+
+// What one directory page means to a listing that has `listed` entries so
+// far: the entries to add, and whether to ask for more. The receiver sends
+// the directory in pages; a full page means there is more, an empty first
+// page that there are no files at all.
+struct TDirectoryPageStep {
+  std::vector<TDirectoryEntry> Entries;
+  bool RequestNext = false;  // ask for the entry at `listed` + Entries.size()
+  bool NoFiles = false;      // the listing is empty
+};
+TDirectoryPageStep DirectoryPageStep(uint16_t length, std::span<const uint8_t> payload, int32_t listed);
+
 }  // namespace Z500

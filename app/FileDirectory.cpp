@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "DirectoryEntries.h"
+#include "LinkSteps.h"
 #include "MainWindow.h"
 
 namespace {
@@ -62,8 +63,9 @@ void TForm1::Button7Click(QObject*) {
 }
 
 void TForm1::_ListDirectoryPage(uint16_t length, std::span<const uint8_t> payload) {
+  const Z500::TDirectoryPageStep step = Z500::DirectoryPageStep(length, payload, FileCount);
   if (length != 0) {
-    for (const Z500::TDirectoryEntry& entry : Z500::DirectoryPageEntries(length, payload)) {
+    for (const Z500::TDirectoryEntry& entry : step.Entries) {
       if (FileCount >= 14) StringGrid1->SetRowCount(FileCount + 2);
       const int row = FileCount + 1;
       const std::string name = Z500::FileNameBytes(entry);
@@ -76,8 +78,8 @@ void TForm1::_ListDirectoryPage(uint16_t length, std::span<const uint8_t> payloa
     }
     SetStatus(QStringLiteral("已经刷新目录！"));
   }
-  if (length >= Z500::FullDirectoryPage) _RequestDirectory();
-  if (length == 0 && FileCount == 0) {
+  if (step.RequestNext) _RequestDirectory();
+  if (step.NoFiles) {
     SetStatus(NoFiles);
     ShowMessage(NoFiles);
   }
@@ -141,7 +143,7 @@ void TForm1::Button9Click(QObject*) {
   Send(Z500::FormatRequest());
   SetStatus(QStringLiteral("正在格式化NANDFLASH，请稍候！"), true);
   _ClearGrid();
-  if (RawReplyWait(Z500::FormatHead, 60000)) {
+  if (RawReplyWait(Z500::FormatHead, Z500::FormatWaitMs)) {
     ShowMessage(QStringLiteral(" 格式化完毕！\r\n请重启静态接收机！\r\n "));
     SetStatus(QStringLiteral("格式化完毕！"));
   } else {

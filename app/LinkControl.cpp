@@ -7,6 +7,7 @@
 
 #include "Application.h"
 #include "EComm32Error.h"
+#include "LinkSteps.h"
 #include "MainWindow.h"
 
 namespace {
@@ -31,12 +32,7 @@ void TForm1::Button1Click(QObject*) {
     Button1->setText(CloseCaption);
     SetStatus(QStringLiteral("已打开串口") + QString::number(VellCommDevice1->fGetPortNo()), true);
     // Stop the receiver's periodic output, twice to be sure it is heard.
-    const Z500::TFrame unlog = Z500::UnlogCommand();
-    Clock->Sleep(100);
-    Send(unlog);
-    Clock->Sleep(100);
-    Send(unlog);
-    Clock->Sleep(500);
+    Z500::QuietReceiver([this](const Z500::TFrame& frame) { Send(frame); }, *Clock);
   } else if (Button1->text() == CloseCaption) {
     VellCommDevice1->fSetActive(false);
     Button1->setText(OpenCaption);
@@ -51,7 +47,7 @@ void TForm1::Button2Click(QObject*) {
   }
   Send(Z500::SerialResetCommand());
   SetStatus(QStringLiteral("正在恢复仪器内部串口为默认，请稍候！"), true);
-  if (RawReplyWait(Z500::SerialResetHead, 15000)) {
+  if (RawReplyWait(Z500::SerialResetHead, Z500::SerialResetWaitMs)) {
     ShowMessage(QStringLiteral("已恢复仪器内部串口波特率为默认设置！"));
   } else {
     SetStatus(QStringLiteral("恢复串口波特率失败，接收机无应答！"));

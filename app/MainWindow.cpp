@@ -110,6 +110,7 @@ TForm1::TForm1(TServices services, QWidget* parent)
   _CreateComponents();
   _WireParameters();
   _WireDirectory();
+  _SetUpUpgrade();
   FormCreate(this);
 }
 

@@ -10,8 +10,10 @@
 #include <cstdint>
 #include <memory>
 #include <span>
+#include <optional>
 
 #include "Clock.h"
+#include "FirmwareBlocks.h"
 #include "ParameterRules.h"
 #include "PortMap.h"
 #include "Prompts.h"
@@ -92,10 +94,8 @@ public:
   bool UpgradeAborted = false;
   uint8_t HardwareVersion = 0;
   std::unique_ptr<QFile> FirmwareFile;
-  int32_t FirmwareSize = 0;
-  int32_t BytesSent = 0;
-  uint32_t LoadAddress = 0;
-  int32_t BlockLength = 0;
+  // FirmwareSize, LoadAddress, BytesSent and BlockLength of the upgrade.
+  Z500::TBlockSequencer Blocks;
   int32_t FileCount = 0;
   TGridRect GridSelection;
   uint32_t WaitStart = 0;
@@ -124,6 +124,13 @@ public:
   // Disable and enable the nine action buttons, Button1 to Button9.
   void LockButtons();
   void UnlockButtons();
+
+  // -- Firmware upgrade (FirmwareUpgrade.cpp).
+  void Button3Click(QObject* Sender);
+  void Button4Click(QObject* Sender);
+  void Timer2Timer(QObject* Sender);
+  // Ticks while a block awaits its answer, to end the upgrade when none comes.
+  QTimer* UpgradeWatch = nullptr;
 
 protected:
   // Escape does not close the window, as it would close a plain dialog.
@@ -163,4 +170,15 @@ private:
   void _RequestDirectory();
   void _ListDirectoryPage(uint16_t length, std::span<const uint8_t> payload);
   void _DeleteFinished();
+
+  // -- Firmware upgrade steps (FirmwareUpgrade.cpp).
+  void _SetUpUpgrade();
+  void _UpgradeHandshakeAnswer(uint8_t hardwareVersion);
+  void _UpgradeBlockAnswer(uint8_t result, std::optional<uint32_t> address);
+  void _SendNextBlock();
+  void _UpgradeWatchTick();
+  void _EndUpgrade();
+  void _FailUpgrade(const QString& message, bool failureStatus = true);
+  bool BlockOutstanding = false;  // a block frame awaits its answer
+  uint32_t BlockSentAt = 0;       // the tick it was sent at
 };

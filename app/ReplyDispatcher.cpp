@@ -22,8 +22,11 @@ void DispatchUpgrade(std::span<const uint8_t> p, const TReplyRoutes& routes) {
       if (p.size() >= 6 && p[4] == 0x01 && routes.HandshakeAnswer) routes.HandshakeAnswer(p[5]);
       break;
     case 'X':
-      if (p.size() >= 10 && p[4] == 0x01 && routes.BlockAnswer) {
-        const uint32_t address = (uint32_t{p[6]} << 24) | (uint32_t{p[7]} << 16) | (uint32_t{p[8]} << 8) | p[9];
+      // An error result needs no address, so the answer counts from its
+      // result byte on; the address is handed over only when it arrived.
+      if (p.size() >= 6 && p[4] == 0x01 && routes.BlockAnswer) {
+        std::optional<uint32_t> address;
+        if (p.size() >= 10) address = (uint32_t{p[6]} << 24) | (uint32_t{p[7]} << 16) | (uint32_t{p[8]} << 8) | p[9];
         routes.BlockAnswer(p[5], address);
       }
       break;

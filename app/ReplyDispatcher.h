@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <span>
 
 namespace Z500 {
@@ -20,9 +21,10 @@ inline constexpr long ReplyBufferSize = 300;
 struct TReplyRoutes {
   // Upgrading: "$$VS" with marker 0x01; the receiver's hardware version.
   std::function<void(uint8_t hardwareVersion)> HandshakeAnswer;
-  // Upgrading: "$$VX" with marker 0x01; the result code (0 accepted) and the
-  // address of the block written (big-endian in the reply).
-  std::function<void(uint8_t result, uint32_t address)> BlockAnswer;
+  // Upgrading: "$$VX" with marker 0x01, from 6 bytes on: the result code (0
+  // accepted) and the address of the block written (big-endian in the
+  // reply), empty when the package ended before its four bytes.
+  std::function<void(uint8_t result, std::optional<uint32_t> address)> BlockAnswer;
   // "$$FD": the deletion has finished.
   std::function<void()> DeleteFinished;
   // "$$FJ" with length 0: the parameters were set.

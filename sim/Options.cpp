@@ -69,7 +69,8 @@ const std::vector<Flag>& Flags() {
        Number(&Options::hardwareVersion, 0, 255)},
       {"--unlogged", nullptr, "start with the periodic output off, as after \"unlogall com1\"",
        Switch(&Options::unlogged)},
-      {"--baud", "N", "pace outgoing bytes like an 8N1 line at N baud (default 19200); 0: no pacing",
+      {"--baud", "N", "pace both ways like an 8N1 line at N baud (default 19200): send no faster, and act "
+                       "on a received frame only when its last byte would have arrived; 0: no pacing",
        Number(&Options::baud, 0, 4'000'000)},
       {"--reply-delay", "MS", "turnaround before each answer (default 5)", Number(&Options::replyDelayMs, 0, kMaxMs)},
       {"--format-time", "MS", "time a format takes before its answer (default 3000)",

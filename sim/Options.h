@@ -20,7 +20,7 @@ struct Options {
   bool unlogged = false;           // --unlogged: periodic output off from the start
 
   // Timing.
-  uint32_t baud = 19200;           // --baud N: pacing of outgoing bytes; 0 = unpaced
+  uint32_t baud = 19200;           // --baud N: pacing of both directions; 0 = unpaced
   uint32_t replyDelayMs = 5;       // --reply-delay MS: turnaround before each answer
   uint32_t formatTimeMs = 3000;    // --format-time MS: time a format takes
   uint32_t logPeriodMs = 1000;     // --log-period MS: periodic sentence interval

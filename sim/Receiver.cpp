@@ -145,7 +145,27 @@ Receiver::Receiver(const Options& options)
       cutoff_(options.cutoff),
       files_(GenerateFiles(options.files)) {}
 
-std::vector<Reaction> Receiver::Feed(const uint8_t* data, size_t size, Clock::time_point now) {
+std::optional<size_t> Receiver::FrameEndWithin(const uint8_t* data, size_t size, Clock::time_point firstAt) const {
+  // What Feed would see: the waiting bytes, unless stale, then `data`.
+  Bytes all = pending_.empty() || firstAt - lastFeed_ > kStale ? Bytes() : pending_;
+  const size_t before = all.size();
+  all.insert(all.end(), data, data + size);
+  size_t pos = 0;
+  while (pos < all.size()) {
+    const Found found = FindFrame(all.data() + pos, all.size() - pos);
+    if (found.match == Match::NeedMore) break;
+    if (found.match == Match::NotAFrame) {
+      ++pos;
+      continue;
+    }
+    pos += found.length;
+    if (pos > before) return pos - before;
+  }
+  return std::nullopt;
+}
+
+std::vector<Reaction> Receiver::Feed(const uint8_t* data, size_t size, Clock::time_point firstAt,
+                                     Clock::time_point lastAt) {
   std::vector<Reaction> out;
   auto flushGarbage = [&](size_t from, size_t to) {
     if (from == to) return;
@@ -155,11 +175,11 @@ std::vector<Reaction> Receiver::Feed(const uint8_t* data, size_t size, Clock::ti
     out.push_back(std::move(r));
   };
   // A frame is sent whole; the rest of one never came.
-  if (!pending_.empty() && now - lastFeed_ > kStale) {
+  if (!pending_.empty() && firstAt - lastFeed_ > kStale) {
     flushGarbage(0, pending_.size());
     pending_.clear();
   }
-  lastFeed_ = now;
+  lastFeed_ = lastAt;
   pending_.insert(pending_.end(), data, data + size);
 
   size_t pos = 0, garbageFrom = 0;

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstdint>
 #include <ctime>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -77,7 +78,21 @@ public:
   // order: frames with their answers, and runs of skipped bytes. A partial
   // frame waits for the next call; one left waiting for more than half a
   // second counts as garbage.
-  std::vector<Reaction> Feed(const uint8_t* data, size_t size, Clock::time_point now);
+  std::vector<Reaction> Feed(const uint8_t* data, size_t size, Clock::time_point now) {
+    return Feed(data, size, now, now);
+  }
+  // The same for bytes that came in over a paced line: the first of them
+  // arrived at `firstAt`, the last at `lastAt`. Only the line's idle time,
+  // from the last byte of one call to the first of the next, makes a
+  // waiting partial frame stale.
+  std::vector<Reaction> Feed(const uint8_t* data, size_t size, Clock::time_point firstAt,
+                             Clock::time_point lastAt);
+
+  // How many of `data`, fed next with its first byte arriving at `firstAt`,
+  // complete the first frame they complete; empty when they complete none.
+  // Changes nothing: a paced line uses it to act on each frame when its
+  // last byte arrives.
+  std::optional<size_t> FrameEndWithin(const uint8_t* data, size_t size, Clock::time_point firstAt) const;
 
   // Periodic output: on until "unlogall com1" arrives. The sentence is a GGA
   // position fix stamped with the UTC time `t`.

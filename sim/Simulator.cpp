@@ -69,7 +69,7 @@ void Simulator::Run() {
       injected_.clear();
       logging = receiver_.Logging();
     }
-    std::optional<Clock::time_point> wakeAt;
+    std::optional<Clock::time_point> wakeAt = Deliver(now);
     if (logging && line_) {
       if (now >= nextSentence_) {
         // A receiver busy answering skips a sentence rather than queue it.
@@ -80,7 +80,7 @@ void Simulator::Run() {
         nextSentence_ += milliseconds(options_.logPeriodMs);
         if (nextSentence_ <= now) nextSentence_ = now + milliseconds(options_.logPeriodMs);
       }
-      wakeAt = nextSentence_;
+      wakeAt = wakeAt ? std::min(*wakeAt, nextSentence_) : nextSentence_;
     }
     if (auto due = Send(now)) wakeAt = wakeAt ? std::min(*wakeAt, *due) : *due;
     if (hangupAt_) {
@@ -122,21 +122,43 @@ void Simulator::ReadLine(Clock::time_point now) {
     CloseLine("lost (read failed)");
     return;
   }
-  std::vector<Reaction> reactions;
-  {
-    std::lock_guard lock(mutex_);
-    reactions = receiver_.Feed(buffer, static_cast<size_t>(n), now);
-    for (const Reaction& r : reactions) {
-      if (r.frame.kind != FrameKind::Garbage) frames_.push_back({now, r.frame.kind, r.frame.bytes, r.frame.checkOk});
+  // On a line each byte arrives one byte time after the one before it, or
+  // after it was read when the line was idle.
+  for (ssize_t i = 0; i < n; ++i) {
+    inboundLineFree_ = std::max(inboundLineFree_, now) + byteTime_;
+    inbound_.push_back(buffer[i]);
+    arrivals_.push_back(inboundLineFree_);
+  }
+}
+
+std::optional<Clock::time_point> Simulator::Deliver(Clock::time_point now) {
+  while (!inbound_.empty()) {
+    std::vector<Reaction> reactions;
+    Clock::time_point at;
+    {
+      std::lock_guard lock(mutex_);
+      // Up to the end of the next frame, or all that was read when no frame
+      // ends in it (a partial frame, or bytes between frames).
+      const size_t count =
+          receiver_.FrameEndWithin(inbound_.data(), inbound_.size(), arrivals_.front()).value_or(inbound_.size());
+      at = arrivals_[count - 1];
+      if (now < at) return at;
+      reactions = receiver_.Feed(inbound_.data(), count, arrivals_.front(), at);
+      inbound_.erase(inbound_.begin(), inbound_.begin() + static_cast<ptrdiff_t>(count));
+      arrivals_.erase(arrivals_.begin(), arrivals_.begin() + static_cast<ptrdiff_t>(count));
+      for (const Reaction& r : reactions) {
+        if (r.frame.kind != FrameKind::Garbage) frames_.push_back({at, r.frame.kind, r.frame.bytes, r.frame.checkOk});
+      }
+    }
+    framesChanged_.notify_all();
+    for (Reaction& r : reactions) {
+      if (trace_) Trace("in ", r.frame.bytes, DescribeReceived(r.frame));
+      if (r.outputs.empty() && r.frame.kind != FrameKind::Garbage && r.frame.kind != FrameKind::Unlog && trace_)
+        Trace("   ", {}, "(no answer)");
+      for (Output& o : r.outputs) queue_.push_back({std::move(o), at, {}, 0});
     }
   }
-  framesChanged_.notify_all();
-  for (Reaction& r : reactions) {
-    if (trace_) Trace("in ", r.frame.bytes, DescribeReceived(r.frame));
-    if (r.outputs.empty() && r.frame.kind != FrameKind::Garbage && r.frame.kind != FrameKind::Unlog && trace_)
-      Trace("   ", {}, "(no answer)");
-    for (Output& o : r.outputs) queue_.push_back({std::move(o), now, {}, 0});
-  }
+  return std::nullopt;
 }
 
 std::optional<Clock::time_point> Simulator::Send(Clock::time_point now) {
@@ -180,6 +202,8 @@ void Simulator::CloseLine(const char* why) {
   line_.Reset();
   heldSlave_.Reset();
   queue_.clear();
+  inbound_.clear();
+  arrivals_.clear();
   waitWritable_ = false;
   lineClosed_.store(true, std::memory_order_release);
   closedEvent_.Signal();

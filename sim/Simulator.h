@@ -1,6 +1,9 @@
 // The simulated receiver at work on a line: one thread reads the line, feeds
-// the Receiver and sends its answers when they are due, paced like a serial
-// line of the configured baud rate, plus the periodic position sentence.
+// the Receiver and sends its answers when they are due, plus the periodic
+// position sentence. Both directions are paced like a serial line of the
+// configured baud rate: answers leave no faster than the line carries them,
+// and a received frame is acted on only when its last byte would have
+// arrived (a pty hands over a whole write at once).
 // Tests run it in-process on a pty master; the z500-sim program runs it too.
 //
 // Everything the thread learns is kept for inspection: every frame received
@@ -26,7 +29,7 @@
 namespace z500sim {
 
 struct ReceivedFrame {
-  Clock::time_point at;  // when the read that completed it returned
+  Clock::time_point at;  // when its last byte arrived (on a paced line)
   FrameKind kind;
   Bytes bytes;
   bool checkOk;
@@ -84,6 +87,9 @@ private:
 
   void Run();
   void ReadLine(Clock::time_point now);
+  // Feeds the receiver the bytes that have arrived by `now`, up to each frame
+  // end in turn; returns when the next piece arrives.
+  std::optional<Clock::time_point> Deliver(Clock::time_point now);
   // Sends what is due; returns when the thread must look again.
   std::optional<Clock::time_point> Send(Clock::time_point now);
   void CloseLine(const char* why);
@@ -104,6 +110,9 @@ private:
   std::vector<Bytes> injected_;
 
   // Thread-only state.
+  Bytes inbound_;                             // read, not yet fed to the receiver
+  std::deque<Clock::time_point> arrivals_;    // when each of them arrives
+  Clock::time_point inboundLineFree_{};       // the last byte read has arrived
   std::deque<Pending> queue_;
   Clock::time_point lineFree_{};    // the line has carried everything written
   Clock::time_point lastFinish_{};  // the last piece of output was out

@@ -13,7 +13,11 @@ std::string Dispatch(const Bytes& package, bool upgrading) {
   std::ostringstream log;
   TReplyRoutes r;
   r.HandshakeAnswer = [&](uint8_t v) { log << "Handshake " << +v; };
-  r.BlockAnswer = [&](uint8_t result, uint32_t a) { log << "Block " << +result << ' ' << std::hex << a; };
+  r.BlockAnswer = [&](uint8_t result, std::optional<uint32_t> a) {
+    log << "Block " << +result << ' ';
+    if (a) log << std::hex << *a;
+    else log << '-';
+  };
   r.DeleteFinished = [&] { log << "DeleteFinished"; };
   r.ParametersSet = [&] { log << "ParametersSet"; };
   r.Parameters = [&](uint8_t i, uint8_t c) { log << "Parameters " << +i << ' ' << +c; };
@@ -32,6 +36,9 @@ const struct {
 } Cases[] = {
     {"24 24 56 53 01 07", true, "Handshake 7"},
     {"24 24 56 58 01 05 12 34 56 78 EE", true, "Block 5 12345678"},
+    // The result counts from 6 bytes on, the address only when all of it came.
+    {"24 24 56 58 01 07", true, "Block 7 -"},
+    {"24 24 56 58 01 00 40 00 80", true, "Block 0 -"},
     {"24 24 56 53 02 07", true, ""},
     {"24 24 56 58 00 00 00 01 20 00", true, ""},
     {"24 24 56 51 01 07", true, ""},
@@ -56,7 +63,7 @@ TEST(ReplyDispatcher, EachReplyReachesItsRouteWithItsFields) {
 }
 
 TEST(ReplyDispatcher, PackagesShorterThanTheirTestFireNothing) {
-  for (const auto& [hex, upgrading] : {std::pair{"24 24 56 53 01 07", true}, {"24 24 56 58 01 00 00 01 20 00", true},
+  for (const auto& [hex, upgrading] : {std::pair{"24 24 56 53 01 07", true}, {"24 24 56 58 01 02", true},
                                        {"24 24 46 44", false}, {"24 24 46 4A 00 00", false},
                                        {"24 24 46 4A 02 00 05 0C", false}, {"24 24 46 4D 03 00", false}}) {
     const Bytes full = H(hex);

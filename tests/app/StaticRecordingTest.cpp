@@ -25,6 +25,7 @@ TEST(DirectoryEntries, EachColumnAsTheGridShowsIt) {
   EXPECT_EQ(SizeText(e.Size), "1024k");
   EXPECT_EQ(CreatedText(e.Date, e.Time), "2007年5月3日14时5分");
   EXPECT_EQ(CreatedText(0xFFFF, 0xFFFF), "2107年15月31日31时63分");  // every bit set
+  EXPECT_EQ(CreatedIsoText(e.Date, 0x70A7), "2007-05-03T14:05:14");
 
   const std::pair<uint32_t, const char*> sizes[] = {
       {0, "1k"}, {1023, "1k"}, {1024, "1k"}, {2047, "1k"}, {2048, "2k"}, {0xFFFFFFFF, "4194303k"}};
@@ -44,16 +45,25 @@ TEST(DirectoryEntries, APageYieldsOnlyWholeEntriesThatArrived) {
     const Bytes e = Entry("FILE000" + std::to_string(i) + "GNS", 0, 0, 100u * i);
     page.insert(page.end(), e.begin(), e.end());
   }
-  // Length field, bytes arrived, entries: a remainder is ignored, a page cut
-  // by the read buffer yields what arrived whole, the length caps the rest.
+  // Length field, bytes arrived, entries listed before; what the page
+  // yields: a remainder is ignored, a page cut by the read buffer yields what
+  // arrived whole, the length caps the rest; a full page asks for more, and
+  // only an empty first page means there are no files.
   const struct {
     uint16_t length;
-    size_t arrived, entries;
-  } cases[] = {{0, 0, 0}, {70, 70, 2}, {256, 256, 8}, {320, 294, 9}, {64, 320, 2}, {31, 31, 0}};
+    size_t arrived;
+    int32_t listed;
+    size_t entries;
+    bool next, none;
+  } cases[] = {{0, 0, 0, 0, false, true},     {0, 0, 8, 0, false, false},   {70, 70, 0, 2, false, false},
+               {256, 256, 0, 8, true, false}, {320, 294, 8, 9, true, false}, {64, 320, 0, 2, false, false},
+               {31, 31, 0, 0, false, false}};
   for (const auto& c : cases) {
-    const auto entries = DirectoryPageEntries(c.length, std::span(page).first(c.arrived));
-    ASSERT_EQ(entries.size(), c.entries) << c.length << "/" << c.arrived;
-    for (size_t i = 0; i < entries.size(); ++i) EXPECT_EQ(entries[i].Size, 100u * i);
+    const TDirectoryPageStep step = DirectoryPageStep(c.length, std::span(page).first(c.arrived), c.listed);
+    ASSERT_EQ(step.Entries.size(), c.entries) << c.length << "/" << c.arrived;
+    EXPECT_EQ(step.RequestNext, c.next) << c.length;
+    EXPECT_EQ(step.NoFiles, c.none) << c.length << " after " << c.listed;
+    for (size_t i = 0; i < step.Entries.size(); ++i) EXPECT_EQ(step.Entries[i].Size, 100u * i);
   }
 }
 

@@ -17,7 +17,7 @@
 #include "MainWindow.h"
 #include "Prompts.h"
 #include "QtPump.h"
-#include "Simulator.h"
+#include "SimulatedReceiver.h"
 
 // Records every box instead of showing it.
 class FakePrompts : public Z500::IPrompts {
@@ -60,25 +60,6 @@ class TestForm : public TForm1 {
 public:
   using TForm1::TForm1;
   using TForm1::Routes;
-};
-
-// A simulated receiver on a pty, started.
-struct SimulatedReceiver {
-  explicit SimulatedReceiver(z500sim::Options options = {}) {
-    z500sim::Pty pty = z500sim::OpenPty();
-    Path = pty.slavePath;
-    Sim = std::make_unique<z500sim::Simulator>(std::move(pty.master), options);
-    Sim->Start();
-  }
-  ~SimulatedReceiver() { Sim->Stop(); }
-  std::vector<z500sim::ReceivedFrame> FramesOf(z500sim::FrameKind kind) const {
-    std::vector<z500sim::ReceivedFrame> out;
-    for (auto& f : Sim->Frames())
-      if (f.kind == kind) out.push_back(f);
-    return out;
-  }
-  std::string Path;
-  std::unique_ptr<z500sim::Simulator> Sim;
 };
 
 // A window whose COM1 leads to a simulated receiver, with its boxes answered

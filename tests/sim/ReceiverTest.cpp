@@ -94,6 +94,25 @@ TEST(ReceiverFrames, FoundAcrossReadsAndBetweenGarbage) {
             std::vector<FrameKind>{FrameKind::ReadParameters});
 }
 
+TEST(ReceiverFrames, OnAPacedLineOnlyIdleTimeMakesAPartialFrameStale) {
+  const Bytes block = simtest::Block(0x40008000, simtest::Image(128));
+  const Bytes head(block.begin(), block.begin() + 9), rest(block.begin() + 9, block.end());
+  const auto t = Clock::now();
+  // The rest of the block takes 700 ms of line time (a slow line); what
+  // counts is the pause before its first byte.
+  for (const auto& [pause, completes] : {std::pair{milliseconds(10), true}, {milliseconds(600), false}}) {
+    Receiver r(Quick());
+    // Where the next frame ends is known before any of it is fed.
+    EXPECT_EQ(r.FrameEndWithin(block.data(), block.size(), t), block.size());
+    EXPECT_EQ(r.FrameEndWithin(head.data(), head.size(), t), std::nullopt);
+    EXPECT_TRUE(r.Feed(head.data(), head.size(), t, t + milliseconds(50)).empty());
+    const auto first = t + milliseconds(50) + pause;
+    EXPECT_EQ(r.FrameEndWithin(rest.data(), rest.size(), first), completes ? std::optional(rest.size()) : std::nullopt);
+    const Fed fed{r.Feed(rest.data(), rest.size(), first, first + milliseconds(700))};
+    EXPECT_EQ(fed.Kinds().size(), completes ? 1u : 0u) << pause.count() << " ms";
+  }
+}
+
 TEST(ReceiverParameters, ReadAndWriteAnswerStandardFrames) {
   Receiver r(Quick());
   Fed fed = Feed(r, H("24 24 46 4A 00 00 0C 0D 0A"));

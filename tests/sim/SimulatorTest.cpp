@@ -186,3 +186,29 @@ TEST_F(SimulatorLine, BytesLeaveNoFasterThanTheBaudRate) {
   std::printf("1920 bytes at 19200 baud took %lld ms\n",
               static_cast<long long>(std::chrono::duration_cast<milliseconds>(took).count()));
 }
+
+TEST_F(SimulatorLine, AFrameIsActedOnOnlyWhenItsLastByteWouldHaveArrived) {
+  Options o = Fast();
+  o.baud = 19200;  // 1920 bytes a second
+  Run(o);
+  const auto lineTime = [](size_t bytes) { return std::chrono::microseconds(bytes * 1'000'000 / 1920); };
+  // The pty hands both frames over at once; a line carries the handshake in
+  // 3 ms and the block behind it 71 ms later.
+  const Bytes block = simtest::Block(0x40008000, simtest::Image(128));
+  const auto start = Clock::now();
+  Write(simtest::Cat(simtest::Handshake(), block));
+  const struct {
+    Bytes answer;
+    size_t lineBytes;  // bytes on the line in both directions up to its end
+  } expected[] = {{H("24 24 56 53 01 58"), 6 + 6}, {simtest::BlockAnswer(0, 0x40008000), 6 + 137 + 10}};
+  for (const auto& e : expected) {
+    EXPECT_EQ(Read(e.answer.size()), e.answer);
+    const auto took = Clock::now() - start;
+    EXPECT_GE(took, lineTime(e.lineBytes) + milliseconds(o.replyDelayMs)) << e.lineBytes;
+    EXPECT_LT(took, lineTime(e.lineBytes) + 60ms) << e.lineBytes;
+  }
+  const auto frames = sim_->Frames();
+  ASSERT_EQ(frames.size(), 2u);
+  EXPECT_GE(frames[1].at - frames[0].at, lineTime(137));
+  EXPECT_EQ(sim_->Firmware(), simtest::Image(128));
+}

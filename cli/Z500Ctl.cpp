@@ -1,0 +1,445 @@
+#include "Z500Ctl.h"
+
+#include <CLI/CLI.hpp>
+
+#include <algorithm>
+#include <chrono>
+#include <cerrno>
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "DirectoryEntries.h"
+#include "EComm32Error.h"
+#include "FirmwareBlocks.h"
+#include "LinkSteps.h"
+#include "NameText.h"
+#include "ParameterRules.h"
+#include "ReceiverLink.h"
+
+namespace Z500Ctl {
+
+namespace {
+
+using namespace std::chrono_literals;
+using SteadyClock = std::chrono::steady_clock;
+
+// A failure on its way to the one line and the exit code it ends with.
+struct TFailure {
+  TExitCode Code;
+  std::string Message;
+};
+
+// At most this many names go into one delete request.
+constexpr size_t MaxDeleteNames = 29;
+// The handshake goes out this often until the receiver answers.
+constexpr auto HandshakePeriod = 500ms;
+
+std::string Seconds(double s) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%g s", s);
+  return text;
+}
+
+std::string Address(uint32_t address) {
+  char text[16];
+  std::snprintf(text, sizeof text, "0x%08" PRIX32, address);
+  return text;
+}
+
+std::string JsonString(std::string_view text) {
+  std::string json = "\"";
+  for (char c : text) {
+    if (c == '"' || c == '\\') {
+      json += '\\';
+      json += c;
+    } else if (static_cast<unsigned char>(c) < 0x20) {
+      char esc[8];
+      std::snprintf(esc, sizeof esc, "\\u%04x", static_cast<unsigned>(c));
+      json += esc;
+    } else {
+      json += c;
+    }
+  }
+  return json + "\"";
+}
+
+// Closes a C file when it goes.
+struct TFileClose {
+  void operator()(std::FILE* f) const { std::fclose(f); }
+};
+using TFile = std::unique_ptr<std::FILE, TFileClose>;
+
+struct TOptions {
+  std::string Port = "COM1";
+  double Timeout = 5;
+  std::string Interval, Cutoff;
+  bool Json = false;
+  std::vector<std::string> Names;
+  bool Yes = false;
+  std::string Firmware;
+  double HandshakeTimeout = 60;
+};
+
+// One run against one receiver.
+class TSession {
+public:
+  TSession(const TOptions& options, std::ostream& out, std::ostream& err, bool terminal)
+      : Options(options), Out(out), Err(err), Terminal(terminal), Link(Clock) {}
+
+  void Open() {
+    try {
+      Link.Open(Options.Port);
+    } catch (const QuarlComm32::EComm32Error& e) {
+      throw TFailure{xPort, "cannot open " + Options.Port + ": " + e.MessageUtf8() +
+                                (e.OsError ? std::string(" (") + std::strerror(e.OsError) + ")" : "")};
+    } catch (const std::invalid_argument& e) {
+      throw TFailure{xUsage, std::string("--port: ") + e.what()};
+    }
+    Link.Quiet();
+  }
+
+  void Send(const Z500::TFrame& frame) {
+    if (!Link.Send(frame)) throw TFailure{xLine, "the serial line did not take the frame"};
+  }
+
+  // Dispatches replies until `done`, for at most `limit`.
+  void Await(const Z500::TReplyRoutes& routes, const std::function<bool()>& done, const std::string& what,
+             std::chrono::duration<double> limit, bool upgrading = false) {
+    const auto deadline = SteadyClock::now() + std::chrono::duration_cast<SteadyClock::duration>(limit);
+    Check(Link.Wait(routes, upgrading, done, deadline), what, limit.count());
+  }
+  void Await(const Z500::TReplyRoutes& routes, const std::function<bool()>& done, const std::string& what) {
+    Await(routes, done, what, std::chrono::duration<double>(Options.Timeout));
+  }
+
+  void Check(TWaitEnd end, const std::string& what, double seconds) {
+    if (end == TWaitEnd::TimedOut)
+      throw TFailure{xTimeout, "no answer from the receiver to " + what + " within " + Seconds(seconds)};
+    if (end == TWaitEnd::LineLost) throw TFailure{xLine, "the serial line was lost during " + what};
+  }
+
+  std::pair<uint8_t, uint8_t> ReadParameters() {
+    std::optional<std::pair<uint8_t, uint8_t>> got;
+    Z500::TReplyRoutes routes;
+    routes.Parameters = [&](uint8_t interval, uint8_t cutoff) { got.emplace(interval, cutoff); };
+    Send(Z500::ReadParametersRequest());
+    Await(routes, [&] { return got.has_value(); }, "the parameter request");
+    return *got;
+  }
+
+  void PrintParameters(std::pair<uint8_t, uint8_t> values) {
+    Out << "interval " << int(values.first) << "\ncutoff " << int(values.second) << "\n";
+  }
+
+  void Params() { PrintParameters(ReadParameters()); }
+
+  void ParamsSet(uint8_t interval, uint8_t cutoff) {
+    bool set = false;
+    Z500::TReplyRoutes routes;
+    routes.ParametersSet = [&] { set = true; };
+    Send(Z500::WriteParametersRequest(interval, cutoff));
+    Await(routes, [&] { return set; }, "the parameter setting");
+    // The acknowledgement carries no values: read them back to be sure.
+    const auto now = ReadParameters();
+    PrintParameters(now);
+    if (now != std::pair(interval, cutoff))
+      throw TFailure{xNotDone, "the receiver acknowledged, but reads back interval " + std::to_string(now.first) +
+                                   " and cut-off " + std::to_string(now.second)};
+  }
+
+  std::vector<Z500::TDirectoryEntry> ListDirectory() {
+    std::vector<Z500::TDirectoryEntry> files;
+    for (;;) {
+      std::optional<Z500::TDirectoryPageStep> step;
+      Z500::TReplyRoutes routes;
+      const auto listed = static_cast<int32_t>(files.size());
+      routes.DirectoryPage = [&](uint16_t length, std::span<const uint8_t> payload) {
+        step = Z500::DirectoryPageStep(length, payload, listed);
+      };
+      Send(Z500::DirectoryRequest(static_cast<uint16_t>(files.size())));
+      Await(routes, [&] { return step.has_value(); }, "the directory request for entry " + std::to_string(listed));
+      files.insert(files.end(), step->Entries.begin(), step->Entries.end());
+      if (!step->RequestNext) return files;
+      // A full page that adds nothing, or more entries than a request can
+      // name, would never end.
+      if (step->Entries.empty() || files.size() > 0xFFFF)
+        throw TFailure{xNotDone, "the receiver's directory does not end after " + std::to_string(files.size()) +
+                                     " entries"};
+    }
+  }
+
+  void Files() {
+    const auto files = ListDirectory();
+    if (Options.Json) {
+      Out << "[";
+      for (size_t i = 0; i < files.size(); ++i) {
+        const auto& f = files[i];
+        Out << (i ? ",\n " : "\n ") << "{\"number\": " << i + 1 << ", \"name\": " << JsonString(PrintedName(f))
+            << ", \"name_hex\": \"" << Hex(f.Name) << "\", \"extension_hex\": \"" << Hex(f.Extension)
+            << "\", \"size\": " << f.Size << ", \"size_text\": \"" << Z500::SizeText(f.Size)
+            << "\", \"created\": " << JsonString(Z500::CreatedText(f.Date, f.Time))
+            << ", \"created_iso\": \"" << Z500::CreatedIsoText(f.Date, f.Time) << "\"}";
+      }
+      Out << (files.empty() ? "]\n" : "\n]\n");
+      return;
+    }
+    if (files.empty()) Err << "z500ctl: no files on the receiver\n";
+    for (size_t i = 0; i < files.size(); ++i) {
+      const auto& f = files[i];
+      char size[16];
+      std::snprintf(size, sizeof size, "%6s", Z500::SizeText(f.Size).c_str());
+      char number[24];
+      std::snprintf(number, sizeof number, "%3zu", i + 1);
+      Out << number << "  " << PrintedName(f) << "  " << size << "  " << Z500::CreatedText(f.Date, f.Time) << "\n";
+    }
+  }
+
+  void Delete(const std::vector<Z500::TFileName>& names) {
+    const auto listed = ListDirectory();
+    const auto present = [](const std::vector<Z500::TDirectoryEntry>& files, const Z500::TFileName& name) {
+      return std::any_of(files.begin(), files.end(), [&](const auto& f) { return f.Name == name; });
+    };
+    for (const auto& name : names)
+      if (!present(listed, name))
+        throw TFailure{xNotFound, "no file named " + EscapeBytes(name) + " on the receiver; nothing was deleted"};
+    for (size_t at = 0; at < names.size(); at += MaxDeleteNames) {
+      const std::span<const Z500::TFileName> batch =
+          std::span(names).subspan(at, std::min(MaxDeleteNames, names.size() - at));
+      bool finished = false;
+      Z500::TReplyRoutes routes;
+      routes.DeleteFinished = [&] { finished = true; };
+      Send(Z500::DeleteRequest(batch));
+      Await(routes, [&] { return finished; }, "the delete request");
+    }
+    // The delete reply says nothing about what went: list again to be sure.
+    const auto left = ListDirectory();
+    for (const auto& name : names) {
+      if (present(left, name))
+        throw TFailure{xNotDone, "the receiver still lists " + EscapeBytes(name) + " after the delete"};
+      Out << "deleted " << EscapeBytes(name) << "\n";
+    }
+  }
+
+  void Format() {
+    Check(Link.SendAndWaitForHead(Z500::FormatRequest(), Z500::FormatHead, Z500::FormatWaitMs), "the format",
+          Z500::FormatWaitMs / 1000.0);
+    Out << "formatted; restart the receiver\n";
+  }
+
+  void ResetBaud() {
+    Check(Link.SendAndWaitForHead(Z500::SerialResetCommand(), Z500::SerialResetHead, Z500::SerialResetWaitMs),
+          "the serial reset", Z500::SerialResetWaitMs / 1000.0);
+    Out << "the receiver's serial port is back at its default baud rate\n";
+  }
+
+  // A command the receiver does not answer: done once it has left the port.
+  void SendOnly(const Z500::TFrame& frame, const char* done) {
+    Send(frame);
+    if (!Link.Drain(SteadyClock::now() + std::chrono::duration_cast<SteadyClock::duration>(
+                                             std::chrono::duration<double>(Options.Timeout))))
+      throw TFailure{xLine, "the command did not leave the port within " + Seconds(Options.Timeout)};
+    Out << done << "\n";
+  }
+
+  void Upgrade() {
+    const std::optional<uint8_t> version = Z500::HardwareVersionFromPath(Options.Firmware);
+    if (!version) throw TFailure{xFile, Options.Firmware + ": not a firmware file (no .rxf in its name)"};
+    TFile file(std::fopen(Options.Firmware.c_str(), "rb"));
+    if (!file) throw TFailure{xFile, "cannot open " + Options.Firmware + ": " + std::strerror(errno)};
+    long size = -1;
+    if (std::fseek(file.get(), 0, SEEK_END) == 0) size = std::ftell(file.get());
+    if (size < 0 || std::fseek(file.get(), 0, SEEK_SET) != 0)
+      throw TFailure{xFile, "cannot read " + Options.Firmware + ": " + std::strerror(errno)};
+    if (size == 0) throw TFailure{xFile, Options.Firmware + " is empty"};
+    if (size > INT32_MAX) throw TFailure{xFile, Options.Firmware + " is too large for a firmware image"};
+
+    Open();
+    if (Terminal) Err << "z500ctl: calling the receiver: switch it on now\n";
+    std::optional<uint8_t> answered;
+    Z500::TReplyRoutes routes;
+    routes.HandshakeAnswer = [&](uint8_t v) { answered = v; };
+    const auto callUntil = SteadyClock::now() + std::chrono::duration_cast<SteadyClock::duration>(
+                                                    std::chrono::duration<double>(Options.HandshakeTimeout));
+    while (!answered) {
+      Send(Z500::UpgradeHandshake());
+      const auto next = std::min(callUntil, SteadyClock::now() + HandshakePeriod);
+      const TWaitEnd end = Link.Wait(routes, true, [&] { return answered.has_value(); }, next);
+      if (end == TWaitEnd::LineLost || (end == TWaitEnd::TimedOut && SteadyClock::now() >= callUntil))
+        Check(end, "the upgrade handshake", Options.HandshakeTimeout);
+    }
+    if (*answered != *version)
+      throw TFailure{xVersion, "the receiver's hardware version is " + std::to_string(*answered) + ", the file is for " +
+                                   std::to_string(*version)};
+
+    Z500::TBlockSequencer blocks;
+    blocks.Start(static_cast<int32_t>(size));
+    const auto started = SteadyClock::now();
+    std::optional<std::pair<uint8_t, std::optional<uint32_t>>> answer;
+    routes = {};
+    routes.BlockAnswer = [&](uint8_t result, std::optional<uint32_t> address) { answer.emplace(result, address); };
+    const auto read = [&](uint8_t* buf, size_t len) {
+      const size_t n = std::fread(buf, 1, len, file.get());
+      return n == 0 && std::ferror(file.get()) ? -1L : static_cast<long>(n);
+    };
+    for (;;) {
+      const Z500::TBlockSequencer::TNext next = blocks.Next(read);
+      if (next.Step == Z500::TBlockSequencer::TStep::Done) break;
+      if (next.Step == Z500::TBlockSequencer::TStep::ReadFailed)
+        throw TFailure{xFile, "reading " + Options.Firmware + " failed after " + std::to_string(blocks.BytesSent) +
+                                  " bytes; the receiver holds part of the firmware"};
+      answer.reset();
+      Send(next.Frame);
+      const uint32_t at = blocks.LoadAddress - static_cast<uint32_t>(blocks.BlockLength);
+      Await(routes, [&] { return answer.has_value(); }, "the block at " + Address(at),
+            std::chrono::milliseconds(Z500::BlockAnswerTimeoutMs), true);
+      switch (blocks.Judge(answer->first, answer->second)) {
+        case Z500::TBlockVerdict::bvAccepted: break;
+        case Z500::TBlockVerdict::bvWrongAddress:
+          throw TFailure{xRefused, "the receiver wrote the block for " + Address(at) + " elsewhere" +
+                                       (answer->second ? " (" + Address(*answer->second) + ")" : std::string())};
+        default:
+          throw TFailure{xRefused, "the receiver answered the block at " + Address(at) + " with error " +
+                                       std::to_string(answer->first)};
+      }
+      Progress(std::min(blocks.BytesSent, blocks.FirmwareSize), blocks.FirmwareSize);
+    }
+    const double seconds = std::chrono::duration<double>(SteadyClock::now() - started).count();
+    if (Terminal) Err << "\n";
+    char line[160];
+    std::snprintf(line, sizeof line, "upgraded %d bytes in %.1f s (%.0f B/s); restart the receiver for the new firmware",
+                  blocks.FirmwareSize, seconds, seconds > 0 ? blocks.FirmwareSize / seconds : 0.0);
+    Out << line << "\n";
+  }
+
+  void Progress(int32_t done, int32_t total) {
+    if (!Terminal) return;
+    constexpr int width = 30;
+    const int filled = static_cast<int>(int64_t{done} * width / total);
+    Err << "\r[" << std::string(filled, '#') << std::string(width - filled, '-') << "] "
+        << int64_t{done} * 100 / total << "% " << done << "/" << total << " B" << std::flush;
+  }
+
+private:
+  const TOptions& Options;
+  std::ostream& Out;
+  std::ostream& Err;
+  const bool Terminal;
+  Z500::TSteadyClock Clock;
+  TReceiverLink Link;
+};
+
+uint8_t ParameterArgument(const std::string& text, const Z500::TParameterRule& rule, const char* what,
+                          const char* unit) {
+  switch (Z500::CheckParameterText(text, rule)) {
+    case Z500::TParameterCheck::Accepted: return Z500::ParameterValue(text, rule);
+    case Z500::TParameterCheck::TooLarge:
+      throw TFailure{xUsage, std::string(what) + " '" + text + "' is above " + std::to_string(rule.Limit) + " " + unit};
+    case Z500::TParameterCheck::NotDigits: break;
+  }
+  throw TFailure{xUsage, std::string(what) + " '" + text + "' is not one or two digits"};
+}
+
+}  // namespace
+
+const char* ExitCodeTable() {
+  return "Exit codes:\n"
+         "  0   done\n"
+         "  1   internal fault of z500ctl\n"
+         "  2   bad arguments (unknown command, value out of range, format without --yes, bad name)\n"
+         "  3   the port cannot be opened\n"
+         "  4   the receiver did not answer in time\n"
+         "  5   the serial line failed or did not take a frame\n"
+         "  6   firmware file: no .rxf in its name, unreadable, empty or failed part-way\n"
+         "  7   the receiver's hardware version is not the firmware file's\n"
+         "  8   the receiver answered a firmware block with an error or a wrong address\n"
+         "  9   a file to delete is not on the receiver (nothing deleted)\n"
+         "  10  the receiver answered, but reads back something else than was asked\n";
+}
+
+int Run(int argc, const char* const* argv, std::ostream& out, std::ostream& err, bool terminal) {
+  TOptions options;
+  CLI::App app{"z500ctl: the Varnex Z500 receiver's features from the command line", "z500ctl"};
+  app.set_help_all_flag("--help-all", "Every command's options");
+  app.add_option("--port", options.Port, "COMn through the port map (QUARLCOMM_PORTS), or a device path")
+      ->capture_default_str();
+  app.add_option("--timeout", options.Timeout, "Seconds to wait for an answer, where no fixed limit applies")
+      ->check(CLI::PositiveNumber)
+      ->capture_default_str();
+  app.require_subcommand(1);
+  app.footer(std::string("Names: printed with bytes outside printable ASCII as \\xNN and '\\' as \\\\;\n"
+                         "delete takes them back as printed.\n\n") +
+             ExitCodeTable());
+
+  auto* params = app.add_subcommand("params", "Print the sampling interval (s) and the cut-off angle (degrees); 'params set' sets them");
+  auto* set = params->add_subcommand("set", "Set them: INTERVAL 0-60, ANGLE 0-89 (empty: 5 and 12)");
+  set->add_option("INTERVAL", options.Interval)->required();
+  set->add_option("ANGLE", options.Cutoff)->required();
+  auto* files = app.add_subcommand("files", "List every file on the receiver: number, name, size, created");
+  files->add_flag("--json", options.Json, "A JSON array, with the raw name and extension bytes in hex");
+  auto* del = app.add_subcommand("delete", "Delete the files named as 'files' prints them");
+  del->add_option("NAME", options.Names)->required();
+  auto* format = app.add_subcommand("format", "Format the flash: deletes every file (waits up to 60 s)");
+  format->add_flag("--yes", options.Yes, "Required: yes, delete every file");
+  auto* upgrade = app.add_subcommand("upgrade", "Load firmware FILE (named like *.088.rxf) into the receiver");
+  upgrade->add_option("FILE", options.Firmware)->required();
+  upgrade->add_option("--handshake-timeout", options.HandshakeTimeout,
+                      "Seconds to call the receiver until it answers (switch it on meanwhile)")
+      ->check(CLI::PositiveNumber)
+      ->capture_default_str();
+  auto* sound = app.add_subcommand("sound", "Switch the receiver's sound output on");
+  auto* resetBaud = app.add_subcommand("reset-baud", "Reset the receiver's serial port to its default (waits up to 15 s)");
+  auto* unlog = app.add_subcommand("unlog", "Stop the receiver's periodic output on its port com1");
+
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& e) {
+    if (e.get_exit_code() == 0) return app.exit(e, out, err);
+    err << "z500ctl: " << e.what() << " (see --help)\n";
+    return xUsage;
+  }
+
+  try {
+    std::vector<Z500::TFileName> names;
+    for (const auto& text : options.Names) {
+      const auto name = NameArgument(text);
+      if (!name) throw TFailure{xUsage, "'" + text + "' is not a file name as 'files' prints it"};
+      if (std::find(names.begin(), names.end(), *name) == names.end()) names.push_back(*name);
+    }
+    uint8_t interval = 0, cutoff = 0;
+    if (*set) {
+      interval = ParameterArgument(options.Interval, Z500::IntervalRule, "interval", "seconds");
+      cutoff = ParameterArgument(options.Cutoff, Z500::CutoffRule, "cut-off angle", "degrees");
+    }
+    if (*format && !options.Yes) throw TFailure{xUsage, "format deletes every file on the receiver: add --yes"};
+
+    TSession session(options, out, err, terminal);
+    if (*upgrade) {
+      session.Upgrade();  // checks the file before it opens the port
+      return xOk;
+    }
+    session.Open();
+    if (*set) session.ParamsSet(interval, cutoff);
+    else if (*params) session.Params();
+    else if (*files) session.Files();
+    else if (*del) session.Delete(names);
+    else if (*format) session.Format();
+    else if (*sound) session.SendOnly(Z500::SoundCommand(), "sent the sound command");
+    else if (*resetBaud) session.ResetBaud();
+    else if (*unlog) session.SendOnly(Z500::UnlogCommand(), "sent the unlog command");
+    return xOk;
+  } catch (const TFailure& f) {
+    err << "z500ctl: " << f.Message << "\n";
+    return f.Code;
+  } catch (const std::exception& e) {
+    err << "z500ctl: internal fault: " << e.what() << "\n";
+    return xInternal;
+  }
+}
+
+}  // namespace Z500Ctl

@@ -1,0 +1,33 @@
+// z500ctl: the receiver's features from the command line. Run() is the whole
+// program: it parses the arguments, talks to one receiver and returns the
+// exit code; main() only hands it the process's streams.
+#pragma once
+
+#include <ostream>
+
+namespace Z500Ctl {
+
+// Every way the program can end. Each failure prints one line on the error
+// stream and returns its own code.
+enum TExitCode : int {
+  xOk = 0,
+  xInternal = 1,   // an unexpected fault of the program itself
+  xUsage = 2,      // bad arguments, values out of range, format without --yes
+  xPort = 3,       // the port cannot be opened
+  xTimeout = 4,    // the receiver did not answer in time
+  xLine = 5,       // the serial line failed or did not take a frame
+  xFile = 6,       // the firmware file: no .rxf, unreadable, empty, read error
+  xVersion = 7,    // the receiver's hardware version is not the file's
+  xRefused = 8,    // the receiver answered a block with an error or wrong address
+  xNotFound = 9,   // a file to delete is not on the receiver
+  xNotDone = 10,   // the receiver answered, but the result is not what was asked
+};
+
+// The exit-code table as --help shows it.
+const char* ExitCodeTable();
+
+// Runs z500ctl with `argv` (argv[0] the program name). `terminal`: the error
+// stream is a terminal, so the upgrade shows its progress bar there.
+int Run(int argc, const char* const* argv, std::ostream& out, std::ostream& err, bool terminal);
+
+}  // namespace Z500Ctl
