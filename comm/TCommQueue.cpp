@@ -40,15 +40,56 @@ void TCommQueue::fSetBufSize(int32_t n) {
   }
 }
 
+// Each side's look at the other side's index, kept as its copy.
+int32_t TCommQueue::SeeOut() {
+  const int32_t out = OutIndex.load(std::memory_order_acquire);
+  OutSeen.store(out, std::memory_order_relaxed);
+  return out;
+}
+
+int32_t TCommQueue::SeeIn() {
+  const int32_t in = InIndex.load(std::memory_order_acquire);
+  InSeen.store(in, std::memory_order_relaxed);
+  return in;
+}
+
+// The producer's room from `in`: by its copy of OutIndex, and by OutIndex
+// itself when the copy shows less than `want`. The consumer's bytes from
+// `out` the same way.
+int32_t TCommQueue::SpaceFor(int32_t in, int32_t want) {
+  const int32_t space = Space(in, OutSeen.load(std::memory_order_relaxed));
+  return space >= want ? space : Space(in, SeeOut());
+}
+
+int32_t TCommQueue::HeldFor(int32_t out, int32_t want) {
+  const int32_t held = Held(InSeen.load(std::memory_order_relaxed), out);
+  return held >= want ? held : Held(SeeIn(), out);
+}
+
+// Copies k bytes between `outside` and the ring from `index` on, into the
+// ring or out of it, in one piece or two when they wrap; returns the index
+// behind them.
+template <bool IntoRing>
+int32_t TCommQueue::Copy(int32_t index, uint8_t* outside, int32_t k) {
+  auto move = [](uint8_t* ring, uint8_t* other, int32_t n) {
+    if (IntoRing) std::memcpy(ring, other, static_cast<size_t>(n));
+    else std::memcpy(other, ring, static_cast<size_t>(n));
+  };
+  const int32_t toEnd = BufSize - index;
+  if (k < toEnd) {
+    move(Buffer + index, outside, k);
+    return index + k;
+  }
+  move(Buffer + index, outside, toEnd);
+  move(Buffer, outside + toEnd, k - toEnd);
+  return k - toEnd;
+}
+
 int32_t TCommQueue::In(const uint8_t* b) {
   if (Buffer == nullptr || b == nullptr) return 0;
   const int32_t in = InIndex.load(std::memory_order_relaxed);
   const int32_t next = Wrap(in + 1);
-  if (next == OutSeen.load(std::memory_order_relaxed)) {
-    const int32_t out = OutIndex.load(std::memory_order_acquire);
-    OutSeen.store(out, std::memory_order_relaxed);
-    if (next == out) return 0;
-  }
+  if (next == OutSeen.load(std::memory_order_relaxed) && next == SeeOut()) return 0;  // full
   Buffer[in] = *b;
   InIndex.store(next, std::memory_order_release);
   return 1;
@@ -57,26 +98,10 @@ int32_t TCommQueue::In(const uint8_t* b) {
 int32_t TCommQueue::In(const void* data, int32_t n) {
   if (Buffer == nullptr || n <= 0 || data == nullptr) return 0;
   const int32_t in = InIndex.load(std::memory_order_relaxed);
-  int32_t space = Space(in, OutSeen.load(std::memory_order_relaxed));
-  if (space < n) {
-    const int32_t out = OutIndex.load(std::memory_order_acquire);
-    OutSeen.store(out, std::memory_order_relaxed);
-    space = Space(in, out);
-  }
+  const int32_t space = SpaceFor(in, n);
   const int32_t k = n < space ? n : space;
   if (k <= 0) return 0;
-  const auto* src = static_cast<const uint8_t*>(data);
-  const int32_t toEnd = BufSize - in;
-  int32_t next;
-  if (k < toEnd) {
-    std::memcpy(Buffer + in, src, static_cast<size_t>(k));
-    next = in + k;
-  } else {
-    std::memcpy(Buffer + in, src, static_cast<size_t>(toEnd));
-    next = k - toEnd;
-    std::memcpy(Buffer, src + toEnd, static_cast<size_t>(next));
-  }
-  InIndex.store(next, std::memory_order_release);
+  InIndex.store(Copy<true>(in, const_cast<uint8_t*>(static_cast<const uint8_t*>(data)), k), std::memory_order_release);
   return k;
 }
 
@@ -85,12 +110,7 @@ int32_t TCommQueue::WriteSpan(uint8_t*& at) {
   if (Buffer == nullptr) return 0;
   const int32_t in = InIndex.load(std::memory_order_relaxed);
   const int32_t toEnd = BufSize - in;
-  int32_t space = Space(in, OutSeen.load(std::memory_order_relaxed));
-  if (space < toEnd) {
-    const int32_t out = OutIndex.load(std::memory_order_acquire);
-    OutSeen.store(out, std::memory_order_relaxed);
-    space = Space(in, out);
-  }
+  const int32_t space = SpaceFor(in, toEnd);
   at = Buffer + in;
   return space < toEnd ? space : toEnd;
 }
@@ -103,11 +123,7 @@ void TCommQueue::Commit(int32_t n) {
 int32_t TCommQueue::Out(uint8_t* b) {
   if (Buffer == nullptr || b == nullptr) return 0;
   const int32_t out = OutIndex.load(std::memory_order_relaxed);
-  if (out == InSeen.load(std::memory_order_relaxed)) {
-    const int32_t in = InIndex.load(std::memory_order_acquire);
-    InSeen.store(in, std::memory_order_relaxed);
-    if (out == in) return 0;
-  }
+  if (out == InSeen.load(std::memory_order_relaxed) && out == SeeIn()) return 0;  // empty
   *b = Buffer[out];
   OutIndex.store(Wrap(out + 1), std::memory_order_release);
   return 1;
@@ -116,26 +132,10 @@ int32_t TCommQueue::Out(uint8_t* b) {
 int32_t TCommQueue::Out(void* dest, int32_t n) {
   if (Buffer == nullptr || n <= 0 || dest == nullptr) return 0;
   const int32_t out = OutIndex.load(std::memory_order_relaxed);
-  int32_t held = Held(InSeen.load(std::memory_order_relaxed), out);
-  if (held < n) {
-    const int32_t in = InIndex.load(std::memory_order_acquire);
-    InSeen.store(in, std::memory_order_relaxed);
-    held = Held(in, out);
-  }
+  const int32_t held = HeldFor(out, n);
   const int32_t k = n < held ? n : held;
   if (k <= 0) return 0;
-  auto* dst = static_cast<uint8_t*>(dest);
-  const int32_t toEnd = BufSize - out;
-  int32_t next;
-  if (k < toEnd) {
-    std::memcpy(dst, Buffer + out, static_cast<size_t>(k));
-    next = out + k;
-  } else {
-    std::memcpy(dst, Buffer + out, static_cast<size_t>(toEnd));
-    next = k - toEnd;
-    std::memcpy(dst + toEnd, Buffer, static_cast<size_t>(next));
-  }
-  OutIndex.store(next, std::memory_order_release);
+  OutIndex.store(Copy<false>(out, static_cast<uint8_t*>(dest), k), std::memory_order_release);
   return k;
 }
 
@@ -144,12 +144,7 @@ int32_t TCommQueue::ReadSpan(const uint8_t*& at) {
   if (Buffer == nullptr) return 0;
   const int32_t out = OutIndex.load(std::memory_order_relaxed);
   const int32_t toEnd = BufSize - out;
-  int32_t held = Held(InSeen.load(std::memory_order_relaxed), out);
-  if (held < toEnd) {
-    const int32_t in = InIndex.load(std::memory_order_acquire);
-    InSeen.store(in, std::memory_order_relaxed);
-    held = Held(in, out);
-  }
+  const int32_t held = HeldFor(out, toEnd);
   at = Buffer + out;
   return held < toEnd ? held : toEnd;
 }

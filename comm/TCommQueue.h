@@ -60,6 +60,11 @@ private:
   int32_t Held(int32_t in, int32_t out) const { return in >= out ? in - out : in - out + BufSize; }
   int32_t Space(int32_t in, int32_t out) const { return BufSize - 1 - Held(in, out); }
   void ResetIndexes();
+  int32_t SeeOut();
+  int32_t SeeIn();
+  int32_t SpaceFor(int32_t in, int32_t want);
+  int32_t HeldFor(int32_t out, int32_t want);
+  template <bool IntoRing> int32_t Copy(int32_t index, uint8_t* outside, int32_t k);
 
   // Fixed between resizes; read by both sides.
   int32_t BufSize;
