@@ -16,6 +16,7 @@
 #include <fcntl.h>
 #include <libserialport.h>
 #include <poll.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <QCoreApplication>
@@ -166,12 +167,19 @@ private:
 
 // ------------------------------------------------------------- plain loop
 
+// Blocking reads that give up after 0.2 s without a byte (VMIN 0, VTIME 2),
+// so that the loop has a deadline without a poll() of its own.
 int OpenBlocking(const std::string& path) {
   const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
   if (fd < 0) {
     std::perror(path.c_str());
     std::exit(1);
   }
+  termios t{};
+  ::tcgetattr(fd, &t);
+  t.c_cc[VMIN] = 0;
+  t.c_cc[VTIME] = 2;
+  ::tcsetattr(fd, TCSANOW, &t);
   return fd;
 }
 
@@ -180,10 +188,8 @@ uint64_t PlainRead(int fd, size_t bytes) {
   size_t got = 0;
   const auto deadline = Clock::now() + kRunLimit;
   while (got < bytes && Clock::now() < deadline) {
-    pollfd p{fd, POLLIN, 0};
-    if (::poll(&p, 1, 200) <= 0) continue;
     const ssize_t r = ::read(fd, buf.data(), std::min(buf.size(), bytes - got));
-    if (r <= 0) break;
+    if (r < 0) break;
     got += static_cast<size_t>(r);
   }
   return got;
