@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Builds the benchmarks (installing what they need) and runs them all, each
-# with its baselines in the same run; about six minutes on two cores. The
+# with its baselines in the same run; about five minutes on two cores. The
 # output is what docs/performance.md tabulates. Run it on a quiet machine:
 # other load shows in every figure.
 #
