@@ -296,8 +296,10 @@ void TCommPackage::_TimerThread() {
               std::min<unsigned long>(PkgInterval.load(std::memory_order_acquire), INT_MAX / 2));
           const auto due = Comm->LastReceiveTime() + interval;
           const auto now = Clock::now();
-          if (now >= due && Comm->BytesInPort() > 0) {
-            wait = 1;  // the engine's reader is behind: bytes are on their way
+          if (now >= due && now < due + interval && Comm->BytesInPort() > 0) {
+            // The engine's reader is behind: bytes are on their way. For one
+            // more interval at most, should the reader be stuck.
+            wait = 1;
           } else if (now >= due) {
             ReadQueue->In(RecvBuffer.get());  // dropped when the queue is full
             RecvBuffer->Length = 0;
