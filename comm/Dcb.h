@@ -76,6 +76,10 @@ inline constexpr DWORD EV_ERR = 0x0080;
 inline constexpr DWORD EV_RING = 0x0100;
 inline constexpr DWORD EV_RX80FULL = 0x0400;
 
+// Line error marks (as ClearCommError returns them).
+inline constexpr DWORD CE_RXOVER = 0x0001;   // received bytes found no room
+inline constexpr DWORD CE_OVERRUN = 0x0002;  // the UART lost bytes
+
 // Modem status bits.
 inline constexpr DWORD MS_CTS_ON = 0x0010;
 inline constexpr DWORD MS_DSR_ON = 0x0020;

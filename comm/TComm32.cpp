@@ -18,8 +18,6 @@ namespace QuarlComm32 {
 
 namespace {
 constexpr uint32_t kReaderMask = 0x04BF;  // all but EV_BREAK and EV_RING
-constexpr int kReadBlock = 2048;
-constexpr int kWritePiece = 256;
 constexpr auto kStopLimit = std::chrono::milliseconds(500);
 // After this many wake-ups in a row that found nothing to read, the reader
 // pauses before it waits again, so that a device that keeps saying "readable"
@@ -64,6 +62,14 @@ struct TComm32::TOpenContext {
   // put into InQueue after it.
   std::atomic<uint32_t> ReadPurges{0};
   bool OutxCtsFlow = false;
+  // The kernel's loss counters as the reader last saw them (reader only
+  // after Open), where the device has them.
+  // A listener wants EV_TXEMPTY; the caller's thread handed the port bytes
+  // whose drain the writer is to report.
+  std::atomic<bool> TxEmptyWanted{false};
+  std::atomic<bool> TxPending{false};
+  bool HasLossCounters = false;
+  TSerialDriver::TLossCounters LossSeen;
 };
 
 struct TComm32::TStraggler {
@@ -111,41 +117,83 @@ void TComm32::SetPortNo(int32_t portNo) {
 
 int32_t TComm32::Read(void* dest, int32_t count) {
   if (count <= 0 || dest == nullptr) return 0;
-  return InQueue->Out(dest, count);
+  const int32_t n = InQueue->Out(dest, count);
+  if (n > 0) RoomMade();
+  return n;
+}
+
+// The reader sets RoomWanted and then looks at the queue once more; this
+// side frees room and then looks at RoomWanted. The fences order each
+// side's store before its load, so one of the two sees the other.
+void TComm32::RoomMade() {
+  std::atomic_thread_fence(std::memory_order_seq_cst);
+  if (RoomWanted.load(std::memory_order_relaxed) && RoomWanted.exchange(false, std::memory_order_acq_rel))
+    RoomEvent.Set();
+}
+
+// Under OutLock. When the transmit queue is empty, everything queued before
+// has reached the port (the writer takes bytes out of the queue only after
+// the port accepted them), so the caller may hand the bytes to the port
+// itself, without waking the writer; what the port does not take goes into
+// the queue for the writer, in order. Returns the bytes taken; `queued`
+// tells whether the writer has work.
+int32_t TComm32::_Send(const void* data, int32_t count, bool& queued) {
+  int32_t sent = 0;
+  if (OutQueue->Count() == 0) {
+    auto ctx = Ctx.load(std::memory_order_acquire);
+    if (ctx && ctx->WriteAlive.load(std::memory_order_acquire) && !ctx->Port.Gone()) {
+      const ssize_t n = ctx->Port.Write(data, static_cast<size_t>(count));
+      if (n > 0) sent = static_cast<int32_t>(n);
+      if (sent == count) {
+        queued = false;
+        if (ctx->TxEmptyWanted.load(std::memory_order_acquire) && !ctx->TxPending.exchange(true, std::memory_order_acq_rel))
+          ctx->WriteRequestEvent.Set();
+        return count;
+      }
+    }
+  }
+  const int32_t n = OutQueue->In(static_cast<const uint8_t*>(data) + sent, count - sent);
+  queued = n > 0 || OutQueue->Count() > 0;
+  return sent + n;
 }
 
 int32_t TComm32::Write(const void* data, int32_t count) {
   if (DisableWrite.load(std::memory_order_acquire) || count <= 0 || data == nullptr) return 0;
   int32_t n = 0;
+  bool queued = true;
   {
     std::lock_guard lock(OutLock);
-    if (!OutHeld) n = OutQueue->In(data, count);
+    if (!OutHeld) n = _Send(data, count, queued);
   }
-  WakeWriter();
+  if (queued) WakeWriter();
   return n;
 }
 
 int32_t TComm32::Command(const char* text) {
   if (text == nullptr) return 0;
+  const auto count = static_cast<int32_t>(std::strlen(text));
+  if (count == 0) return 0;
   int32_t n = 0;
+  bool queued = true;
   {
     std::lock_guard lock(OutLock);
-    if (!OutHeld) n = OutQueue->In(text, static_cast<int32_t>(std::strlen(text)));
+    if (!OutHeld) n = _Send(text, count, queued);
   }
-  WakeWriter();
+  if (queued) WakeWriter();
   return n;
 }
 
 int32_t TComm32::WriteUnsplit(const void* data, int32_t count, bool continuation) {
   if (DisableWrite.load(std::memory_order_acquire) || count <= 0 || data == nullptr) return 0;
   int32_t n = 0;
+  bool queued = true;
   {
     std::lock_guard lock(OutLock);
     const bool neverFits = count > OutQueue->fGetBufSize() - 1;
-    if (continuation || neverFits || count <= OutQueue->FreeSpace()) n = OutQueue->In(data, count);
+    if (continuation || neverFits || count <= OutQueue->FreeSpace()) n = _Send(data, count, queued);
     OutHeld = n < count && (n > 0 || continuation);
   }
-  WakeWriter();
+  if (queued) WakeWriter();
   return n;
 }
 
@@ -159,6 +207,13 @@ uint64_t TComm32::EventWaitWakeups() const {
   return ctx ? ctx->Port.Wakeups() : 0;
 }
 
+int32_t TComm32::BytesInPort() const {
+  auto ctx = Ctx.load(std::memory_order_acquire);
+  if (!ctx || !ctx->Port.IsOpen() || ctx->Port.Gone()) return 0;
+  const int n = ctx->Port.BytesWaiting();
+  return n > 0 ? n : 0;
+}
+
 uint32_t TComm32::WaitMask(bool ctsFlow) const {
   uint32_t mask = EV_RXCHAR | EV_TXEMPTY | EV_ERR;
   if (OnCommNotify) mask |= NotifyMask.load(std::memory_order_acquire);
@@ -168,7 +223,14 @@ uint32_t TComm32::WaitMask(bool ctsFlow) const {
 
 void TComm32::fSetNotifyMask(uint32_t mask) {
   NotifyMask.store(mask, std::memory_order_release);
-  if (auto ctx = Ctx.load(std::memory_order_acquire)) ctx->Port.SetMask(WaitMask(ctx->OutxCtsFlow));
+  if (auto ctx = Ctx.load(std::memory_order_acquire)) {
+    ctx->TxEmptyWanted.store(TxEmptyWanted(), std::memory_order_release);
+    ctx->Port.SetMask(WaitMask(ctx->OutxCtsFlow));
+  }
+}
+
+bool TComm32::TxEmptyWanted() const {
+  return OnCommNotify && (NotifyMask.load(std::memory_order_acquire) & EV_TXEMPTY);
 }
 
 // While closed there is no writer: the bytes wait in the queue for the next
@@ -188,6 +250,7 @@ void TComm32::PurgeRead(bool abort) {
   ctx->ReadPurges.fetch_add(1, std::memory_order_acq_rel);
   ctx->Port.Purge(PURGE_RXCLEAR | (abort ? PURGE_RXABORT : 0));
   InQueue->Discard();
+  RoomMade();
 }
 
 // Only the writer thread consumes OutQueue, so the purge is handed to it: it
@@ -311,7 +374,8 @@ void TComm32::Open() {
     if (int err = ctx->Port.SetState(copy)) code = ecSetParams, osError = err;
     ctx->OutxCtsFlow = copy.fOutxCtsFlow != 0;
   }
-  if (code == 0 && (!ctx->ReadStopEvent.Valid() || !ctx->TimerStopEvent.Valid() || !ctx->ThreadEnded.Valid()))
+  if (code == 0 && (!ctx->ReadStopEvent.Valid() || !ctx->TimerStopEvent.Valid() || !ctx->ThreadEnded.Valid() ||
+                    !RoomEvent.Valid()))
     code = ecReadEvent, osError = EMFILE;
   if (code == 0 && (!ctx->WriteRequestEvent.Valid() || !ctx->WriteStopEvent.Valid() ||
                     !ctx->WritePurgeEvent.Valid() || !ctx->WritePurgeDone.Valid()))
@@ -320,6 +384,11 @@ void TComm32::Open() {
   // later fSetNotifyMask (on this thread) always has the last word.
   if (code == 0) {
     ctx->Port.LineReader = ModemLineReader;
+    ctx->Port.LossReader = LossReader;
+    ctx->TxEmptyWanted.store(TxEmptyWanted(), std::memory_order_release);
+    ctx->HasLossCounters = ctx->Port.LossCounters(ctx->LossSeen);
+    RoomWanted.store(false, std::memory_order_relaxed);
+    RoomEvent.TryTake();
     ctx->Port.SetMask(WaitMask(ctx->OutxCtsFlow));
     std::lock_guard lock(OutLock);
     OutHeld = false;
@@ -507,95 +576,168 @@ void TComm32::fSetFCtrl(TFlowControl value) {
   DCB.fOutxDsrFlow = 0;
 }
 
+// Lost received bytes, from the kernel's counters: counted, marked for
+// ClearCommErrors and reported as EV_ERR.
+void TComm32::CheckLosses(TOpenContext& ctx, uint32_t& mask) {
+  TSerialDriver::TLossCounters now;
+  if (!ctx.HasLossCounters || !ctx.Port.LossCounters(now)) return;
+  const uint64_t overrun = now.Overrun - ctx.LossSeen.Overrun;
+  const uint64_t buffer = now.BufferOverrun - ctx.LossSeen.BufferOverrun;
+  ctx.LossSeen = now;
+  if (overrun + buffer == 0) return;
+  Overruns.fetch_add(overrun + buffer, std::memory_order_acq_rel);
+  CommErrors.fetch_or((overrun ? CE_OVERRUN : 0) | (buffer ? CE_RXOVER : 0), std::memory_order_acq_rel);
+  mask |= EV_ERR;
+}
+
 void TComm32::_ReadThread(TComm32* comm, std::shared_ptr<TOpenContext> ctx) {
   // Highest priority where the system allows it; without the right to raise
   // it the reader runs at the normal one.
   ::setpriority(PRIO_PROCESS, static_cast<id_t>(::syscall(SYS_gettid)), -10);
 
   TSerialDriver& port = ctx->Port;
-  {
-    uint8_t block[kReadBlock];
-    int emptyWakes = 0;
-    // Appends a block unless a PurgeRead came while it was being read.
-    auto deliver = [&](ssize_t n, uint32_t purges) {
-      if (ctx->ReadPurges.load(std::memory_order_acquire) == purges)
-        comm->InQueue->In(block, static_cast<int32_t>(n));
-    };
-    while (ctx->ReadRun.load(std::memory_order_acquire)) {
-      bool stopped = false;
-      uint32_t mask = port.WaitEvent(ctx->ReadStopEvent, stopped);
-      if (stopped || !ctx->ReadRun.load(std::memory_order_acquire)) break;
+  TCommQueue& queue = *comm->InQueue;
+  int emptyWakes = 0;
+  // While InQueue is full the port is not read: its bytes wait in the
+  // kernel's buffer (and flow control, when set, holds the sender back)
+  // until a consumer makes room, instead of being read and dropped.
+  bool waitingForRoom = false;
+  // Asks consumers to fire RoomEvent, unless there is room already. Asked
+  // again after every wake-up without room: the RoomEvent that woke the
+  // reader may belong to room that is taken again.
+  auto roomNow = [&] {
+    comm->RoomWanted.store(true, std::memory_order_relaxed);
+    std::atomic_thread_fence(std::memory_order_seq_cst);
+    if (queue.FreeSpace() == 0) return false;
+    comm->RoomWanted.store(false, std::memory_order_relaxed);
+    return true;
+  };
+  while (ctx->ReadRun.load(std::memory_order_acquire)) {
+    bool stopped = false;
+    uint32_t mask = port.WaitEvent(ctx->ReadStopEvent, stopped, waitingForRoom ? &comm->RoomEvent : nullptr);
+    if (stopped || !ctx->ReadRun.load(std::memory_order_acquire)) break;
+    bool resumed = false;  // room was made: read what waited in the kernel
+    if (waitingForRoom && roomNow()) {
+      waitingForRoom = false;
+      resumed = true;
+    }
 
-      if (mask & EV_RXCHAR) {
-        // Reads never block: 0 bytes or EAGAIN mean "nothing now" (a PurgeRead
-        // may have flushed what the count announced). The device is gone
-        // only when a read fails with another error; a hang-up the wait
-        // itself reports.
-        bool got = false, lost = false;
-        int waiting = port.BytesWaiting();
-        if (waiting < 0) lost = DeviceLost(-waiting);
-        const bool counted = waiting > 0;
-        if (!counted) waiting = kReadBlock;  // readable but uncounted: one read tells
-        while (!lost && waiting > 0) {
-          const uint32_t purges = ctx->ReadPurges.load(std::memory_order_acquire);
-          const ssize_t n = port.Read(block, waiting < kReadBlock ? waiting : kReadBlock);
-          if (n <= 0) {
-            lost = n < 0 && DeviceLost(static_cast<int>(-n));
-            break;
-          }
-          deliver(n, purges);
-          got = true;
-          waiting = counted ? waiting - static_cast<int>(n) : 0;
+    if (((mask & EV_RXCHAR) || resumed) && !waitingForRoom) {
+      // Reads go straight into the queue's free span and never block: 0
+      // bytes or EAGAIN mean "nothing now" (a PurgeRead may have flushed
+      // them). The device is gone only when a read fails with another
+      // error; a hang-up the wait itself reports.
+      bool got = false, lost = false;
+      for (;;) {
+        uint8_t* at;
+        const int32_t room = queue.WriteSpan(at);
+        if (room <= 0) {
+          if (roomNow()) continue;
+          waitingForRoom = true;
+          break;
         }
-        if (lost) {
-          port.MarkGone();
-          mask |= EV_ERR;
-        } else if (got) {
-          emptyWakes = 0;
-        } else if (++emptyWakes >= kEmptyWakesBeforePause) {
-          emptyWakes = 0;
-          if (ctx->ReadStopEvent.Wait(kEmptyWakePauseMs)) break;
+        const uint32_t purges = ctx->ReadPurges.load(std::memory_order_acquire);
+        const ssize_t n = port.Read(at, static_cast<size_t>(room));
+        if (n <= 0) {
+          lost = n < 0 && DeviceLost(static_cast<int>(-n));
+          break;
         }
+        got = true;
+        // A block read before a PurgeRead is dropped: it is left uncommitted.
+        if (ctx->ReadPurges.load(std::memory_order_acquire) == purges) {
+          comm->LastReceipt.store(std::chrono::steady_clock::now().time_since_epoch().count(),
+                                  std::memory_order_release);
+          queue.Commit(static_cast<int32_t>(n));
+        }
+        if (n < room) break;  // took what waited
       }
-      if (mask & (EV_CTS | EV_DSR | EV_RLSD)) {
-        uint32_t status = 0;
-        if (port.ModemStatus(status)) comm->ModemStatus.store(status, std::memory_order_release);
-        if ((mask & EV_CTS) && ctx->OutxCtsFlow && (comm->ModemStatus.load(std::memory_order_acquire) & MS_CTS_ON))
-          mask |= EV_TXEMPTY;
-        if (mask & EV_RLSD) comm->RingCount.store(0, std::memory_order_release);
+      if (got) mask |= EV_RXCHAR;
+      if (lost) {
+        port.MarkGone();
+        mask |= EV_ERR;
+      } else if (got || waitingForRoom || resumed) {
+        emptyWakes = 0;
+      } else if (++emptyWakes >= kEmptyWakesBeforePause) {
+        // A device that keeps saying "readable" without data must not make
+        // the reader spin.
+        emptyWakes = 0;
+        if (ctx->ReadStopEvent.Wait(kEmptyWakePauseMs)) break;
       }
-      if ((mask & EV_TXEMPTY) &&
-          ((comm->ModemStatus.load(std::memory_order_acquire) & MS_CTS_ON) || !ctx->OutxCtsFlow)) {
-        if (comm->OutQueue->Count() > 0) mask &= ~EV_TXEMPTY;  // not finished yet
+      if (got) comm->CheckLosses(*ctx, mask);
+    }
+    if (mask & (EV_CTS | EV_DSR | EV_RLSD)) {
+      uint32_t status = 0;
+      if (port.ModemStatus(status)) comm->ModemStatus.store(status, std::memory_order_release);
+      if ((mask & EV_CTS) && ctx->OutxCtsFlow && (comm->ModemStatus.load(std::memory_order_acquire) & MS_CTS_ON))
+        mask |= EV_TXEMPTY;
+      if (mask & EV_RLSD) comm->RingCount.store(0, std::memory_order_release);
+    }
+    if ((mask & EV_TXEMPTY) &&
+        ((comm->ModemStatus.load(std::memory_order_acquire) & MS_CTS_ON) || !ctx->OutxCtsFlow)) {
+      // Not finished while the queue holds bytes: the writer reports the
+      // next drain when it has handed them over.
+      if (comm->OutQueue->Count() > 0) {
+        mask &= ~EV_TXEMPTY;
         ctx->WriteRequestEvent.Set();
       }
-      // EV_ERR: the driver keeps no error state to clear.
-      comm->CommNotify(static_cast<int>(mask));
     }
+    comm->CommNotify(static_cast<int>(mask));
   }
   ctx->ReadAlive.store(false, std::memory_order_release);
   ctx->ThreadEnded.Set();
 }
 
+// Writes straight from the queue: each pass hands the port as much of the
+// queue's contiguous span as it takes, and waits for room with poll() when
+// it takes nothing. A piece is done once the port holds it. When the queue
+// has run empty (here, or after a Write handed the port everything itself)
+// the writer reports EV_TXEMPTY once the port's output has drained too, if
+// a listener wants it: once per drain, looking again after the time the
+// bytes need on the line while the device still holds some. The reader is
+// left alone, since every poll() of a tty for input costs it a flush of the
+// tty's buffer work.
 void TComm32::_WriteThread(TComm32* comm, std::shared_ptr<TOpenContext> ctx) {
-  uint8_t piece[kWritePiece];
-  int pieceLength = 0;
-  int sent = 0;
+  using Clock = std::chrono::steady_clock;
   TSerialDriver& port = ctx->Port;
-  // Drops the queue and the unsent piece for PurgeWrite, then answers it
-  // with its ticket. A request withdrawn on time-out is not carried out.
+  TCommQueue& queue = *comm->OutQueue;
+  // Drops what the queue holds for PurgeWrite, then answers it with its
+  // ticket. A request withdrawn on time-out is not carried out.
   auto purge = [&] {
     const uint32_t ticket = ctx->PurgePending.exchange(0, std::memory_order_acq_rel);
     if (ticket == 0) return;
-    comm->OutQueue->Discard();
-    pieceLength = sent = 0;
+    queue.Discard();
     ctx->PurgeDone.store(ticket, std::memory_order_release);
     ctx->WritePurgeDone.Set();
   };
+  bool draining = false;  // handed-over bytes whose drain is not reported yet
+  Clock::time_point lookAgain;
+  // Reports the drain, or says when to look again. More bytes in the queue
+  // mean a later drain, reported when they are out.
+  auto checkDrain = [&] {
+    draining = false;
+    if (queue.Count() > 0 || !ctx->TxEmptyWanted.load(std::memory_order_acquire)) return;
+    const int queued = port.OutputQueued();
+    if (queued > 0) {
+      draining = true;
+      lookAgain = Clock::now() + std::chrono::milliseconds(port.DrainWaitMs(queued));
+      return;
+    }
+    comm->CommNotify(EV_TXEMPTY);
+  };
 
-  while (ctx->WriteRun.load(std::memory_order_acquire)) {
-    const int woke = TEvent::WaitAny({&ctx->WriteStopEvent, &ctx->WritePurgeEvent, &ctx->WriteRequestEvent}, -1);
+  bool run = true;
+  while (run && ctx->WriteRun.load(std::memory_order_acquire)) {
+    int timeout = -1;
+    if (draining) {
+      const auto left = std::chrono::ceil<std::chrono::milliseconds>(lookAgain - Clock::now()).count();
+      timeout = left > 0 ? static_cast<int>(left) : 0;
+    }
+    const int woke = TEvent::WaitAny({&ctx->WriteStopEvent, &ctx->WritePurgeEvent, &ctx->WriteRequestEvent}, timeout);
     if (!ctx->WriteRun.load(std::memory_order_acquire) || woke == 0) break;
+    if (woke == TEvent::kTimeout) {
+      checkDrain();
+      continue;
+    }
     if (woke < 0) {  // the wait itself failed: do not spin on it
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
       continue;
@@ -606,26 +748,30 @@ void TComm32::_WriteThread(TComm32* comm, std::shared_ptr<TOpenContext> ctx) {
     }
     ctx->WriteRequestEvent.Reset();
 
-    if (sent < pieceLength) {
-      ssize_t n = port.Write(piece + sent, static_cast<size_t>(pieceLength - sent));
-      if (n == -EAGAIN) {
-        // The port's buffer is full: wait for room, as for a pending write.
-        const int r = port.WaitWritable(ctx->WriteStopEvent, ctx->WritePurgeEvent);
-        if (!ctx->WriteRun.load(std::memory_order_acquire) || r == 0) break;
-        if (r == 1) {
-          purge();
-          continue;
-        }
-        n = r == 2 ? port.Write(piece + sent, static_cast<size_t>(pieceLength - sent)) : -EIO;
+    bool wrote = ctx->TxPending.exchange(false, std::memory_order_acq_rel);
+    for (;;) {
+      const uint8_t* at;
+      const int32_t k = queue.ReadSpan(at);
+      if (k <= 0) break;
+      const ssize_t n = port.Write(at, static_cast<size_t>(k));
+      if (n > 0) {
+        queue.Consume(static_cast<int32_t>(n));
+        wrote = true;
+        continue;
       }
-      // Any other failure keeps the rest for the next wake-up.
-      if (n > 0) sent += static_cast<int>(n);
-      std::this_thread::yield();
-    } else if (comm->OutQueue->Count() > 0) {
-      pieceLength = comm->OutQueue->Out(piece, kWritePiece);
-      sent = 0;
-      ctx->WriteRequestEvent.Set();
+      if (n != -EAGAIN) break;  // any other failure keeps the bytes for the next wake-up
+      const int r = port.WaitWritable(ctx->WriteStopEvent, ctx->WritePurgeEvent);
+      if (!ctx->WriteRun.load(std::memory_order_acquire) || r == 0) {
+        run = false;
+        break;
+      }
+      if (r == 1) {
+        purge();
+        break;
+      }
+      if (r != 2) break;  // the device failed: keep the bytes
     }
+    if (run && (wrote || draining)) checkDrain();
   }
   ctx->WriteAlive.store(false, std::memory_order_release);
   ctx->ThreadEnded.Set();

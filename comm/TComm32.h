@@ -3,10 +3,13 @@
 // bytes into InQueue, a writer that drains OutQueue into the port, and a timer
 // that polls the modem lines. Users put bytes into OutQueue (Write, Command),
 // take them from InQueue (Read) and hear of port events through OnCommNotify,
-// which carries a Win32-style event mask.
+// which carries a Win32-style event mask: from the reader (received data,
+// errors, modem lines), the writer (the transmit side has drained), the
+// timer (carrier, ring) and the owner's thread (open, close).
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -17,6 +20,8 @@
 #include "Dcb.h"
 #include "EComm32Error.h"
 #include "TCommQueue.h"
+#include "Event.h"
+#include "SerialDriver.h"
 #include "TObject.h"
 
 namespace QuarlComm32 {
@@ -81,6 +86,10 @@ public:
   // device's own. Lets a test give a pseudo-terminal modem lines.
   using TModemLineReader = bool (*)(int fd, int& bits);
   TModemLineReader ModemLineReader = nullptr;
+  // Reads the kernel's counts of lost received bytes; nullptr: TIOCGICOUNT
+  // on the device. Lets a test give a pseudo-terminal such counters.
+  using TLossReader = bool (*)(int fd, TSerialDriver::TLossCounters& c);
+  TLossReader LossReader = nullptr;
 
   // -- Operations, in the order of their slots.
   virtual int32_t Read(void* dest, int32_t count);
@@ -107,11 +116,13 @@ public:
   void fSetFCtrl(TFlowControl value);
 
   // The events OnCommNotify's listener wants (default: all the reader
-  // knows, 0x04BF). Received data, transmit-empty and errors are watched
-  // whatever it says, since the engine needs them itself. CTS, DSR and
-  // carrier changes are watched, which on a device with modem lines means
-  // polling them every 10 ms, only while a listener is set and asks for them
-  // here, or for CTS when CTS flow control is on. Takes effect at once.
+  // knows, 0x04BF). Received data and errors are watched whatever it says,
+  // since the engine needs them itself. The drain of the transmit side
+  // (EV_TXEMPTY, raised by the writer thread) is watched only while a
+  // listener is set and asks for it. CTS, DSR and carrier changes are
+  // watched, which on a device with modem lines means polling them every
+  // 10 ms, only while a listener is set and asks for them here, or for CTS
+  // when CTS flow control is on. Takes effect at once.
   uint32_t fGetNotifyMask() const { return NotifyMask.load(std::memory_order_acquire); }
   void fSetNotifyMask(uint32_t mask);
 
@@ -131,6 +142,26 @@ public:
   // (0 while closed): a measure of the engine's idle cost.
   uint64_t EventWaitWakeups() const;
 
+  // When the reader last put received bytes into InQueue (the clock's
+  // epoch before the first). Stored before the bytes are published, so a
+  // consumer that has taken bytes sees at least their time here.
+  std::chrono::steady_clock::time_point LastReceiveTime() const {
+    return std::chrono::steady_clock::time_point(
+        std::chrono::steady_clock::duration(LastReceipt.load(std::memory_order_acquire)));
+  }
+
+  // Received bytes the port holds that the reader has not taken yet (0
+  // while closed or when the device cannot tell).
+  int32_t BytesInPort() const;
+
+  // Received bytes the kernel lost (UART overrun, tty buffer overflow) while
+  // the port was open, where the driver counts them; each loss is also
+  // reported as EV_ERR. Bytes that do not fit InQueue are not lost: the
+  // reader leaves them in the kernel until Read makes room.
+  uint64_t fGetOverruns() const { return Overruns.load(std::memory_order_acquire); }
+  // The CE_OVERRUN / CE_RXOVER marks gathered since the last call; clears them.
+  uint32_t ClearCommErrors() { return CommErrors.exchange(0, std::memory_order_acq_rel); }
+
 private:
   struct TOpenContext;
   struct TStraggler;
@@ -140,9 +171,16 @@ private:
   static void _TimerThread(TComm32* comm, std::shared_ptr<TOpenContext> ctx);
 
   void ReapStragglers(bool wait);
+  int32_t _Send(const void* data, int32_t count, bool& queued);
   void WakeWriter();
+  // The reader found InQueue full: it stops reading until a consumer makes
+  // room and fires RoomEvent.
+  void RoomMade();
+  void CheckLosses(TOpenContext& ctx, uint32_t& mask);
   // The events the reader waits for, from NotifyMask and the engine's needs.
   uint32_t WaitMask(bool ctsFlow) const;
+  // A listener asks for EV_TXEMPTY (which the writer then reports).
+  bool TxEmptyWanted() const;
 
   // Everything the threads of one open share: the port, the events and the
   // run and alive flags. A thread holds it until it ends, so a thread that
@@ -155,6 +193,11 @@ private:
   // framer that sends from the reader thread.
   std::mutex OutLock;
   bool OutHeld = false;  // a package is partly queued (OutLock)
+  std::atomic<bool> RoomWanted{false};  // the reader waits for room in InQueue
+  TEvent RoomEvent{TEvent::rmAuto};
+  std::atomic<std::chrono::steady_clock::rep> LastReceipt{0};
+  std::atomic<uint64_t> Overruns{0};
+  std::atomic<uint32_t> CommErrors{0};
 };
 
 }  // namespace QuarlComm32

@@ -1,6 +1,7 @@
 #include "TCommPackage.h"
 
 #include <algorithm>
+#include <chrono>
 #include <climits>
 #include <cstring>
 #include <new>
@@ -163,6 +164,9 @@ void TCommPackage::fSetActive(bool value) {
   WakeEvent.Set();
 }
 
+// The timer thread is woken afterwards whatever the state, so that it never
+// keeps waiting by a setting that has changed (a type set before the port
+// opens, say).
 template <class F>
 void TCommPackage::_Reconfigure(F change) {
   const bool wasActive = fGetActive();
@@ -172,6 +176,7 @@ void TCommPackage::_Reconfigure(F change) {
     change();
   }
   if (wasActive) fSetActive(true);
+  WakeEvent.Set();
 }
 
 void TCommPackage::fSetQSize(unsigned long n) {
@@ -245,44 +250,73 @@ void TCommPackage::_ReadHeadTailPackage() {
 
 bool TCommPackage::_ReadTimeoutPackage() {
   TCommPackageHead& pkg = *RecvBuffer;
-  uint8_t chunk[ReadChunk];
   bool any = false;
+  // Straight into the package while it has room; the surplus is drained and
+  // dropped.
   int32_t got;
-  while ((got = Comm->Read(chunk, sizeof chunk)) > 0) {
-    any = true;
+  while (pkg.Length < PkgSz) {
     const uint32_t room = static_cast<uint32_t>(PkgSz) - pkg.Length;
-    const uint32_t take = std::min(room, static_cast<uint32_t>(got));
-    std::memcpy(pkg.Data + pkg.Length, chunk, take);
-    pkg.Length += take;
+    got = Comm->Read(pkg.Data + pkg.Length, WriteCount(room));
+    if (got <= 0) return any;
+    any = true;
+    pkg.Length += static_cast<uint32_t>(got);
   }
+  uint8_t chunk[ReadChunk];
+  while (Comm->Read(chunk, sizeof chunk) > 0) any = true;
   return any;
 }
 
+// In the timeout type a package closes one interval after its last byte, as
+// a timer restarted on each byte would close it: the thread sleeps until
+// then, and closes the package if no byte came meanwhile (the engine stamps
+// each receipt, so the thread need not wake for every byte). With no
+// package under way it sleeps until the engine's reader reports bytes or a
+// setting changes: no wake-ups while idle, and none while the link is
+// closed.
 void TCommPackage::_TimerThread() {
+  using Clock = std::chrono::steady_clock;
   ThreadAlive.store(true, std::memory_order_release);
   while (ThreadRun.load(std::memory_order_acquire)) {
     int wait = -1;
-    if (PkgType.load(std::memory_order_acquire) == cptFrameTimeout) {
-      // At least 1 ms, so that an interval of 0 does not spin.
-      wait = static_cast<int>(std::clamp<unsigned long>(PkgInterval.load(std::memory_order_acquire), 1, INT_MAX));
-    } else if (!WakeEvent.Valid()) {
-      wait = 50;  // nothing could wake an endless wait
-    }
-    WakeEvent.Wait(wait);
-    if (!ThreadRun.load(std::memory_order_acquire)) break;
-
     bool complete = false;
     {
       std::lock_guard lock(RecvLock);
       if (PkgType.load(std::memory_order_relaxed) == cptFrameTimeout && Active.load(std::memory_order_relaxed)) {
-        if (!_ReadTimeoutPackage() && RecvBuffer->Length > 0) {
-          ReadQueue->In(RecvBuffer.get());  // dropped when the queue is full
-          RecvBuffer->Length = 0;
-          complete = true;
+        const bool idle = RecvBuffer->Length == 0;
+        if (idle) {
+          // Said before the last look at the engine's queue, so that bytes
+          // arriving after that look find the flag and wake the thread.
+          Idle.store(true, std::memory_order_relaxed);
+          std::atomic_thread_fence(std::memory_order_seq_cst);
+        }
+        _ReadTimeoutPackage();
+        if (RecvBuffer->Length > 0) {
+          if (idle) Idle.store(false, std::memory_order_relaxed);
+          const auto interval = std::chrono::milliseconds(
+              std::min<unsigned long>(PkgInterval.load(std::memory_order_acquire), INT_MAX / 2));
+          const auto due = Comm->LastReceiveTime() + interval;
+          const auto now = Clock::now();
+          if (now >= due && now < due + interval && Comm->BytesInPort() > 0) {
+            // The engine's reader is behind: bytes are on their way. For one
+            // more interval at most, should the reader be stuck.
+            wait = 1;
+          } else if (now >= due) {
+            ReadQueue->In(RecvBuffer.get());  // dropped when the queue is full
+            RecvBuffer->Length = 0;
+            complete = true;
+          } else {
+            wait = static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(due - now).count());
+          }
         }
       }
     }
-    if (complete) CallNotify(kPackageWaiting);
+    if (complete) {
+      CallNotify(kPackageWaiting);
+      continue;  // look at once whether the next package has begun
+    }
+    if (wait < 0 && !WakeEvent.Valid()) wait = 50;  // nothing could wake an endless wait
+    WakeEvent.Wait(wait);
+    WakeupCount.fetch_add(1, std::memory_order_relaxed);
   }
   ThreadAlive.store(false, std::memory_order_release);
 }
@@ -431,7 +465,14 @@ void TCommPackage::CallNotify(int NotifyType) {
 void TCommPackage::fNewCommNotify(TObject* /*Sender*/, int NotifyType) {
   if (fGetActive()) {
     int bits = NotifyType & ~(kPackageWaiting | kSendQueueEmpty);
-    if ((NotifyType & kPackageWaiting) != 0 && PkgType.load(std::memory_order_acquire) != cptFrameTimeout) {
+    if ((NotifyType & kPackageWaiting) != 0 && PkgType.load(std::memory_order_acquire) == cptFrameTimeout) {
+      // Bytes for the timer thread: it is woken when it sleeps without a
+      // package under way, or when the engine's queue is half full; else
+      // it wakes at its own time, one interval after the last receipt.
+      std::atomic_thread_fence(std::memory_order_seq_cst);
+      const bool wake = Idle.load(std::memory_order_relaxed) && Idle.exchange(false, std::memory_order_acq_rel);
+      if (wake || Comm->InQueue->Count() > Comm->InQueue->fGetBufSize() / 2) WakeEvent.Set();
+    } else if ((NotifyType & kPackageWaiting) != 0) {
       std::lock_guard lock(RecvLock);
       if (fGetActive() && PkgType.load(std::memory_order_relaxed) != cptFrameTimeout) {
         _ReadHeadTailPackage();

@@ -8,7 +8,8 @@
 //
 // Threads: the owner calls the operations and setters; the engine's reader
 // thread receives frame-marked packages and feeds the engine on transmit-empty;
-// the framer's own timer thread closes packages after a pause. The receive
+// the framer's own timer thread closes packages one interval after their last
+// byte and sleeps while no package is under way. The receive
 // state and the send state each have a lock of their own, held only for the
 // few microseconds a step takes and never while a callback runs.
 #pragma once
@@ -141,6 +142,8 @@ public:
   // Counters for tests and diagnostics (owner thread only).
   uint32_t ReadQueueCount() const { return ReadQueue ? ReadQueue->Count() : 0; }
   uint32_t WriteQueueCount() const { return WriteQueue ? WriteQueue->Count() : 0; }
+  // How often the timer thread has woken (any thread): its idle cost.
+  uint64_t TimerWakeups() const { return WakeupCount.load(std::memory_order_relaxed); }
 
 private:
   struct TBufferFree {
@@ -192,6 +195,10 @@ private:
   std::thread TimerThread;
   std::atomic<bool> ThreadRun{true};
   std::atomic<bool> ThreadAlive{false};
+  // The timer thread sleeps without a package under way; the first bytes
+  // must wake it.
+  std::atomic<bool> Idle{false};
+  std::atomic<uint64_t> WakeupCount{0};
   TEvent WakeEvent{TEvent::rmAuto};
 };
 

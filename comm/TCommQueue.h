@@ -1,6 +1,12 @@
 // TCommQueue: a fixed-capacity ring of bytes between exactly one producer
 // thread and one consumer thread, without locks. Transfers never block: they
 // move what fits (or what is held) and return how many bytes they moved.
+//
+// The hot path has no division: indexes wrap by compare-and-subtract, a
+// transfer is one or two memcpy, and each side keeps its own copy of the
+// other side's index and reads the shared one only when that copy says
+// there is not enough room (or data), so that the two sides rarely touch
+// each other's cache line.
 #pragma once
 
 #include <atomic>
@@ -27,30 +33,51 @@ public:
   // Producer side.
   int32_t In(const uint8_t* b);
   int32_t In(const void* data, int32_t n);
+  // The free bytes that follow each other in the buffer from the write
+  // position, for a producer that fills the queue in place (a read() straight
+  // into it); Commit publishes the first n of them.
+  int32_t WriteSpan(uint8_t*& at);
+  void Commit(int32_t n);
+
   // Consumer side.
   int32_t Out(uint8_t* b);
   int32_t Out(void* dest, int32_t n);
+  // The held bytes that follow each other in the buffer from the read
+  // position, for a consumer that empties the queue in place (a write()
+  // straight from it); Consume drops the first n of them.
+  int32_t ReadSpan(const uint8_t*& at);
+  void Consume(int32_t n);
   // Drops every byte held, as a read would; returns how many. Safe while the
   // producer is writing (its later bytes stay), unlike Clear.
   int32_t Discard();
 
-  int32_t Count() const;       // bytes held
-  int32_t FreeSpace() const;   // bytes that can still be written
+  int32_t Count() const;       // bytes held (any thread)
+  int32_t FreeSpace() const;   // bytes that can still be written (any thread)
   void Clear();                // empties; must not overlap a transfer
 
 private:
-  // In 64 bits: a capacity near 2^31 must not overflow the sums.
-  int32_t Space(int64_t in, int64_t out) const { return static_cast<int32_t>((out - in + BufSize - 1) % BufSize); }
-  int32_t Held(int64_t in, int64_t out) const { return static_cast<int32_t>((in - out + BufSize) % BufSize); }
-  int32_t Advance(int64_t index, int32_t k) const { return static_cast<int32_t>((index + k) % BufSize); }
+  int32_t Wrap(int32_t index) const { return index >= BufSize ? index - BufSize : index; }
+  int32_t Held(int32_t in, int32_t out) const { return in >= out ? in - out : in - out + BufSize; }
+  int32_t Space(int32_t in, int32_t out) const { return BufSize - 1 - Held(in, out); }
+  void ResetIndexes();
+  int32_t SeeOut();
+  int32_t SeeIn();
+  int32_t SpaceFor(int32_t in, int32_t want);
+  int32_t HeldFor(int32_t out, int32_t want);
+  template <bool IntoRing> int32_t Copy(int32_t index, uint8_t* outside, int32_t k);
 
+  // Fixed between resizes; read by both sides.
   int32_t BufSize;
+  uint8_t* Buffer;
   // Each index is written by one side only and published with release after
   // the bytes it covers are copied; the other side reads it with acquire.
-  // Kept on separate cache lines so the two sides do not contend.
-  alignas(64) std::atomic<int32_t> OutIndex;
+  // Next to each index lies its side's copy of the other index (relaxed:
+  // only that side uses it), on a cache line of its own.
   alignas(64) std::atomic<int32_t> InIndex;
-  alignas(64) uint8_t* Buffer;
+  std::atomic<int32_t> OutSeen;  // producer's copy of OutIndex
+  alignas(64) std::atomic<int32_t> OutIndex;
+  std::atomic<int32_t> InSeen;   // consumer's copy of InIndex
+  alignas(64) char EndPad[1];
 };
 
 }  // namespace QuarlComm32

@@ -15,6 +15,7 @@ packages=(
   build-essential cmake ninja-build pkg-config
   qt6-base-dev libgl-dev
   libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev
+  libboost-dev qt6-serialport-dev libserialport-dev
   fonts-wqy-microhei xvfb xdotool x11-apps
 )
 

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/file.h>
+#include <linux/serial.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
@@ -59,7 +60,6 @@ int TSerialDriver::Open(const std::string& path) {
   Descriptor = fd;
   Exclusive = exclusive;
   DeviceGone.store(false, std::memory_order_relaxed);
-  TxArmed.store(false, std::memory_order_relaxed);
   WakeupCount.store(0, std::memory_order_relaxed);
   LinesChecked = false;
   return 0;
@@ -142,7 +142,12 @@ int TSerialDriver::DrainWaitMs(int queued) const {
   return static_cast<int>(std::clamp<long long>(ms + 1, 1, 200));
 }
 
-uint32_t TSerialDriver::WaitEvent(TEvent& stop, bool& stopped) {
+void TSerialDriver::Wake() {
+  MaskChanges.fetch_add(1, std::memory_order_acq_rel);
+  WakeEvent.Set();
+}
+
+uint32_t TSerialDriver::WaitEvent(TEvent& stop, bool& stopped, TEvent* room) {
   stopped = false;
   const uint32_t changes = MaskChanges.load(std::memory_order_acquire);
   if (!LinesChecked) {
@@ -157,16 +162,6 @@ uint32_t TSerialDriver::WaitEvent(TEvent& stop, bool& stopped) {
     uint32_t events = 0;
     int timeout = -1;
 
-    if ((mask & EV_TXEMPTY) && TxArmed.exchange(false, std::memory_order_acq_rel)) {
-      int queued = 0;
-      if (Gone() || ::ioctl(Descriptor, TIOCOUTQ, &queued) != 0 || queued <= 0) {
-        events |= EV_TXEMPTY;
-      } else {
-        // Still draining: look again when the bytes should be out.
-        TxArmed.store(true, std::memory_order_release);
-        timeout = DrainWaitMs(queued);
-      }
-    }
     if (HasLines && !Gone() && (mask & (EV_CTS | EV_DSR | EV_RLSD))) {
       int bits = 0;
       if (ReadLines(bits)) {
@@ -181,10 +176,12 @@ uint32_t TSerialDriver::WaitEvent(TEvent& stop, bool& stopped) {
     }
     if (events != 0) return events;
 
-    pollfd fds[3] = {{stop.Fd(), POLLIN, 0}, {WakeEvent.Fd(), POLLIN, 0}, {Descriptor, 0, 0}};
+    pollfd fds[4] = {{stop.Fd(), POLLIN, 0}, {WakeEvent.Fd(), POLLIN, 0}, {Descriptor, 0, 0}, {-1, 0, 0}};
     const bool watchPort = !Gone();
-    if (mask & EV_RXCHAR) fds[2].events = POLLIN;
-    const int r = ::poll(fds, watchPort ? 3 : 2, timeout);
+    if ((mask & EV_RXCHAR) && room == nullptr) fds[2].events = POLLIN;
+    int count = watchPort ? 3 : 2;
+    if (room != nullptr) fds[count++] = pollfd{room->Fd(), POLLIN, 0};
+    const int r = ::poll(fds, static_cast<nfds_t>(count), timeout);
     WakeupCount.fetch_add(1, std::memory_order_relaxed);
     if (r < 0) {
       if (errno == EINTR) continue;
@@ -202,6 +199,7 @@ uint32_t TSerialDriver::WaitEvent(TEvent& stop, bool& stopped) {
       return 0;
     }
     if (fds[1].revents & POLLIN) WakeEvent.TryTake();
+    if (room != nullptr && (fds[count - 1].revents & POLLIN) && room->TryTake()) return 0;
     if (watchPort) {
       const short rev = fds[2].revents;
       if (rev & POLLIN) events |= EV_RXCHAR & mask;
@@ -230,12 +228,23 @@ ssize_t TSerialDriver::Read(void* buf, size_t n) {
 
 ssize_t TSerialDriver::Write(const void* buf, size_t n) {
   const ssize_t r = ::write(Descriptor, buf, n);
-  if (r < 0) return -errno;
-  if (r > 0) {
-    TxArmed.store(true, std::memory_order_release);
-    WakeEvent.Set();
-  }
-  return r;
+  return r < 0 ? -errno : r;
+}
+
+int TSerialDriver::OutputQueued() const {
+  int queued = 0;
+  if (Descriptor < 0 || Gone() || ::ioctl(Descriptor, TIOCOUTQ, &queued) != 0) return 0;
+  return queued;
+}
+
+bool TSerialDriver::LossCounters(TLossCounters& c) const {
+  if (Descriptor < 0) return false;
+  if (LossReader) return LossReader(Descriptor, c);
+  serial_icounter_struct k{};
+  if (::ioctl(Descriptor, TIOCGICOUNT, &k) != 0) return false;
+  c.Overrun = static_cast<uint32_t>(k.overrun);
+  c.BufferOverrun = static_cast<uint32_t>(k.buf_overrun);
+  return true;
 }
 
 int TSerialDriver::WaitWritable(TEvent& stop, TEvent& other) {

@@ -41,14 +41,17 @@ public:
   // that the device took the rate, size, parity and stop bits. 0 or an errno.
   int SetState(const QuarlComm32::DCB& dcb);
 
-  // Waits for an event of the mask: received data (EV_RXCHAR), the
-  // transmitter drained after a Write (EV_TXEMPTY), a change of CTS, DSR or
-  // carrier, or an error (EV_ERR: the device hung up or failed; it is then
+  // Waits for an event of the mask: received data (EV_RXCHAR), a change of
+  // CTS, DSR or carrier, or an error (EV_ERR: the device hung up or failed; it is then
   // reported once and no longer watched). Ends with stopped = true when
-  // `stop` fires, and with 0 when the mask is changed. Never spins: without
-  // modem lines to watch or bytes draining it sleeps in poll() until
-  // something happens.
-  uint32_t WaitEvent(TEvent& stop, bool& stopped);
+  // `stop` fires, and with 0 when the mask is changed or Wake is called.
+  // With `room` given the received data is not watched (the caller has no
+  // room for it): the wait ends with 0 when `room` fires instead. Never
+  // spins: without modem lines to watch it sleeps in
+  // poll() until something happens.
+  uint32_t WaitEvent(TEvent& stop, bool& stopped, TEvent* room = nullptr);
+  // Ends a pending WaitEvent (which reports 0).
+  void Wake();
 
   // Bytes waiting to be read, or -errno.
   int BytesWaiting() const;
@@ -56,6 +59,10 @@ public:
   // or -errno (-EAGAIN: nothing could be moved now).
   ssize_t Read(void* buf, size_t n);
   ssize_t Write(const void* buf, size_t n);
+  // Bytes the device still holds to send (TIOCOUTQ; 0 when it cannot tell),
+  // and about how long, in milliseconds (1 to 200), they take on the line.
+  int OutputQueued() const;
+  int DrainWaitMs(int queued) const;
   // The writer's wait for room in the device: 0 `stop` fired, 1 `other`
   // fired, 2 writable, 3 the device failed or hung up.
   int WaitWritable(TEvent& stop, TEvent& other);
@@ -71,6 +78,17 @@ public:
   // Where the modem lines are read (TIOCM_* bits); nullptr: TIOCMGET on the
   // device. Set before the first WaitEvent.
   bool (*LineReader)(int fd, int& bits) = nullptr;
+
+  // The kernel's count of received bytes lost: by the UART (hardware
+  // overrun) and for want of room in the tty buffer.
+  struct TLossCounters {
+    uint64_t Overrun = 0;
+    uint64_t BufferOverrun = 0;
+  };
+  // Reads them; false where the driver keeps none (a pseudo-terminal).
+  bool LossCounters(TLossCounters& c) const;
+  // Where they are read; nullptr: TIOCGICOUNT on the device.
+  bool (*LossReader)(int fd, TLossCounters& c) = nullptr;
   // How often WaitEvent's poll() has returned since Open.
   uint64_t Wakeups() const { return WakeupCount.load(std::memory_order_relaxed); }
 
@@ -79,7 +97,6 @@ public:
   bool Gone() const { return DeviceGone.load(std::memory_order_acquire); }
 
 private:
-  int DrainWaitMs(int queued) const;
   bool ReadLines(int& bits) const;
 
   int Descriptor = -1;
@@ -87,7 +104,6 @@ private:
   TEvent WakeEvent{TEvent::rmAuto};
   std::atomic<uint32_t> EventMask{0};
   std::atomic<uint32_t> MaskChanges{0};
-  std::atomic<bool> TxArmed{false};  // bytes handed over since the last EV_TXEMPTY
   std::atomic<bool> DeviceGone{false};
   std::atomic<uint64_t> WakeupCount{0};
   uint32_t BitsPerSecond = 19200;

@@ -293,9 +293,9 @@ INSTANTIATE_TEST_SUITE_P(Upgrade, FirmwareUpgradeFailure, ::testing::ValuesIn(Fa
                          [](const auto& info) { return std::string(info.param.Name); });
 
 // Per block a 137-byte frame and a 10-byte answer at 1920 bytes a second,
-// then the 50 to 100 ms (75 on average) after which the comm device closes
-// the answer's package: about 844 bytes a second.
-constexpr double LimitBytesPerSecond = 128 / ((137 + 10) / 1920.0 + 0.075);
+// then the 50 ms after which the comm device closes the answer's package:
+// about 1011 bytes a second.
+constexpr double LimitBytesPerSecond = 128 / ((137 + 10) / 1920.0 + 0.050);
 
 TEST_F(FirmwareUpgrade, SixtyFourKibibytesAt19200BaudArriveWholeNearTheProtocolLimit) {
 #ifdef __SANITIZE_THREAD__

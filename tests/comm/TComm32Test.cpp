@@ -254,31 +254,16 @@ TEST_F(Engine, OneMebibyteEachWayArrivesUnchanged) {
   EXPECT_EQ(seen.size(), kSize);
   EXPECT_TRUE(seen == out) << "transmitted bytes differ";
 
-  // Master to engine: never more in flight than the receive queue holds,
-  // since the reader drops what does not fit.
-  std::atomic<size_t> consumed{0};
+  // Master to engine, as fast as the pty takes it: what the receive queue
+  // cannot hold waits in the kernel.
   const auto deadline = Clock::now() + 20s;
-  std::thread feeder([&] {
-    for (size_t fed = 0; fed < kSize && Clock::now() < deadline;) {
-      if (fed - consumed.load() >= 4096) {
-        std::this_thread::sleep_for(200us);
-        continue;
-      }
-      const size_t n = std::min<size_t>(1024, kSize - fed);
-      if (!pty.Send(in.data() + fed, n, 1000)) break;
-      fed += n;
-    }
-  });
+  std::thread feeder([&] { pty.Send(in.data(), kSize, 20000); });
   std::string got;
   char buf[4096];
   while (got.size() < kSize && Clock::now() < deadline) {
     const int32_t r = comm.Read(buf, sizeof buf);
-    if (r > 0) {
-      got.append(buf, static_cast<size_t>(r));
-      consumed.store(got.size());
-    } else {
-      std::this_thread::sleep_for(200us);
-    }
+    if (r > 0) got.append(buf, static_cast<size_t>(r));
+    else std::this_thread::sleep_for(200us);
   }
   feeder.join();
   EXPECT_EQ(got.size(), kSize);
@@ -380,15 +365,53 @@ TEST_F(Engine, ACallbackThatThrowsDoesNotStopTheReader) {
   comm.Close();
 }
 
-TEST_F(Engine, TransmitEmptyIsReportedWhenTheQueueHasGoneOut) {
-  Recorder& r = rec;
-  r.Attach(comm);
+// EV_TXEMPTY means "everything queued has left": one per drain of the
+// queue and the port, however many pieces the writer needed.
+TEST_F(Engine, TransmitEmptyComesOncePerDrain) {
+  rec.Attach(comm);
   comm.Open();
-  const std::string data(3000, 'z');
-  comm.Write(data.data(), 3000);
-  EXPECT_EQ(pty.Receive(3000).size(), 3000u);
-  EXPECT_TRUE(r.WaitFor(EV_TXEMPTY));
-  EXPECT_EQ(comm.OutQueue->Count(), 0);
+  struct Case {
+    const char* name;
+    int rounds;
+    int bytes;
+  };
+  const Case cases[] = {{"one write that fills the queue", 1, 8191}, {"three writes, each drained", 3, 1000}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const int before = rec.CountWith(EV_TXEMPTY);
+    for (int i = 0; i < c.rounds; ++i) {
+      const std::string data = Pattern(static_cast<size_t>(c.bytes), static_cast<unsigned>(i));
+      ASSERT_EQ(comm.Write(data.data(), c.bytes), c.bytes);
+      EXPECT_TRUE(pty.Receive(data.size()) == data);
+      std::unique_lock<std::mutex> l(rec.m);
+      ASSERT_TRUE(rec.cv.wait_for(l, 2s, [&] {
+        return std::count_if(rec.masks.begin(), rec.masks.end(), [](int m) { return m & EV_TXEMPTY; }) > before + i;
+      }));
+    }
+    std::this_thread::sleep_for(100ms);  // a late extra one would show here
+    EXPECT_EQ(rec.CountWith(EV_TXEMPTY), before + c.rounds);
+    EXPECT_EQ(comm.OutQueue->Count(), 0);
+  }
+}
+
+// Bytes that find the receive queue full wait in the kernel until Read makes
+// room: none is lost and no error is reported.
+TEST_F(Engine, BytesBeyondAFullReceiveQueueWaitInTheKernel) {
+  rec.Attach(comm);
+  comm.InQueue->fSetBufSize(1024);
+  comm.Open();
+  const std::string data = Pattern(256 * 1024, 7);
+  std::atomic<bool> sent{false};
+  std::thread sender([&] { sent = pty.Send(data.data(), data.size(), 20000); });
+  std::this_thread::sleep_for(300ms);  // nobody reads: the queue fills, then the kernel's buffers
+  EXPECT_EQ(comm.InQueue->Count(), 1023);
+  const std::string got = ReadFromEngine(data.size(), 20s);
+  sender.join();
+  EXPECT_TRUE(sent);
+  EXPECT_EQ(got.size(), data.size());
+  EXPECT_TRUE(got == data) << "received bytes differ";
+  EXPECT_EQ(rec.CountWith(EV_ERR), 0);
+  EXPECT_EQ(comm.fGetOverruns(), 0u);
 }
 
 // --------------------------------------------------------- stop and leaks
@@ -699,5 +722,50 @@ TEST_F(Engine, ModemLinesArePolledOnlyWhileSomeoneListensForThem) {
   const uint64_t before = comm.EventWaitWakeups();
   std::this_thread::sleep_for(300ms);
   EXPECT_LE(comm.EventWaitWakeups() - before, 2u);
+  comm.Close();
+}
+
+namespace {
+std::atomic<uint64_t> gOverruns{0}, gBufferOverruns{0};
+bool FakeLosses(int, TSerialDriver::TLossCounters& c) {
+  c.Overrun = gOverruns.load();
+  c.BufferOverrun = gBufferOverruns.load();
+  return true;
+}
+}  // namespace
+
+// Bytes the kernel lost (its counters rise) are counted, marked for
+// ClearCommErrors and reported as EV_ERR; losses from before the open are not.
+TEST_F(Engine, KernelLossesRaiseTheErrorEventAndAreCounted) {
+  struct Case {
+    const char* name;
+    uint64_t overrun, buffer;
+    uint32_t marks;
+  };
+  const Case cases[] = {
+      {"UART overrun", 3, 0, CE_OVERRUN},
+      {"tty buffer overflow", 0, 2, CE_RXOVER},
+      {"both", 1, 1, CE_OVERRUN | CE_RXOVER},
+  };
+  gOverruns = 100;  // before the open
+  comm.LossReader = &FakeLosses;
+  rec.Attach(comm);
+  comm.Open();
+  uint64_t total = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const int errors = rec.CountWith(EV_ERR);
+    gOverruns += c.overrun;
+    gBufferOverruns += c.buffer;
+    total += c.overrun + c.buffer;
+    pty.Send("x");  // the counters are read after each receipt
+    EXPECT_EQ(ReadFromEngine(1), "x");
+    const auto deadline = Clock::now() + 2s;
+    while (rec.CountWith(EV_ERR) == errors && Clock::now() < deadline) std::this_thread::sleep_for(1ms);
+    EXPECT_EQ(rec.CountWith(EV_ERR), errors + 1);
+    EXPECT_EQ(comm.fGetOverruns(), total);
+    EXPECT_EQ(comm.ClearCommErrors(), c.marks);
+    EXPECT_EQ(comm.ClearCommErrors(), 0u);
+  }
   comm.Close();
 }

@@ -92,6 +92,36 @@ TEST(TCommQueue, BlockTransfersWrapAroundTheEnd) {
   }
 }
 
+// In-place spans reach to the seam at most, leave the one free position
+// alone, and publish only what is committed or consumed.
+TEST(TCommQueue, InPlaceSpansStopAtTheSeamAndPublishOnlyWhatIsCommitted) {
+  TCommQueue q(64);
+  uint8_t* in = nullptr;
+  const uint8_t* out = nullptr;
+  EXPECT_EQ(q.WriteSpan(in), 63);  // empty: everything but the free position
+  EXPECT_EQ(q.ReadSpan(out), 0);
+  AdvanceTo(q, 54);
+  ASSERT_EQ(q.WriteSpan(in), 10);  // to the seam
+  for (uint8_t i = 0; i < 10; ++i) in[i] = i;
+  q.Commit(4);
+  EXPECT_EQ(q.Count(), 4);         // only what was committed
+  q.Commit(6);
+  ASSERT_EQ(q.WriteSpan(in), 53);  // from the start, up to one short of the read position
+  for (uint8_t i = 0; i < 5; ++i) in[i] = static_cast<uint8_t>(10 + i);
+  q.Commit(5);
+  ASSERT_EQ(q.ReadSpan(out), 10);  // to the seam
+  for (uint8_t i = 0; i < 10; ++i) EXPECT_EQ(out[i], i);
+  q.Consume(10);
+  ASSERT_EQ(q.ReadSpan(out), 5);
+  EXPECT_EQ(out[4], 14);
+  q.Consume(5);
+  EXPECT_EQ(q.Count(), 0);
+
+  TCommQueue none(0);
+  EXPECT_EQ(none.WriteSpan(in), 0);
+  EXPECT_EQ(none.ReadSpan(out), 0);
+}
+
 TEST(TCommQueue, PartialReadTakesWhatIsHeld) {
   TCommQueue q(8192);
   auto data = Bytes(40);
@@ -191,52 +221,81 @@ TEST(TCommQueue, OutOfMemoryKeepsTheOldBuffer) {
 #endif
 }
 
-// One producer, one consumer, random chunk sizes, 64 MiB through a queue whose
-// capacity is not a power of two; every byte is checked against the sequence.
-TEST(TCommQueue, TwoThreadsMove64MiBInOrder) {
-  constexpr int64_t kTotal = int64_t{64} << 20;
+// One producer, one consumer, random chunk sizes, through a queue whose
+// capacity is not a power of two; every byte is checked against the
+// sequence. Each form of transfer: blocks, in place (a read() straight into
+// the queue, a write() straight from it) and single bytes.
+TEST(TCommQueue, TwoThreadsMoveTheStreamInOrderWithEveryFormOfTransfer) {
+  enum Form { kBlocks, kInPlace, kBytes };
+  struct Case {
+    const char* name;
+    Form form;
+    int64_t total;
+  };
+  const Case cases[] = {{"blocks", kBlocks, int64_t{64} << 20},
+                        {"in place", kInPlace, int64_t{64} << 20},
+                        {"single bytes", kBytes, int64_t{4} << 20}};
   constexpr int32_t kCapacity = 8191;
   auto expected = [](int64_t i) { return static_cast<uint8_t>(i ^ (i >> 8) ^ (i >> 17)); };
-  TCommQueue q(kCapacity);
-  std::atomic<bool> stop{false};  // the consumer gives up on the first wrong byte
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TCommQueue q(kCapacity);
+    std::atomic<bool> stop{false};  // the consumer gives up on the first wrong byte
 
-  std::thread producer([&] {
-    std::mt19937 rng(1);
-    std::uniform_int_distribution<int32_t> chunk(1, 2048);
-    std::vector<uint8_t> buf(2048);
-    int64_t sent = 0;
-    while (sent < kTotal) {
-      const int32_t n = static_cast<int32_t>(std::min<int64_t>(chunk(rng), kTotal - sent));
-      for (int32_t i = 0; i < n; ++i) buf[static_cast<size_t>(i)] = expected(sent + i);
-      int32_t done = 0;
-      while (done < n) {
-        if (stop.load(std::memory_order_relaxed)) return;
-        const int32_t k = q.In(buf.data() + done, n - done);
-        done += k;
+    std::thread producer([&] {
+      std::mt19937 rng(1);
+      std::uniform_int_distribution<int32_t> chunk(1, 2048);
+      std::vector<uint8_t> buf(2048);
+      int64_t sent = 0;
+      while (sent < c.total && !stop.load(std::memory_order_relaxed)) {
+        const int32_t n = static_cast<int32_t>(std::min<int64_t>(chunk(rng), c.total - sent));
+        int32_t k = 0;
+        if (c.form == kInPlace) {
+          uint8_t* at;
+          k = std::min(q.WriteSpan(at), n);
+          for (int32_t i = 0; i < k; ++i) at[i] = expected(sent + i);
+          q.Commit(k);
+        } else {
+          for (int32_t i = 0; i < n; ++i) buf[static_cast<size_t>(i)] = expected(sent + i);
+          if (c.form == kBlocks) {
+            k = q.In(buf.data(), n);
+          } else {
+            while (k < n && q.In(&buf[static_cast<size_t>(k)]) == 1) ++k;
+          }
+        }
+        sent += k;
         if (k == 0) std::this_thread::yield();
       }
-      sent += n;
-    }
-  });
+    });
 
-  std::mt19937 rng(2);
-  std::uniform_int_distribution<int32_t> chunk(1, 3000);
-  std::vector<uint8_t> buf(3000);
-  int64_t received = 0, bad = -1;
-  while (received < kTotal) {
-    const int32_t k = q.Out(buf.data(), chunk(rng));
-    if (k == 0) {
-      std::this_thread::yield();
-      continue;
+    std::mt19937 rng(2);
+    std::uniform_int_distribution<int32_t> chunk(1, 3000);
+    std::vector<uint8_t> buf(3000);
+    int64_t received = 0, bad = -1;
+    while (received < c.total && bad < 0) {
+      const int32_t want = chunk(rng);
+      const uint8_t* got = buf.data();
+      int32_t k = 0;
+      if (c.form == kInPlace) {
+        k = std::min(q.ReadSpan(got), want);
+      } else if (c.form == kBlocks) {
+        k = q.Out(buf.data(), want);
+      } else {
+        while (k < want && q.Out(&buf[static_cast<size_t>(k)]) == 1) ++k;
+      }
+      if (k == 0) {
+        std::this_thread::yield();
+        continue;
+      }
+      for (int32_t i = 0; i < k && bad < 0; ++i)
+        if (got[i] != expected(received + i)) bad = received + i;
+      if (c.form == kInPlace) q.Consume(k);
+      received += k;
     }
-    for (int32_t i = 0; i < k && bad < 0; ++i)
-      if (buf[static_cast<size_t>(i)] != expected(received + i)) bad = received + i;
-    received += k;
-    if (bad >= 0) break;
+    stop.store(true, std::memory_order_relaxed);
+    producer.join();
+    EXPECT_EQ(bad, -1) << "first wrong byte at offset " << bad;
+    EXPECT_EQ(received, c.total);
+    EXPECT_EQ(q.Count(), 0);
   }
-  stop.store(true, std::memory_order_relaxed);
-  producer.join();
-  EXPECT_EQ(bad, -1) << "first wrong byte at offset " << bad;
-  EXPECT_EQ(received, kTotal);
-  EXPECT_EQ(q.Count(), 0);
 }
