@@ -97,8 +97,8 @@ bool TReceiverLink::Drain(TDeadline deadline) {
     if (LineError) return false;
     if (std::chrono::steady_clock::now() >= deadline) {
       if (queued()) return false;
-      // No word from the driver: allow the line time for the writer's
-      // largest piece.
+      // No word from the driver: allow the line time of 256 bytes, more
+      // than the longest frame sent (a 137-byte firmware block).
       lock.unlock();
       Clock.Sleep(256 * 10 * 1000 / Baud);
       return true;
