@@ -1,9 +1,8 @@
-// The widget-free rules behind the static-management group: what a directory
-// page yields and how each entry is shown, and the parameter texts.
+// What a directory page yields and how each entry is shown. Name bytes and
+// the parameter rules are checked end to end through the window.
 #include <gtest/gtest.h>
 
 #include "DirectoryEntries.h"
-#include "ParameterRules.h"
 #include "TestHex.h"
 
 using namespace Z500;
@@ -32,13 +31,6 @@ TEST(DirectoryEntries, EachColumnAsTheGridShowsIt) {
   for (auto [size, text] : sizes) EXPECT_EQ(SizeText(size), text) << size;
 }
 
-TEST(DirectoryEntries, NameBytesPassUnchangedBlanksAndHighBytesIncluded) {
-  const Bytes raw = Entry("\xC4\xE3" "12    \x80  ", 0, 0, 0);
-  const TDirectoryEntry e = DecodeDirectoryEntry(std::span<const uint8_t, 32>(raw.data(), 32));
-  EXPECT_EQ(Bytes(e.Name.begin(), e.Name.end()), H("C4 E3 31 32 20 20 20 20"));
-  EXPECT_EQ(FileNameBytes(e), std::string("\xC4\xE3" "12    .\x80  "));
-}
-
 TEST(DirectoryEntries, APageYieldsOnlyWholeEntriesThatArrived) {
   Bytes page;
   for (int i = 0; i < 10; ++i) {
@@ -65,15 +57,6 @@ TEST(DirectoryEntries, APageYieldsOnlyWholeEntriesThatArrived) {
     EXPECT_EQ(step.NoFiles, c.none) << c.length << " after " << c.listed;
     for (size_t i = 0; i < step.Entries.size(); ++i) EXPECT_EQ(step.Entries[i].Size, 100u * i);
   }
-}
-
-// The checks themselves run through the window's edit boxes.
-TEST(ParameterRules, CodePageLengthAndTheValueSent) {
-  EXPECT_EQ(CodePageLength("a中😀"), 5u);
-  EXPECT_EQ(ParameterValue("", IntervalRule), 5);
-  EXPECT_EQ(ParameterValue("", CutoffRule), 12);
-  EXPECT_EQ(ParameterValue(" 07 ", CutoffRule), 7);
-  EXPECT_EQ(ParameterValue("300", CutoffRule), 300 & 0xFF);
 }
 
 }  // namespace
