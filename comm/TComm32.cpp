@@ -157,8 +157,7 @@ int32_t TComm32::_Send(const void* data, int32_t count, bool& queued) {
   return sent + n;
 }
 
-int32_t TComm32::Write(const void* data, int32_t count) {
-  if (DisableWrite.load(std::memory_order_acquire) || count <= 0 || data == nullptr) return 0;
+int32_t TComm32::_SendWhole(const void* data, int32_t count) {
   int32_t n = 0;
   bool queued = true;
   {
@@ -169,18 +168,15 @@ int32_t TComm32::Write(const void* data, int32_t count) {
   return n;
 }
 
+int32_t TComm32::Write(const void* data, int32_t count) {
+  if (DisableWrite.load(std::memory_order_acquire) || count <= 0 || data == nullptr) return 0;
+  return _SendWhole(data, count);
+}
+
 int32_t TComm32::Command(const char* text) {
   if (text == nullptr) return 0;
   const auto count = static_cast<int32_t>(std::strlen(text));
-  if (count == 0) return 0;
-  int32_t n = 0;
-  bool queued = true;
-  {
-    std::lock_guard lock(OutLock);
-    if (!OutHeld) n = _Send(text, count, queued);
-  }
-  if (queued) WakeWriter();
-  return n;
+  return count == 0 ? 0 : _SendWhole(text, count);
 }
 
 int32_t TComm32::WriteUnsplit(const void* data, int32_t count, bool continuation) {

@@ -172,6 +172,9 @@ private:
 
   void ReapStragglers(bool wait);
   int32_t _Send(const void* data, int32_t count, bool& queued);
+  // _Send under the producer lock (unless a package is being queued in
+  // parts), then wakes the writer when bytes were left in the queue.
+  int32_t _SendWhole(const void* data, int32_t count);
   void WakeWriter();
   // The reader found InQueue full: it stops reading until a consumer makes
   // room and fires RoomEvent.
