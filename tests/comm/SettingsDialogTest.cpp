@@ -1,20 +1,15 @@
-// The port settings and about dialogs offscreen: their texts in the three
-// languages, the settings they show, the checks of OK, applying with the
-// roll-back when the port cannot be opened, and SettingsDialog's result.
+// The port settings and about dialogs offscreen: texts per language, the
+// settings shown, the checks of OK, applying with roll-back on a port that
+// cannot be opened, and SettingsDialog's result.
 #include <gtest/gtest.h>
 
 #include <QApplication>
 #include <QComboBox>
-#include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTimer>
 #include <QtTest/QTest>
-
-#include <memory>
-#include <string>
-#include <vector>
 
 #include "AboutDialog.h"
 #include "AppLang.h"
@@ -30,23 +25,22 @@ using Device = TVellCustomCommDevice;
 namespace {
 
 // Records the stop messages instead of showing them.
-class TestSettings : public TForm_VellCommDevice_Settings {
-public:
+struct TestSettings : TForm_VellCommDevice_Settings {
   using TForm_VellCommDevice_Settings::TForm_VellCommDevice_Settings;
-  std::vector<QString> Stops;
-
-protected:
   void _ShowStop(const QString& text) override { Stops.push_back(text); }
+  std::vector<QString> Stops;
 };
 
-struct Language {
-  TQuarlFuncs::TLangType Type;
-  uint32_t Lcid;  // the system locale, whose code page decodes the texts
-};
+// A language and the system locale whose code page decodes its texts.
+using Language = std::pair<TQuarlFuncs::TLangType, uint32_t>;
 constexpr Language kSimplified{TQuarlFuncs::ltSimplified, 0x0804};
 constexpr Language kTraditional{TQuarlFuncs::ltTraditional, 0x0404};
 constexpr Language kEnglish{TQuarlFuncs::ltWestern, 0x0409};
 
+QString U(const char* s) { return QString::fromUtf8(s); }
+using Values = std::vector<long>;
+
+// COM1 and COM3 are ptys; COM2 leads nowhere and cannot be opened.
 class Dialogs : public ::testing::Test {
 protected:
   void SetUp() override {
@@ -61,11 +55,38 @@ protected:
     TQuarlFuncs::_SysLocale = savedLocale;
   }
   void UseLanguage(const Language& l) {
-    TQuarlFuncs::_SysLocale.InitLCID(l.Lcid);
-    TQuarlFuncs::AppLang.fSetLangType(l.Type);
+    TQuarlFuncs::_SysLocale.InitLCID(l.second);
+    TQuarlFuncs::AppLang.fSetLangType(l.first);
   }
   std::unique_ptr<TestSettings> Open(bool openFlag = false) {
     return std::make_unique<TestSettings>(nullptr, openFlag, &dev);
+  }
+  // Settings other than the defaults, with a flow control the list has no item for.
+  void SetNonDefaults() {
+    dev.fSetPortNo(3);
+    dev.fSetBaud(Device::br19200);
+    dev.fSetParity(Device::ptEvenParity);
+    dev.fSetByteSize(7);
+    dev.fSetStopBits(Device::sbTwoStopBit);
+    dev.fSetFlowControl(Device::fcTranXonXoff);
+    dev.fSetAutoAnswer(2);
+    dev.fSetInBufSize(16384);
+  }
+  Values Settings() {
+    return {dev.fGetPortNo(),     dev.fGetBaud(),        dev.fGetParity(),     dev.fGetByteSize(),
+            dev.fGetStopBits(),   dev.fGetFlowControl(), dev.fGetAutoAnswer(), dev.fGetInBufSize(),
+            dev.fGetOutBufSize(), dev.fGetActive()};
+  }
+  // Picks the items of the first lists (port, baud, parity, byte size, stop
+  // bits), sets the edits and puts the focus on OK, as a click on it would.
+  static void Fill(TestSettings& d, std::vector<int> items, const char* autoAns, const char* inBuf,
+                   const char* outBuf) {
+    QComboBox* lists[] = {d.CbPort, d.CbSelBaud, d.CbParity, d.CbByteSize, d.CbStopBits};
+    for (size_t i = 0; i < items.size(); ++i) lists[i]->setCurrentIndex(items[i]);
+    d.EditAutoAns->setText(autoAns);
+    d.EditInBufSize->setText(inBuf);
+    d.EditOutBufSize->setText(outBuf);
+    d.BnOK->setFocus();
   }
 
   const TQuarlFuncs::TAppLang savedLang = TQuarlFuncs::AppLang;
@@ -74,218 +95,132 @@ protected:
   TVellCommDevice dev;
 };
 
-QStringList Items(const QComboBox* box) {
-  QStringList out;
-  for (int i = 0; i < box->count(); ++i) out << box->itemText(i);
-  return out;
-}
-
 }  // namespace
 
+// Both dialogs in each language; the about box also shows the system's data.
 TEST_F(Dialogs, TextsFollowTheLanguageAndTraditionalComesFromBig5) {
-  struct Case {
+  TQuarlFuncs::TSysInfo info;
+  info.fGetOsInfo();
+  const QString os = QString::asprintf("%d.%02d.%04d", static_cast<int>(info.MajorVersion),
+                                       static_cast<int>(info.MinorVersion), static_cast<int>(info.BuildNumber));
+  const struct {
     Language lang;
-    const char* caption;
-    const char* ok;
-    const char* port;
-    const char* buffer;
-    const char* parity4;
-    const char* flow3;
-    int pointSize;
+    const char *caption, *port, *flow3, *about, *version, *user, *orgn, *ok;
+  } cases[] = {
+      {kSimplified, "端口设置", "端口", "RTS/CTS & Xon/Xoff (硬&软)", "关于 TVellCommDevice……", "版本: 1.3.3.5",
+       "用户:", "单位:", "确定"},
+      {kTraditional, "序列埠設置", "序 列 埠", "RTS/CTS & Xon/Xoff (硬&軟)", "關於 TVellCommDevice……",
+       "版本: 1.3.3.5", "用戶:", "單位:", "確定"},
+      {kEnglish, "COM port Setup", "COM port", "RTS/CTS & Xon/Xoff", "About TVellCommDevice...", "Version: 1.3.3.5",
+       "User:", "Orgn:", "OK"},
   };
-  const Case cases[] = {
-      {kSimplified, "端口设置", "确定", "端口", "缓存容量", "Space (空格)", "RTS/CTS & Xon/Xoff (硬&软)", 9},
-      {kTraditional, "序列埠設置", "確定", "序 列 埠", "緩存容量", "Space (空白)", "RTS/CTS & Xon/Xoff (硬&軟)", 9},
-      {kEnglish, "COM port Setup", "&OK", "COM port", "Buffer", "Space Parity", "RTS/CTS & Xon/Xoff", 8},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.caption);
+  for (const auto& c : cases) {
     UseLanguage(c.lang);
     auto d = Open();
-    EXPECT_EQ(d->windowTitle(), QString::fromUtf8(c.caption));
-    EXPECT_EQ(d->BnOK->text(), QString::fromUtf8(c.ok));
-    EXPECT_EQ(d->lbPort->text(), QString::fromUtf8(c.port));
-    EXPECT_EQ(d->GBoxBuffer->title(), QString::fromUtf8(c.buffer));
-    EXPECT_EQ(d->CbParity->itemText(4), QString::fromUtf8(c.parity4));
-    EXPECT_EQ(d->CbFlow->itemText(3), QString::fromUtf8(c.flow3));
-    EXPECT_EQ(d->font().pointSize(), c.pointSize);
-    // Run-time layout: only OK and Cancel, centred as a pair.
-    EXPECT_EQ(d->size(), QSize(393, 228));
-    EXPECT_TRUE(d->BnAbout->isHidden());
-    EXPECT_TRUE(d->BnDefault->isHidden());
-    EXPECT_EQ(d->BnOK->geometry(), QRect(99, 200, 75, 25));
-    EXPECT_EQ(d->BnCancel->geometry(), QRect(219, 200, 75, 25));
+    EXPECT_EQ(QStringList({d->windowTitle(), d->lbPort->text(), d->CbFlow->itemText(3)}),
+              QStringList({U(c.caption), U(c.port), U(c.flow3)}));
+    TForm_VELLComm32_About a(nullptr, BareClassName(&dev));
+    EXPECT_EQ(QStringList({a.windowTitle(), a.ProductName->text(), a.Version->text(), a.lbUser->text(),
+                           a.lbOrgn->text(), a.OKButton->text()}),
+              QStringList({U(c.about), "TVellCommDevice", U(c.version), U(c.user), U(c.orgn), U(c.ok)}));
+    EXPECT_TRUE(a.OsVersion->text().contains(os)) << a.OsVersion->text().toStdString();
+    EXPECT_EQ(a.UserName->text().toStdString(), info.RegisteredOwner);
   }
-  // Without the conversion a Traditional system shows the GBK bytes as they are.
+  // Without the Big5 conversion a Traditional system shows the GBK bytes as they are.
   UseLanguage(kTraditional);
   TQuarlFuncs::AppLang.fSetCvtBig5(false);
-  EXPECT_NE(Open()->windowTitle(), QStringLiteral("序列埠設置"));
+  EXPECT_NE(Open()->windowTitle(), U("序列埠設置"));
 }
 
 TEST_F(Dialogs, ControlsShowTheDevicesSettings) {
-  dev.fSetPortNo(3);
-  dev.fSetBaud(Device::br19200);
-  dev.fSetParity(Device::ptEvenParity);
-  dev.fSetByteSize(7);
-  dev.fSetStopBits(Device::sbTwoStopBit);
-  dev.fSetFlowControl(Device::fcTranXonXoff);
-  dev.fSetAutoAnswer(2);
-  dev.fSetInBufSize(16384);
-  dev.fSetOutBufSize(4096);
+  SetNonDefaults();
   auto d = Open();
-  EXPECT_EQ(Items(d->CbPort), (QStringList{"COM1", "COM2", "COM3"}));
-  EXPECT_EQ(d->CbPort->currentText(), "COM3");
-  EXPECT_EQ(d->CbSelBaud->currentText(), "19200");
-  EXPECT_EQ(d->CbParity->currentIndex(), Device::ptEvenParity);
-  EXPECT_EQ(d->CbByteSize->currentText(), "7");
-  EXPECT_EQ(d->CbStopBits->currentText(), "2");
-  EXPECT_EQ(d->CbFlow->currentText(), "Xon/Xoff");
-  EXPECT_EQ(d->EditAutoAns->text(), "2");
-  EXPECT_EQ(d->EditInBufSize->text(), "16384");
-  EXPECT_EQ(d->EditOutBufSize->text(), "4096");
-
-  // A port that is not present: nothing chosen, and OK asks for one.
-  dev.fSetPortNo(7);
-  d = Open();
-  EXPECT_EQ(d->CbPort->currentIndex(), -1);
-  d->BnOKClick();
-  EXPECT_EQ(d->Stops, std::vector<QString>{"Must select COM Port"});
-  EXPECT_EQ(d->focusWidget(), d->CbPort);
-  EXPECT_EQ(dev.fGetPortNo(), 7);
+  QStringList shown;
+  for (QComboBox* b : {d->CbPort, d->CbSelBaud, d->CbParity, d->CbByteSize, d->CbStopBits, d->CbFlow})
+    shown << b->currentText();
+  shown << d->EditAutoAns->text() << d->EditInBufSize->text();
+  // fcTranXonXoff has no item of its own and shows as Xon/Xoff.
+  EXPECT_EQ(shown, (QStringList{"COM3", "19200", "Even", "7", "2", "Xon/Xoff", "2", "16384"}));
+  dev.fSetPortNo(7);  // not present: no port chosen
+  EXPECT_EQ(Open()->CbPort->currentIndex(), -1);
 }
 
+// Rows also carry faults in later entries: only the first faulty one is reported.
 TEST_F(Dialogs, EntriesAreCheckedInOrderWithTheFocusOnTheFaultyOne) {
-  struct Case {
-    const char* autoAns;
-    const char* inBuf;
-    const char* outBuf;
-    const char* message;  // nullptr: accepted
-    const char* focus;
+  const struct {
+    int port;
+    const char *autoAns, *inBuf, *outBuf, *message, *focus;  // message nullptr: accepted
+  } cases[] = {
+      {-1, "x", "", "", "Must select COM Port", "CbPort"},
+      {0, "256", "1", "", "Auto Answer: 0 - 255", "EditAutoAns"},
+      {0, "-1", "8192", "8192", "Auto Answer: 0 - 255", "EditAutoAns"},
+      {0, "abc", "8192", "8192", "Auto Answer: 0 - 255", "EditAutoAns"},
+      {0, "0", "4095", "", "Input Buffer size error", "EditInBufSize"},
+      {0, "0", "8192", "", "Output Buffer size error", "EditOutBufSize"},
+      {0, " 255 ", "4096", " 8192 ", nullptr, nullptr},
   };
-  const Case cases[] = {
-      {"256", "8192", "8192", "Auto Answer: 0 - 255", "EditAutoAns"},
-      {"-1", "8192", "8192", "Auto Answer: 0 - 255", "EditAutoAns"},
-      {"abc", "8192", "8192", "Auto Answer: 0 - 255", "EditAutoAns"},
-      {"", "8192", "8192", "Auto Answer: 0 - 255", "EditAutoAns"},
-      {"0", "4095", "8192", "Input Buffer size error", "EditInBufSize"},
-      {"0", "8192", "", "Output Buffer size error", "EditOutBufSize"},
-      {" 255 ", "4096", " 8192 ", nullptr, nullptr},
-  };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     SCOPED_TRACE(std::string(c.autoAns) + "|" + c.inBuf + "|" + c.outBuf);
     auto d = Open();
-    d->EditAutoAns->setText(c.autoAns);
-    d->EditInBufSize->setText(c.inBuf);
-    d->EditOutBufSize->setText(c.outBuf);
-    d->BnOK->setFocus();
+    Fill(*d, {c.port}, c.autoAns, c.inBuf, c.outBuf);
     d->BnOKClick();
     if (c.message == nullptr) {
       EXPECT_TRUE(d->Stops.empty());
       EXPECT_EQ(d->result(), QDialog::Accepted);
       EXPECT_EQ(dev.fGetAutoAnswer(), 255);
       EXPECT_EQ(dev.fGetInBufSize(), 4096);
-      continue;
+    } else {
+      EXPECT_EQ(d->Stops, std::vector<QString>{c.message});
+      EXPECT_EQ(d->focusWidget()->objectName(), c.focus);
+      EXPECT_EQ(d->result(), QDialog::Rejected);  // still open
     }
-    EXPECT_EQ(d->Stops, std::vector<QString>{c.message});
-    EXPECT_EQ(d->focusWidget()->objectName(), c.focus);
-    EXPECT_EQ(d->result(), QDialog::Rejected);  // still open
   }
-  // A list without a choice is refused before the edits are looked at.
-  auto d = Open();
-  d->CbStopBits->setCurrentIndex(-1);
-  d->EditAutoAns->setText("x");
-  d->BnOKClick();
-  EXPECT_EQ(d->Stops, std::vector<QString>{"Must select stop bits"});
-  EXPECT_EQ(d->focusWidget(), d->CbStopBits);
 }
 
 TEST_F(Dialogs, EnterMovesAlongTheInputsAndOnlyTheLastOneApplies) {
   auto d = Open(true);
   d->show();
-  QWidget* chain[] = {d->CbPort,     d->CbSelBaud,   d->CbParity,      d->CbByteSize, d->CbStopBits,
-                      d->CbFlow,     d->EditAutoAns, d->EditInBufSize, d->EditOutBufSize};
   d->CbPort->setFocus();
-  for (size_t i = 0; i + 1 < std::size(chain); ++i) {
-    ASSERT_EQ(d->focusWidget(), chain[i]);
-    QTest::keyClick(chain[i], Qt::Key_Return);  // reaches OK, the default button
-    EXPECT_EQ(d->result(), QDialog::Rejected);
+  for (QWidget* w : std::initializer_list<QWidget*>{d->CbPort, d->CbSelBaud, d->CbParity, d->CbByteSize,
+                                                    d->CbStopBits, d->CbFlow, d->EditAutoAns, d->EditInBufSize,
+                                                    d->EditOutBufSize}) {
+    ASSERT_EQ(d->focusWidget(), w);
+    EXPECT_FALSE(dev.fGetActive());
+    QTest::keyClick(w, Qt::Key_Return);  // presses OK, the default button
   }
-  EXPECT_FALSE(dev.fGetActive());
-  QTest::keyClick(d->EditOutBufSize, Qt::Key_Return);  // the last input: checks and applies
   EXPECT_EQ(d->result(), QDialog::Accepted);
   EXPECT_TRUE(dev.fGetActive());  // the open flag opens a closed port
 }
 
-TEST_F(Dialogs, OkWritesEverySettingAndCancelNone) {
-  dev.fSetFlowControl(Device::fcTranXonXoff);
-  auto edit = [](TestSettings& d) {
-    d.CbPort->setCurrentIndex(2);
-    d.CbSelBaud->setCurrentIndex(Device::br57600);
-    d.CbParity->setCurrentIndex(Device::ptOddParity);
-    d.CbByteSize->setCurrentIndex(2);
-    d.CbStopBits->setCurrentIndex(Device::sbTwoStopBit);
-    d.EditAutoAns->setText("3");
-    d.EditOutBufSize->setText("5000");
-  };
-  auto cancelled = Open();
-  edit(*cancelled);
-  cancelled->BnCancelClick();
-  EXPECT_EQ(cancelled->result(), QDialog::Rejected);
-  EXPECT_EQ(dev.fGetPortNo(), 1);
-  EXPECT_EQ(dev.fGetBaud(), Device::br115200);
-  EXPECT_EQ(dev.fGetFlowControl(), Device::fcTranXonXoff);
-  EXPECT_EQ(dev.fGetOutBufSize(), 8192);
-
-  auto d = Open();
-  edit(*d);
-  d->BnOKClick();
-  ASSERT_EQ(d->result(), QDialog::Accepted);
-  EXPECT_EQ(dev.fGetPortNo(), 3);
-  EXPECT_EQ(dev.fGetBaud(), Device::br57600);
-  EXPECT_EQ(dev.fGetParity(), Device::ptOddParity);
-  EXPECT_EQ(dev.fGetByteSize(), 7);
-  EXPECT_EQ(dev.fGetStopBits(), Device::sbTwoStopBit);
-  EXPECT_EQ(dev.fGetFlowControl(), Device::fcXonXoff);  // shown as Xon/Xoff, written as such
-  EXPECT_EQ(dev.fGetAutoAnswer(), 3);
-  EXPECT_EQ(dev.fGetOutBufSize(), 5000);
-  EXPECT_FALSE(dev.fGetActive());  // closed before, no open flag
-}
-
-// COM2 leads nowhere: opening it fails, and every setting and the open port
-// come back as they were, with the engine's message shown.
-TEST_F(Dialogs, APortThatCannotBeOpenedRollsEverySettingBack) {
-  for (const Language& lang : {kEnglish, kSimplified}) {
-    UseLanguage(lang);
-    dev.fSetBaud(Device::br19200);
-    dev.fSetFlowControl(Device::fcTranXonXoff);
-    dev.fSetAutoAnswer(1);
-    dev.fSetInBufSize(10000);
-    dev.fSetActive(true);
+// Cancel writes nothing and OK every entry. OK on COM2, which cannot be
+// opened, puts every setting and the open port back and shows the engine's
+// message, decoded in the language's code page.
+TEST_F(Dialogs, OkWritesEverySettingCancelNoneAndAFailedOpenRollsBack) {
+  UseLanguage(kSimplified);
+  const std::vector<QString> openError{QString::fromStdString(EComm32Error(ecOpenPort).MessageUtf8())};
+  // The flow stays on the Xon/Xoff item fcTranXonXoff shows as, so OK writes
+  // plain Xon/Xoff; the port was closed and there is no open flag.
+  const Values written{1, Device::br57600, Device::ptOddParity, 8, Device::sbOne_5_StopBits, Device::fcXonXoff,
+                       3, 20000, 5000, false};
+  const struct {
+    bool ok, active;
+    int port;
+  } cases[] = {{false, false, 0}, {true, false, 0}, {true, true, 1}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(::testing::Message() << "ok " << c.ok << " port item " << c.port);
+    SetNonDefaults();
+    dev.fSetActive(c.active);
+    const Values before = Settings();
     auto d = Open();
-    d->CbPort->setCurrentIndex(1);
-    d->CbSelBaud->setCurrentIndex(Device::br9600);
-    d->CbParity->setCurrentIndex(Device::ptMarkParity);
-    d->CbByteSize->setCurrentIndex(1);
-    d->CbFlow->setCurrentIndex(3);
-    d->EditAutoAns->setText("9");
-    d->EditInBufSize->setText("20000");
-    d->EditOutBufSize->setText("6000");
-    d->BnOK->setFocus();
-    d->BnOKClick();
-    EXPECT_EQ(d->result(), QDialog::Rejected);
-    ASSERT_EQ(d->Stops.size(), 1u);
-    EXPECT_EQ(d->Stops[0].toStdString(), EComm32Error(ecOpenPort).MessageUtf8());
-    EXPECT_EQ(d->focusWidget(), d->CbPort);
-    EXPECT_EQ(dev.fGetPortNo(), 1);
-    EXPECT_EQ(dev.fGetBaud(), Device::br19200);
-    EXPECT_EQ(dev.fGetParity(), Device::ptNoParity);
-    EXPECT_EQ(dev.fGetByteSize(), 8);
-    EXPECT_EQ(dev.fGetFlowControl(), Device::fcTranXonXoff);
-    EXPECT_EQ(dev.fGetAutoAnswer(), 1);
-    EXPECT_EQ(dev.fGetInBufSize(), 10000);
-    EXPECT_EQ(dev.fGetOutBufSize(), 8192);
-    EXPECT_TRUE(dev.fGetActive());
-    dev.fSetActive(false);
+    Fill(*d, {c.port, Device::br57600, Device::ptOddParity, 3, Device::sbOne_5_StopBits}, "3", "20000", "5000");
+    c.ok ? d->BnOKClick() : d->BnCancelClick();
+    const bool applied = c.ok && c.port == 0, failed = c.port == 1;
+    EXPECT_EQ(d->result(), applied ? QDialog::Accepted : QDialog::Rejected);
+    EXPECT_EQ(Settings(), applied ? written : before);
+    EXPECT_EQ(d->Stops, failed ? openError : std::vector<QString>{});
+    if (failed) {
+      EXPECT_EQ(d->focusWidget(), d->CbPort);
+    }
   }
 }
 
@@ -294,46 +229,12 @@ TEST_F(Dialogs, SettingsDialogTellsWhetherItClosedWithOk) {
     QTimer::singleShot(0, [ok] {
       auto* d = qobject_cast<TForm_VellCommDevice_Settings*>(QApplication::activeModalWidget());
       ASSERT_NE(d, nullptr);
-      d->CbSelBaud->setCurrentIndex(Device::br38400);
+      d->CbSelBaud->setCurrentIndex(ok ? Device::br38400 : Device::br9600);
       (ok ? d->BnOK : d->BnCancel)->click();
     });
     EXPECT_EQ(dev.SettingsDialog(nullptr, false), ok);
   }
-  EXPECT_EQ(dev.fGetBaud(), Device::br38400);  // from the first, accepted, round
-}
-
-TEST_F(Dialogs, AboutBoxInEachLanguage) {
-  TQuarlFuncs::TSysInfo info;
-  info.fGetOsInfo();
-  struct Case {
-    Language lang;
-    const char* caption;
-    const char* version;
-    const char* user;
-    const char* orgn;
-    const char* ok;
-  };
-  const Case cases[] = {
-      {kSimplified, "关于 TVellCommDevice……", "版本: 1.3.3.5", "用户:", "单位:", "确定"},
-      {kTraditional, "關於 TVellCommDevice……", "版本: 1.3.3.5", "用戶:", "單位:", "確定"},
-      {kEnglish, "About TVellCommDevice...", "Version: 1.3.3.5", "User:", "Orgn:", "OK"},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.caption);
-    UseLanguage(c.lang);
-    TForm_VELLComm32_About about(nullptr, BareClassName(&dev));
-    EXPECT_EQ(about.windowTitle(), QString::fromUtf8(c.caption));
-    EXPECT_EQ(about.ProductName->text(), "TVellCommDevice");
-    EXPECT_EQ(about.Version->text(), QString::fromUtf8(c.version));
-    EXPECT_EQ(about.lbUser->text(), QString::fromUtf8(c.user));
-    EXPECT_EQ(about.lbOrgn->text(), QString::fromUtf8(c.orgn));
-    EXPECT_EQ(about.OKButton->text(), QString::fromUtf8(c.ok));
-    const QString os = QString::asprintf("%d.%02d.%04d", static_cast<int>(info.MajorVersion),
-                                         static_cast<int>(info.MinorVersion), static_cast<int>(info.BuildNumber));
-    EXPECT_TRUE(about.OsVersion->text().contains(os)) << about.OsVersion->text().toStdString();
-    EXPECT_EQ(about.UserName->text().toStdString(), info.RegisteredOwner);
-    EXPECT_EQ(about.size(), QSize(266, 132));
-  }
+  EXPECT_EQ(dev.fGetBaud(), Device::br38400);  // only the accepted round wrote
 }
 
 int main(int argc, char** argv) {
