@@ -1,7 +1,6 @@
 #include "TComm32.h"
 
 #include <sys/resource.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -13,12 +12,19 @@
 #include "linux/Event.h"
 #include "linux/PortMap.h"
 #include "linux/SerialDriver.h"
+#include "linux/ThreadState.h"
 
 namespace QuarlComm32 {
 
 namespace {
 constexpr uint32_t kReaderMask = 0x04BF;  // all but EV_BREAK and EV_RING
+// A thread that has not stopped within kStopLimit is given up on when it is
+// blocked (a notification handler that waits for something); one that runs,
+// or waits for a processor on a loaded machine, is waited for up to
+// kRunnableLimit, so that a normal close does not end in an error.
 constexpr auto kStopLimit = std::chrono::milliseconds(500);
+constexpr auto kRunnableLimit = std::chrono::seconds(10);
+constexpr auto kRunnableLook = std::chrono::milliseconds(50);
 // After this many wake-ups in a row that found nothing to read, the reader
 // pauses before it waits again, so that a device that keeps saying "readable"
 // without data cannot make it spin.
@@ -56,6 +62,8 @@ struct TComm32::TOpenContext {
   std::atomic<bool> ReadRun{false}, ReadAlive{false};
   std::atomic<bool> WriteRun{false}, WriteAlive{false};
   std::atomic<bool> TimerRun{false}, TimerAlive{false};
+  // Each thread's kernel id, from its first step (0 until then).
+  std::atomic<pid_t> ReadTid{0}, WriteTid{0}, TimerTid{0};
   // Set by each thread as it ends, so that Close need not sleep in steps.
   TEvent ThreadEnded;
   // Bumped by PurgeRead: a block read from the port before the purge is not
@@ -445,12 +453,29 @@ void TComm32::Close() {
       return ctx->ReadAlive.load(std::memory_order_acquire) || ctx->WriteAlive.load(std::memory_order_acquire) ||
              ctx->TimerAlive.load(std::memory_order_acquire);
     };
-    // At most half a second, as the threads are never killed; usually they
-    // are gone within microseconds and the wait ends then.
-    const auto deadline = std::chrono::steady_clock::now() + kStopLimit;
+    // A thread that is alive but not blocked is on its way out: it only
+    // waits for a processor (or has not had one yet since it was started).
+    auto anyRunnable = [&] {
+      auto runnable = [](const std::atomic<bool>& alive, const std::atomic<pid_t>& tid) {
+        if (!alive.load(std::memory_order_acquire)) return false;
+        const pid_t id = tid.load(std::memory_order_acquire);
+        return id == 0 || ThreadIsRunnable(id);
+      };
+      return runnable(ctx->ReadAlive, ctx->ReadTid) || runnable(ctx->WriteAlive, ctx->WriteTid) ||
+             runnable(ctx->TimerAlive, ctx->TimerTid);
+    };
+    // The threads are never killed; usually they are gone within
+    // microseconds and the wait ends then.
+    const auto start = std::chrono::steady_clock::now();
+    auto deadline = start + kStopLimit;
     while (anyAlive()) {
-      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-      if (left.count() <= 0) break;
+      const auto now = std::chrono::steady_clock::now();
+      const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - now);
+      if (left.count() <= 0) {
+        if (now - start >= kRunnableLimit || !anyRunnable()) break;
+        deadline = now + kRunnableLook;
+        continue;
+      }
       ctx->ThreadEnded.Wait(static_cast<int>(left.count()));
       ctx->ThreadEnded.Reset();
     }
@@ -589,7 +614,8 @@ void TComm32::CheckLosses(TOpenContext& ctx, uint32_t& mask) {
 void TComm32::_ReadThread(TComm32* comm, std::shared_ptr<TOpenContext> ctx) {
   // Highest priority where the system allows it; without the right to raise
   // it the reader runs at the normal one.
-  ::setpriority(PRIO_PROCESS, static_cast<id_t>(::syscall(SYS_gettid)), -10);
+  ctx->ReadTid.store(CurrentThreadId(), std::memory_order_release);
+  ::setpriority(PRIO_PROCESS, static_cast<id_t>(ctx->ReadTid.load(std::memory_order_relaxed)), -10);
 
   TSerialDriver& port = ctx->Port;
   TCommQueue& queue = *comm->InQueue;
@@ -645,7 +671,9 @@ void TComm32::_ReadThread(TComm32* comm, std::shared_ptr<TOpenContext> ctx) {
                                   std::memory_order_release);
           queue.Commit(static_cast<int32_t>(n));
         }
-        if (n < room) break;  // took what waited
+        // Took what waited; a sender that never pauses must not keep the
+        // reader from a stop request.
+        if (n < room || !ctx->ReadRun.load(std::memory_order_acquire)) break;
       }
       if (got) mask |= EV_RXCHAR;
       if (lost) {
@@ -694,6 +722,7 @@ void TComm32::_ReadThread(TComm32* comm, std::shared_ptr<TOpenContext> ctx) {
 // tty's buffer work.
 void TComm32::_WriteThread(TComm32* comm, std::shared_ptr<TOpenContext> ctx) {
   using Clock = std::chrono::steady_clock;
+  ctx->WriteTid.store(CurrentThreadId(), std::memory_order_release);
   TSerialDriver& port = ctx->Port;
   TCommQueue& queue = *comm->OutQueue;
   // Drops what the queue holds for PurgeWrite, then answers it with its
@@ -774,6 +803,7 @@ void TComm32::_WriteThread(TComm32* comm, std::shared_ptr<TOpenContext> ctx) {
 }
 
 void TComm32::_TimerThread(TComm32* comm, std::shared_ptr<TOpenContext> ctx) {
+  ctx->TimerTid.store(CurrentThreadId(), std::memory_order_release);
   while (ctx->TimerRun.load(std::memory_order_acquire)) {
     if (ctx->TimerStopEvent.Wait(static_cast<int>(comm->TimerInterval))) break;
     comm->fmsgCommTimer();

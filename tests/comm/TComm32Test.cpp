@@ -444,6 +444,59 @@ TEST_F(Engine, CloseGivesUpOnAStuckReaderWithoutPullingItsPortAway) {
   comm.Close();  // before the handler's locals go
 }
 
+// A thread that has not stopped after half a second but is running (a long
+// handler, or a processor held by other programs) is waited for; only a
+// blocked one, as above, is given up on. Cycles with bytes flowing while
+// every core is busy end without an error.
+TEST_F(Engine, CloseWaitsForAThreadThatRunsEvenOnABusyMachine) {
+  std::atomic<bool> entered{false};
+  comm.OnCommNotify = [&](TComm32*, int mask) {
+    if (!(mask & EV_RXCHAR) || entered.exchange(true)) return;
+    const auto until = Clock::now() + 800ms;
+    while (Clock::now() < until) {
+    }
+  };
+  comm.Open();
+  pty.Send("x");
+  for (auto deadline = Clock::now() + 2s; !entered && Clock::now() < deadline;) std::this_thread::sleep_for(1ms);
+  ASSERT_TRUE(entered);
+  const auto t0 = Clock::now();
+  EXPECT_NO_THROW(comm.Close());
+  EXPECT_GT(Clock::now() - t0, 500ms);
+  EXPECT_LT(Clock::now() - t0, 3s);
+
+  comm.OnCommNotify = [&](TComm32*, int mask) {
+    char buf[256];
+    if (mask & EV_RXCHAR)
+      while (comm.Read(buf, sizeof buf) > 0) {
+      }
+  };
+  std::atomic<bool> busy{true};
+  std::vector<std::thread> hogs;
+  for (unsigned i = 0; i < 2 * std::max(1u, std::thread::hardware_concurrency()); ++i)
+    hogs.emplace_back([&] {
+      while (busy.load(std::memory_order_relaxed)) {
+      }
+    });
+  const std::string burst(64, 'b');
+  int errors = 0;
+  for (int i = 0; i < 60; ++i) {
+    comm.Open();
+    pty.Send(burst);
+    comm.Write(burst.data(), static_cast<int32_t>(burst.size()));
+    try {
+      comm.Close();
+    } catch (const EComm32Error& e) {
+      ++errors;
+      ADD_FAILURE() << "cycle " << i << ": " << e.what();
+    }
+    pty.Receive(burst.size(), 0);
+  }
+  busy = false;
+  for (std::thread& t : hogs) t.join();
+  EXPECT_EQ(errors, 0);
+}
+
 TEST_F(Engine, AVanishingDeviceIsReportedOnceAndCostsNoCpu) {
   rec.Attach(comm);
   comm.Open();
