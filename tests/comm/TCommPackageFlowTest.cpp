@@ -48,8 +48,10 @@ TEST_F(Framer, APackageClosesOneIntervalAfterItsLastByte) {
     Clock::time_point sent;
     for (unsigned piece = 0; piece < 3; ++piece) {
       if (piece > 0) std::this_thread::sleep_for(20ms);
-      Send(Pattern(20, static_cast<unsigned>(i * 3 + piece)));
+      // Taken before the write: the reader may take the bytes before this
+      // thread runs again.
       sent = Clock::now();
+      Send(Pattern(20, static_cast<unsigned>(i * 3 + piece)));
     }
     ASSERT_TRUE(sig.WaitUntil([&] { return sig.packageTimes.size() > i; }));
     std::lock_guard lock(sig.m);
