@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <numeric>
 #include <random>
@@ -245,7 +246,9 @@ TEST(TCommQueue, TwoThreadsMoveTheStreamInOrderWithEveryFormOfTransfer) {
     std::uniform_int_distribution<int32_t> chunk(1, 3000);
     std::vector<uint8_t> buf(3000);
     int64_t received = 0, bad = -1;
-    while (received < c.total && bad < 0) {
+    // A queue that lost bytes would leave the consumer waiting for ever.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(40);
+    while (received < c.total && bad < 0 && std::chrono::steady_clock::now() < deadline) {
       const int32_t want = chunk(rng);
       const uint8_t* got = buf.data();
       int32_t k = 0;
