@@ -16,6 +16,7 @@
 #include <fcntl.h>
 #include <libserialport.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -603,14 +604,24 @@ int main(int argc, char** argv) {
   }
 
   if (!part.empty() && part != "echo") return 0;
+  // Context switches per round trip (all threads, the far side's included)
+  // do not depend on how busy the machine is, as the times do.
+  auto switches = [] {
+    rusage u{};
+    ::getrusage(RUSAGE_SELF, &u);
+    return static_cast<double>(u.ru_nvcsw + u.ru_nivcsw);
+  };
   std::printf("\n1-byte echo round trip, %d rounds per run\n", echoes);
-  std::printf("  %-24s %10s %10s %14s %14s\n", "", "p50 us", "p99 us", "p50 vs plain", "p99 vs plain");
-  std::map<std::string, std::vector<double>> p50, p99;
+  std::printf("  %-24s %10s %10s %14s %14s %14s\n", "", "p50 us", "p99 us", "p50 vs plain", "p99 vs plain",
+              "switches/trip");
+  std::map<std::string, std::vector<double>> p50, p99, cs;
   for (int i = 0; i < repeats; ++i) {
     for (const Peer& p : peers) {
       Pty pty;
       Echo echo(pty.master);
+      const double before = switches();
       const std::vector<double> us = p.echo(pty.path, echoes);
+      cs[p.name].push_back((switches() - before) / static_cast<double>(std::max<size_t>(us.size(), 1)));
       if (us.size() < static_cast<size_t>(echoes)) std::printf("  %s: only %zu round trips\n", p.name, us.size());
       p50[p.name].push_back(Quantile(us, 0.5));
       p99[p.name].push_back(Quantile(us, 0.99));
@@ -618,7 +629,7 @@ int main(int argc, char** argv) {
   }
   const double plain50 = Median(p50["plain read/write loop"]), plain99 = Median(p99["plain read/write loop"]);
   for (const Peer& p : peers)
-    std::printf("  %-24s %10.1f %10.1f %13.2fx %13.2fx\n", p.name, Median(p50[p.name]), Median(p99[p.name]),
-                Median(p50[p.name]) / plain50, Median(p99[p.name]) / plain99);
+    std::printf("  %-24s %10.1f %10.1f %13.2fx %13.2fx %14.2f\n", p.name, Median(p50[p.name]), Median(p99[p.name]),
+                Median(p50[p.name]) / plain50, Median(p99[p.name]) / plain99, Median(cs[p.name]));
   return 0;
 }

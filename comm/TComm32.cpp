@@ -31,6 +31,10 @@ constexpr auto kRunnableLook = std::chrono::milliseconds(50);
 constexpr int kEmptyWakesBeforePause = 3;
 constexpr int kEmptyWakePauseMs = 10;
 
+// The open whose reader runs on this thread, if any: a write made from the
+// reader's notification handler has its drain reported by the reader.
+thread_local const void* tReaderOf = nullptr;
+
 // A read error that means the device is no longer there; "nothing now"
 // (EAGAIN, EINTR, or 0 bytes) never does.
 bool DeviceLost(int error) { return error != EAGAIN && error != EWOULDBLOCK && error != EINTR; }
@@ -76,6 +80,10 @@ struct TComm32::TOpenContext {
   // whose drain the writer is to report.
   std::atomic<bool> TxEmptyWanted{false};
   std::atomic<bool> TxPending{false};
+  // The reader's handler handed the port bytes itself (reader thread only).
+  bool ReaderTxPending = false;
+  // The writer waits for the port's output to drain before it reports it.
+  std::atomic<bool> WriterDraining{false};
   bool HasLossCounters = false;
   TSerialDriver::TLossCounters LossSeen;
 };
@@ -154,8 +162,12 @@ int32_t TComm32::_Send(const void* data, int32_t count, bool& queued) {
       if (n > 0) sent = static_cast<int32_t>(n);
       if (sent == count) {
         queued = false;
-        if (ctx->TxEmptyWanted.load(std::memory_order_acquire) && !ctx->TxPending.exchange(true, std::memory_order_acq_rel))
-          ctx->WriteRequestEvent.Set();
+        if (ctx->TxEmptyWanted.load(std::memory_order_acquire)) {
+          // On the reader's thread the reader reports the drain when the
+          // handler returns, which spares a wake-up of the writer per reply.
+          if (tReaderOf == ctx.get()) ctx->ReaderTxPending = true;
+          else if (!ctx->TxPending.exchange(true, std::memory_order_acq_rel)) ctx->WriteRequestEvent.Set();
+        }
         return count;
       }
     }
@@ -619,6 +631,7 @@ void TComm32::_ReadThread(TComm32* comm, std::shared_ptr<TOpenContext> ctx) {
 
   TSerialDriver& port = ctx->Port;
   TCommQueue& queue = *comm->InQueue;
+  tReaderOf = ctx.get();
   int emptyWakes = 0;
   // While InQueue is full the port is not read: its bytes wait in the
   // kernel's buffer (and flow control, when set, holds the sender back)
@@ -706,7 +719,20 @@ void TComm32::_ReadThread(TComm32* comm, std::shared_ptr<TOpenContext> ctx) {
       }
     }
     comm->CommNotify(static_cast<int>(mask));
+    // The handler wrote to the port: when the port has passed the bytes on
+    // already and the writer has nothing under way, that is the drain;
+    // otherwise the writer waits for it. A handler of EV_TXEMPTY may write
+    // again.
+    while (ctx->ReaderTxPending) {
+      ctx->ReaderTxPending = false;
+      if (comm->OutQueue->Count() == 0 && !ctx->TxPending.load(std::memory_order_acquire) &&
+          !ctx->WriterDraining.load(std::memory_order_acquire) && port.OutputQueued() == 0)
+        comm->CommNotify(EV_TXEMPTY);
+      else if (!ctx->TxPending.exchange(true, std::memory_order_acq_rel))
+        ctx->WriteRequestEvent.Set();
+    }
   }
+  tReaderOf = nullptr;
   ctx->ReadAlive.store(false, std::memory_order_release);
   ctx->ThreadEnded.Set();
 }
@@ -740,14 +766,17 @@ void TComm32::_WriteThread(TComm32* comm, std::shared_ptr<TOpenContext> ctx) {
   // mean a later drain, reported when they are out.
   auto checkDrain = [&] {
     draining = false;
-    if (queue.Count() > 0 || !ctx->TxEmptyWanted.load(std::memory_order_acquire)) return;
-    const int queued = port.OutputQueued();
-    if (queued > 0) {
-      draining = true;
-      lookAgain = Clock::now() + std::chrono::milliseconds(port.DrainWaitMs(queued));
-      return;
+    if (queue.Count() == 0 && ctx->TxEmptyWanted.load(std::memory_order_acquire)) {
+      const int queued = port.OutputQueued();
+      if (queued > 0) {
+        draining = true;
+        lookAgain = Clock::now() + std::chrono::milliseconds(port.DrainWaitMs(queued));
+      } else {
+        ctx->WriterDraining.store(false, std::memory_order_release);
+        comm->CommNotify(EV_TXEMPTY);
+      }
     }
-    comm->CommNotify(EV_TXEMPTY);
+    ctx->WriterDraining.store(draining, std::memory_order_release);
   };
 
   bool run = true;

@@ -355,6 +355,28 @@ TEST_F(Engine, TransmitEmptyComesOncePerDrain) {
     EXPECT_EQ(rec.CountWith(EV_TXEMPTY), before + rounds);
     EXPECT_EQ(comm.OutQueue->Count(), 0);
   }
+
+  // Replies written from the reader's own notification, as a framer or an
+  // asynchronous client writes them: one each too.
+  comm.Close();
+  std::atomic<int> empties{0};
+  comm.OnCommNotify = [&](TComm32*, int mask) {
+    char b[64];
+    int32_t n;
+    if (mask & EV_RXCHAR)
+      while ((n = comm.Read(b, sizeof b)) > 0) comm.Write(b, n);
+    if (mask & EV_TXEMPTY) empties.fetch_add(1);
+  };
+  comm.Open();
+  for (int i = 0; i < 3; ++i) {
+    pty.Send("ping");
+    EXPECT_EQ(pty.Receive(4), "ping");
+    for (auto deadline = Clock::now() + 2s; empties.load() <= i && Clock::now() < deadline;)
+      std::this_thread::sleep_for(1ms);
+  }
+  std::this_thread::sleep_for(100ms);
+  EXPECT_EQ(empties.load(), 3);
+  comm.Close();
 }
 
 // Bytes that find the receive queue full wait in the kernel until Read makes
