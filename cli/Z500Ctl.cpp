@@ -170,12 +170,10 @@ public:
       Send(Z500::DirectoryRequest(static_cast<uint16_t>(files.size())));
       Await(routes, [&] { return step.has_value(); }, "the directory request for entry " + std::to_string(listed));
       files.insert(files.end(), step->Entries.begin(), step->Entries.end());
-      if (!step->RequestNext) return files;
-      // A full page that adds nothing, or more entries than a request can
-      // name, would never end.
-      if (step->Entries.empty() || files.size() > 0xFFFF)
+      if (step->Endless)
         throw TFailure{xNotDone, "the receiver's directory does not end after " + std::to_string(files.size()) +
                                      " entries"};
+      if (!step->RequestNext) return files;
     }
   }
 
