@@ -40,6 +40,8 @@ QString VerdictText(Z500::TBlockVerdict verdict) {
 // file when it is due, no earlier.
 std::unique_ptr<QFile> OpenFirmwareFile(const QString& path) {
   const QByteArray name = QFile::encodeName(path);
+  // open() would stop at a NUL and open some other file.
+  if (name.isEmpty() || name.contains('\0')) return nullptr;
   const int fd = ::open(name.constData(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
   if (fd < 0) return nullptr;
   struct stat st {};

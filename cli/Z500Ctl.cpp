@@ -385,13 +385,16 @@ const char* ExitCodeTable() {
 }
 
 int Run(int argc, const char* const* argv, std::ostream& out, std::ostream& err, bool terminal) {
+  // A wait's deadline is kept in nanoseconds on the steady clock: longer
+  // waits (1e20 s) would overflow it. A million seconds is eleven days.
+  const CLI::Range MaxSeconds(0.0, 1e6);
   TOptions options;
   CLI::App app{"z500ctl: the Varnex Z500 receiver's features from the command line", "z500ctl"};
   app.set_help_all_flag("--help-all", "Every command's options");
   app.add_option("--port", options.Port, "COMn through the port map (QUARLCOMM_PORTS), or a device path")
       ->capture_default_str();
   app.add_option("--timeout", options.Timeout, "Seconds to wait for an answer, where no fixed limit applies")
-      ->check(CLI::PositiveNumber)
+      ->check(CLI::PositiveNumber & MaxSeconds)
       ->capture_default_str();
   app.require_subcommand(1);
   app.footer(std::string("Names: printed with bytes outside printable ASCII as \\xNN and '\\' as \\\\;\n"
@@ -412,7 +415,7 @@ int Run(int argc, const char* const* argv, std::ostream& out, std::ostream& err,
   upgrade->add_option("FILE", options.Firmware)->required();
   upgrade->add_option("--handshake-timeout", options.HandshakeTimeout,
                       "Seconds to call the receiver until it answers (switch it on meanwhile)")
-      ->check(CLI::PositiveNumber)
+      ->check(CLI::PositiveNumber & MaxSeconds)
       ->capture_default_str();
   auto* sound = app.add_subcommand("sound", "Switch the receiver's sound output on");
   auto* resetBaud = app.add_subcommand("reset-baud", "Reset the receiver's serial port to its default (waits up to 15 s)");

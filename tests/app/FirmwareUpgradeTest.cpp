@@ -174,6 +174,7 @@ TEST_F(FirmwareUpgrade, FileIsChosenInTheDialogAndStartIsRefusedWithoutLinkRxfPa
       {true, "/dev/null/.088.rxf", "未能打开升级文件！"},
       {true, "huge.088.rxf", "升级文件过大，无法升级！"},
       {true, latin1Text, "未能打开升级文件！"},
+      {true, QStringLiteral("empty.088.rxf") + QChar(0) + QStringLiteral(".088.rxf"), "未能打开升级文件！"},
   };
   for (const auto& c : cases) {
     if (form->VellCommDevice1->fGetActive() != c.LinkOpen) form->Button1->click();

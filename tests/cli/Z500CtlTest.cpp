@@ -99,6 +99,8 @@ TEST_F(Z500CtlTest, RefusalsComeBeforeAnythingIsSent) {
       {{"format"}, Z500Ctl::xUsage, "add --yes"},
       {{"delete", "A\\x4"}, Z500Ctl::xUsage, "not a file name"},
       {{"frobnicate"}, Z500Ctl::xUsage, "see --help"},
+      {{"--timeout", "1e20", "params"}, Z500Ctl::xUsage, "--timeout"},  // beyond what a deadline holds
+      {{"upgrade", empty, "--handshake-timeout", "1e300"}, Z500Ctl::xUsage, "--handshake-timeout"},
       {{"upgrade", empty}, Z500Ctl::xFile, "is empty"},
       {{"upgrade", Dir + "/missing.088.rxf"}, Z500Ctl::xFile, "cannot open"},
       {{"upgrade", Dir + "/firmware.bin"}, Z500Ctl::xFile, "no .rxf"},
