@@ -189,26 +189,19 @@ TEST_F(FirmwareUpgrade, FileIsChosenInTheDialogAndStartIsRefusedWithoutLinkRxfPa
   EXPECT_TRUE(Sent(FrameKind::Handshake).empty());
 }
 
-// Paths as the file dialog gives them: blanks and Chinese in folder and
-// file names, and an absolute path.
-TEST_F(FirmwareUpgrade, PathsWithBlanksAndChineseUpgrade) {
+// A path as the file dialog gives it: blanks and Chinese in folder and file.
+TEST_F(FirmwareUpgrade, APathWithBlanksAndChineseUpgrades) {
   Build();
   ASSERT_TRUE(QDir().mkpath(QStringLiteral("固件 目录")));
-  const QString paths[] = {QStringLiteral("固件 目录/Z500 新版.088.rxf"),
-                           dir.path() + QStringLiteral("/固件 目录/ Z500.088.rxf")};
-  for (const QString& path : paths) {
-    SCOPED_TRACE(path.toStdString());
-    QFile f(path);
-    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
-    f.write(reinterpret_cast<const char*>(Image(200).data()), 200);
-    f.close();
-    prompts->Messages.clear();
-    form->Edit1->setText(path);
-    form->Button4->click();
-    ASSERT_TRUE(Finished());
-    EXPECT_EQ(prompts->Messages, (std::vector<QString>{Confirm, Success}));
-    EXPECT_EQ(receiver->Sim->Firmware(), Image(200));
-  }
+  QFile f(dir.path() + QStringLiteral("/固件 目录/ Z500 新版.088.rxf"));
+  ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+  f.write(reinterpret_cast<const char*>(Image(200).data()), 200);
+  f.close();
+  form->Edit1->setText(f.fileName());
+  form->Button4->click();
+  ASSERT_TRUE(Finished());
+  EXPECT_EQ(prompts->Messages, (std::vector<QString>{Confirm, Success}));
+  EXPECT_EQ(receiver->Sim->Firmware(), Image(200));
 }
 
 // A failure brought about at block K of a 300-byte file.
