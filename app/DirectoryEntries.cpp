@@ -57,6 +57,13 @@ TDirectoryPageStep DirectoryPageStep(uint16_t length, std::span<const uint8_t> p
   if (length != 0) step.Entries = DirectoryPageEntries(length, payload);
   step.RequestNext = length >= FullDirectoryPage;
   step.NoFiles = length == 0 && listed == 0;
+  // The next request names its first entry in 16 bits; a receiver that keeps
+  // sending full pages must not keep the listing going for ever.
+  const int64_t next = int64_t{listed} + static_cast<int64_t>(step.Entries.size());
+  if (step.RequestNext && (step.Entries.empty() || next > 0xFFFF)) {
+    step.RequestNext = false;
+    step.Endless = true;
+  }
   return step;
 }
 

@@ -57,6 +57,9 @@ struct TDirectoryPageStep {
   std::vector<TDirectoryEntry> Entries;
   bool RequestNext = false;  // ask for the entry at `listed` + Entries.size()
   bool NoFiles = false;      // the listing is empty
+  // A full page that added no entry, or one past the last index a request
+  // can name: asking again would never end, so the listing stops here.
+  bool Endless = false;
 };
 TDirectoryPageStep DirectoryPageStep(uint16_t length, std::span<const uint8_t> payload, int32_t listed);
 

@@ -48,24 +48,31 @@ void TBlockSequencer::Start(int32_t firmwareSize) {
   FirmwareSize = firmwareSize;
   LoadAddress = FirmwareLoadAddress;
   BytesSent = 0;
+  BytesRead = 0;
   BlockLength = 0;
 }
 
 TBlockSequencer::TNext TBlockSequencer::Next(const TReader& read) {
   std::array<uint8_t, FirmwareBlockSize> block{};
-  const long n = read(block.data(), block.size());
-  if (n > 0) {
-    const auto count = std::min(static_cast<size_t>(n), block.size());
-    TNext next{TStep::Block, FirmwareBlockFrame(LoadAddress, std::span<const uint8_t>(block).first(count))};
-    BlockLength = static_cast<int32_t>(PaddedBlockLength(count));
-    LoadAddress += static_cast<uint32_t>(BlockLength);
-    BytesSent += BlockLength;
-    return next;
+  const size_t left = BytesRead < FirmwareSize ? static_cast<size_t>(FirmwareSize - BytesRead) : 0;
+  if (left == 0) {
+    // Everything is sent: the file must end here.
+    const long n = read(block.data(), 1);
+    if (n < 0) return {TStep::ReadFailed, {}};
+    return {n > 0 ? TStep::Grew : TStep::Done, {}};
   }
+  const size_t want = std::min(left, block.size());
+  const long n = read(block.data(), want);
   // A failed read, or a file that ends before the size it had at the start,
-  // would leave the receiver with part of the firmware: not a success.
-  if (n < 0 || BytesSent < FirmwareSize) return {TStep::ReadFailed, {}};
-  return {TStep::Done, {}};
+  // would leave the receiver with part of the firmware: not a success. A
+  // short block is not sent, so nothing stands where file bytes belong.
+  if (n < 0 || static_cast<size_t>(n) != want) return {TStep::ReadFailed, {}};
+  TNext next{TStep::Block, FirmwareBlockFrame(LoadAddress, std::span<const uint8_t>(block).first(want))};
+  BlockLength = static_cast<int32_t>(PaddedBlockLength(want));
+  LoadAddress += static_cast<uint32_t>(BlockLength);
+  BytesSent += BlockLength;
+  BytesRead += static_cast<int32_t>(want);
+  return next;
 }
 
 TBlockVerdict TBlockSequencer::Judge(uint8_t result, std::optional<uint32_t> address) const {

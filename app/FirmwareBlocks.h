@@ -18,6 +18,8 @@ namespace Z500 {
 inline constexpr uint32_t FirmwareLoadAddress = 0x40008000;
 // The most data bytes one block frame carries.
 inline constexpr size_t FirmwareBlockSize = 128;
+// The largest file the upgrade's 32-bit counts carry, padding included.
+inline constexpr int64_t MaxFirmwareSize = 0x7FFFFFFF - 3;
 // A block still unanswered this long after it was sent ends the upgrade.
 inline constexpr uint32_t BlockAnswerTimeoutMs = 5000;
 
@@ -47,14 +49,15 @@ TBlockVerdict JudgeBlockAnswer(uint8_t result, std::optional<uint32_t> address, 
 // z500ctl both send exactly the frames it cuts, one per answer.
 class TBlockSequencer {
 public:
-  // Reads up to `len` bytes of the firmware into `buf`: the count read, 0 at
-  // the end of the file, less than 0 when reading failed.
+  // Reads `len` bytes of the firmware into `buf`: the count read, fewer only
+  // at the end of the file (0 there), less than 0 when reading failed.
   using TReader = std::function<long(uint8_t* buf, size_t len)>;
 
   enum class TStep {
     Block,       // Frame holds the next block frame
     Done,        // the file ended after all FirmwareSize bytes were sent
     ReadFailed,  // a read failed, or the file ended before FirmwareSize bytes
+    Grew,        // the file holds more than FirmwareSize bytes now
   };
   struct TNext {
     TStep Step;
@@ -64,7 +67,11 @@ public:
   // Starts over for a file of `firmwareSize` bytes.
   void Start(int32_t firmwareSize);
   // Reads the next block with `read` and frames it at LoadAddress; a short
-  // last block is padded to a multiple of 4 with zero bytes.
+  // last block is padded to a multiple of 4 with zero bytes. The file is
+  // taken at the size it had at the start: no block goes out of a read that
+  // came short of it (the file shrank), and once all of it is sent a further
+  // read must find the end (the file did not grow), or the receiver would
+  // hold a firmware that is no file's.
   TNext Next(const TReader& read);
   // The answer to the block sent last.
   TBlockVerdict Judge(uint8_t result, std::optional<uint32_t> address) const;
@@ -72,6 +79,7 @@ public:
   int32_t FirmwareSize = 0;  // the file's size at the start
   uint32_t LoadAddress = 0;  // the receiver address of the next block
   int32_t BytesSent = 0;     // padding included
+  int32_t BytesRead = 0;     // of the file, without padding
   int32_t BlockLength = 0;   // the block sent last, padding included
 };
 

@@ -3,6 +3,10 @@
 // block, each one only after the receiver has answered the one before. Any
 // failure ends the upgrade at once (timer off, file closed, no longer
 // upgrading), so that the other features work again straight away.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <QFile>
 #include <QLineEdit>
 #include <QProgressBar>
@@ -26,6 +30,43 @@ QString VerdictText(Z500::TBlockVerdict verdict) {
     case Z500::TBlockVerdict::bvError2: return QStringLiteral("发生错误2！");
     default: return QStringLiteral("发生错误！");
   }
+}
+
+// Opens the firmware file for reading, or gives nullptr. Only a regular file
+// is taken: a FIFO would hold the window thread in open() or read() until
+// some writer came, a directory or device is no firmware. The descriptor is
+// opened without blocking and checked before anything reads it, so the check
+// holds for what is actually read. Unbuffered: each block is read from the
+// file when it is due, no earlier.
+std::unique_ptr<QFile> OpenFirmwareFile(const QString& path) {
+  const QByteArray name = QFile::encodeName(path);
+  // open() would stop at a NUL and open some other file.
+  if (name.isEmpty() || name.contains('\0')) return nullptr;
+  const int fd = ::open(name.constData(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) return nullptr;
+  struct stat st {};
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    ::close(fd);
+    return nullptr;
+  }
+  auto file = std::make_unique<QFile>(path);
+  if (!file->open(fd, QIODevice::ReadOnly | QIODevice::Unbuffered, QFileDevice::AutoCloseHandle)) {
+    ::close(fd);
+    return nullptr;
+  }
+  return file;
+}
+
+// Reads `len` bytes, fewer only at the end of the file; -1 when reading fails.
+long ReadFully(QFile& file, uint8_t* buf, size_t len) {
+  size_t got = 0;
+  while (got < len) {
+    const qint64 n = file.read(reinterpret_cast<char*>(buf + got), static_cast<qint64>(len - got));
+    if (n < 0) return -1;
+    if (n == 0) break;
+    got += static_cast<size_t>(n);
+  }
+  return static_cast<long>(got);
 }
 
 }  // namespace
@@ -62,14 +103,17 @@ void TForm1::Button4Click(QObject*) {
     return;
   }
   HardwareVersion = *version;
-  // Unbuffered: each block is read from the file when it is due, no earlier.
-  auto file = std::make_unique<QFile>(path);
-  if (!file->open(QIODevice::ReadOnly | QIODevice::Unbuffered)) {
+  std::unique_ptr<QFile> file = OpenFirmwareFile(path);
+  if (!file) {
     ShowMessage(QStringLiteral("未能打开升级文件！"));
     return;
   }
   if (file->size() == 0) {
     ShowMessage(QStringLiteral("升级文件为空，无法升级！"));
+    return;
+  }
+  if (file->size() > Z500::MaxFirmwareSize) {
+    ShowMessage(QStringLiteral("升级文件过大，无法升级！"));
     return;
   }
   FirmwareFile = std::move(file);  // closes a file an earlier upgrade left open
@@ -120,9 +164,8 @@ void TForm1::_SendNextBlock() {
     UnlockButtons();
     return;
   }
-  const Z500::TBlockSequencer::TNext next = Blocks.Next([this](uint8_t* buf, size_t len) {
-    return static_cast<long>(FirmwareFile->read(reinterpret_cast<char*>(buf), static_cast<qint64>(len)));
-  });
+  const Z500::TBlockSequencer::TNext next =
+      Blocks.Next([this](uint8_t* buf, size_t len) { return ReadFully(*FirmwareFile, buf, len); });
   if (next.Step == Z500::TBlockSequencer::TStep::Block) {
     Send(next.Frame);
     BlockOutstanding = true;
@@ -136,6 +179,10 @@ void TForm1::_SendNextBlock() {
   }
   if (next.Step == Z500::TBlockSequencer::TStep::ReadFailed) {
     _FailUpgrade(QStringLiteral("读取升级文件出错，升级未完成！"));
+    return;
+  }
+  if (next.Step == Z500::TBlockSequencer::TStep::Grew) {
+    _FailUpgrade(QStringLiteral("升级文件在升级过程中被改动，升级未完成！"));
     return;
   }
   // The end of the file, one step after the last block: the upgrade is done.

@@ -25,8 +25,13 @@ void TForm1::Button1Click(QObject*) {
     try {
       VellCommDevice1->fSetActive(true);
     } catch (const std::exception& e) {
-      ShowMessage(QStringLiteral("打开串口时发生错误： ") + Z500::ExceptionText(e) +
-                  QStringLiteral("\r\n可能该串口不存在或正在使用中！"));
+      QString text = QStringLiteral("打开串口时发生错误： ") + Z500::ExceptionText(e) +
+                     QStringLiteral("\r\n可能该串口不存在或正在使用中！");
+      // The system's reason, where the user can do something about it.
+      if (const auto* comm = dynamic_cast<const QuarlComm32::EComm32Error*>(&e))
+        if (const char* advice = Z500::OpenFailureAdvice(comm->OsError).Window)
+          text += QStringLiteral("\r\n") + QString::fromUtf8(advice);
+      ShowMessage(text);
       return;
     }
     Button1->setText(CloseCaption);

@@ -19,4 +19,15 @@ inline constexpr uint32_t FormatWaitMs = 60000;
 // then 500 ms for the output already under way to end.
 void QuietReceiver(const std::function<void(const TFrame&)>& send, IClock& clock);
 
+// What to do about a port that would not open, for the system reasons that
+// have a remedy of the user's: no permission for the device (the dialout
+// group) and a port another program holds. Window: a line in Simplified
+// Chinese (UTF-8); Console: a clause in English. Both nullptr for any other
+// reason.
+struct TOpenAdvice {
+  const char* Window = nullptr;
+  const char* Console = nullptr;
+};
+TOpenAdvice OpenFailureAdvice(int osError);
+
 }  // namespace Z500

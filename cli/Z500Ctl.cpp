@@ -1,6 +1,9 @@
 #include "Z500Ctl.h"
 
 #include <CLI/CLI.hpp>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -96,8 +99,10 @@ public:
     try {
       Link.Open(Options.Port);
     } catch (const QuarlComm32::EComm32Error& e) {
+      const char* advice = Z500::OpenFailureAdvice(e.OsError).Console;
       throw TFailure{xPort, "cannot open " + Options.Port + ": " + e.MessageUtf8() +
-                                (e.OsError ? std::string(" (") + std::strerror(e.OsError) + ")" : "")};
+                                (e.OsError ? std::string(" (") + std::strerror(e.OsError) + ")" : "") +
+                                (advice ? std::string("; ") + advice : "")};
     } catch (const std::invalid_argument& e) {
       throw TFailure{xUsage, std::string("--port: ") + e.what()};
     }
@@ -165,12 +170,10 @@ public:
       Send(Z500::DirectoryRequest(static_cast<uint16_t>(files.size())));
       Await(routes, [&] { return step.has_value(); }, "the directory request for entry " + std::to_string(listed));
       files.insert(files.end(), step->Entries.begin(), step->Entries.end());
-      if (!step->RequestNext) return files;
-      // A full page that adds nothing, or more entries than a request can
-      // name, would never end.
-      if (step->Entries.empty() || files.size() > 0xFFFF)
+      if (step->Endless)
         throw TFailure{xNotDone, "the receiver's directory does not end after " + std::to_string(files.size()) +
                                      " entries"};
+      if (!step->RequestNext) return files;
     }
   }
 
@@ -250,14 +253,28 @@ public:
   void Upgrade() {
     const std::optional<uint8_t> version = Z500::HardwareVersionFromPath(Options.Firmware);
     if (!version) throw TFailure{xFile, Options.Firmware + ": not a firmware file (no .rxf in its name)"};
-    TFile file(std::fopen(Options.Firmware.c_str(), "rb"));
-    if (!file) throw TFailure{xFile, "cannot open " + Options.Firmware + ": " + std::strerror(errno)};
-    long size = -1;
-    if (std::fseek(file.get(), 0, SEEK_END) == 0) size = std::ftell(file.get());
-    if (size < 0 || std::fseek(file.get(), 0, SEEK_SET) != 0)
-      throw TFailure{xFile, "cannot read " + Options.Firmware + ": " + std::strerror(errno)};
+    // Opened without blocking and checked before anything reads it: a FIFO
+    // would hold the program in open() or read(), a directory or a device is
+    // no firmware.
+    const int fd = ::open(Options.Firmware.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) throw TFailure{xFile, "cannot open " + Options.Firmware + ": " + std::strerror(errno)};
+    TFile file(::fdopen(fd, "rb"));
+    if (!file) {
+      const int err = errno;
+      ::close(fd);
+      throw TFailure{xFile, "cannot open " + Options.Firmware + ": " + std::strerror(err)};
+    }
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) throw TFailure{xFile, "cannot read " + Options.Firmware + ": " + std::strerror(errno)};
+    if (S_ISDIR(st.st_mode)) throw TFailure{xFile, Options.Firmware + " is a directory, not a firmware file"};
+    if (!S_ISREG(st.st_mode))
+      throw TFailure{xFile, Options.Firmware + " is not a regular file (a FIFO, device or socket)"};
+    // Unbuffered: each block is read from the file when it is due, so a file
+    // changed meanwhile is seen.
+    std::setvbuf(file.get(), nullptr, _IONBF, 0);
+    const off_t size = st.st_size;
     if (size == 0) throw TFailure{xFile, Options.Firmware + " is empty"};
-    if (size > INT32_MAX) throw TFailure{xFile, Options.Firmware + " is too large for a firmware image"};
+    if (size > Z500::MaxFirmwareSize) throw TFailure{xFile, Options.Firmware + " is too large for a firmware image"};
 
     Open();
     if (Terminal) Err << "z500ctl: calling the receiver: switch it on now\n";
@@ -291,8 +308,12 @@ public:
       const Z500::TBlockSequencer::TNext next = blocks.Next(read);
       if (next.Step == Z500::TBlockSequencer::TStep::Done) break;
       if (next.Step == Z500::TBlockSequencer::TStep::ReadFailed)
-        throw TFailure{xFile, "reading " + Options.Firmware + " failed after " + std::to_string(blocks.BytesSent) +
+        throw TFailure{xFile, "reading " + Options.Firmware + " failed or ended after " +
+                                  std::to_string(blocks.BytesRead) + " of its " + std::to_string(size) +
                                   " bytes; the receiver holds part of the firmware"};
+      if (next.Step == Z500::TBlockSequencer::TStep::Grew)
+        throw TFailure{xFile, Options.Firmware + " grew beyond its " + std::to_string(size) +
+                                  " bytes during the upgrade; the receiver holds part of the firmware"};
       answer.reset();
       Send(next.Frame);
       const uint32_t at = blocks.LoadAddress - static_cast<uint32_t>(blocks.BlockLength);
@@ -355,7 +376,8 @@ const char* ExitCodeTable() {
          "  3   the port cannot be opened\n"
          "  4   the receiver did not answer in time\n"
          "  5   the serial line failed or did not take a frame\n"
-         "  6   firmware file: no .rxf in its name, unreadable, empty or failed part-way\n"
+         "  6   firmware file: no .rxf in its name, unreadable, not a regular file, empty, too large,\n"
+         "      or it failed or changed part-way\n"
          "  7   the receiver's hardware version is not the firmware file's\n"
          "  8   the receiver answered a firmware block with an error or a wrong address\n"
          "  9   a file to delete is not on the receiver (nothing deleted)\n"
@@ -363,13 +385,16 @@ const char* ExitCodeTable() {
 }
 
 int Run(int argc, const char* const* argv, std::ostream& out, std::ostream& err, bool terminal) {
+  // A wait's deadline is kept in nanoseconds on the steady clock: longer
+  // waits (1e20 s) would overflow it. A million seconds is eleven days.
+  const CLI::Range MaxSeconds(0.0, 1e6);
   TOptions options;
   CLI::App app{"z500ctl: the Varnex Z500 receiver's features from the command line", "z500ctl"};
   app.set_help_all_flag("--help-all", "Every command's options");
   app.add_option("--port", options.Port, "COMn through the port map (QUARLCOMM_PORTS), or a device path")
       ->capture_default_str();
   app.add_option("--timeout", options.Timeout, "Seconds to wait for an answer, where no fixed limit applies")
-      ->check(CLI::PositiveNumber)
+      ->check(CLI::PositiveNumber & MaxSeconds)
       ->capture_default_str();
   app.require_subcommand(1);
   app.footer(std::string("Names: printed with bytes outside printable ASCII as \\xNN and '\\' as \\\\;\n"
@@ -390,7 +415,7 @@ int Run(int argc, const char* const* argv, std::ostream& out, std::ostream& err,
   upgrade->add_option("FILE", options.Firmware)->required();
   upgrade->add_option("--handshake-timeout", options.HandshakeTimeout,
                       "Seconds to call the receiver until it answers (switch it on meanwhile)")
-      ->check(CLI::PositiveNumber)
+      ->check(CLI::PositiveNumber & MaxSeconds)
       ->capture_default_str();
   auto* sound = app.add_subcommand("sound", "Switch the receiver's sound output on");
   auto* resetBaud = app.add_subcommand("reset-baud", "Reset the receiver's serial port to its default (waits up to 15 s)");

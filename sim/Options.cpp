@@ -122,10 +122,12 @@ const std::vector<Flag>& Flags() {
       {"--device", "PATH", "serve this serial device (raw 8N1 at --baud, 19200 when 0) instead of a "
                            "pseudo-terminal",
        Text(&Options::device)},
-      {"--save-firmware", "FILE", "write the received firmware image to FILE at exit",
+      {"--save-firmware", "FILE", "write the received firmware image to FILE at exit (checked at start: its "
+                                  "folder must exist and take the file)",
        Text(&Options::saveFirmware)},
-      {"--expect-firmware", "FILE", "at exit compare the received firmware with FILE; report the first "
-                                    "difference and the lengths (exit status 1 when they differ)",
+      {"--expect-firmware", "FILE", "at exit compare the received firmware with FILE, a readable regular file "
+                                    "of at most 16 MiB (checked at start); report the first difference and the "
+                                    "lengths (exit status 1 when they differ)",
        Text(&Options::expectFirmware)},
   };
   return flags;

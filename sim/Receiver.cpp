@@ -16,8 +16,6 @@ constexpr size_t kUnlogLength = sizeof kUnlog - 1;
 // The tool's longest standard frame carries 29 names (232 bytes); a length
 // field far above that is noise, not a frame to wait for.
 constexpr size_t kMaxPayload = 1024;
-// Firmware beyond this much is refused with result 1.
-constexpr size_t kMaxFirmware = 16u << 20;
 constexpr milliseconds kStale{500};
 
 enum class Match { NotAFrame, NeedMore, Complete };

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <ctime>
 #include <optional>
@@ -21,6 +22,8 @@ using Bytes = std::vector<uint8_t>;
 
 // Firmware blocks are stored from this receiver address on.
 constexpr uint32_t kFirmwareBase = 0x40008000;
+// The most firmware the receiver holds: blocks beyond it are refused.
+constexpr size_t kMaxFirmware = 16u << 20;
 // Pause between the two halves of a split answer: longer than the 50 to
 // 100 ms after which the tool closes a package.
 constexpr std::chrono::milliseconds kSplitPause{150};

@@ -92,7 +92,10 @@ void Simulator::Run() {
       wakeAt = wakeAt ? std::min(*wakeAt, *hangupAt_) : *hangupAt_;
     }
 
-    pollfd fds[2] = {{wake_.Get(), POLLIN, 0}, {line_.Get(), POLLIN, 0}};
+    // A line carries no more than its rate: bytes written faster wait in the
+    // pty, as in a driver's buffer, rather than pile up here without bound.
+    const short lineEvents = inbound_.size() < kMaxInbound ? POLLIN : 0;
+    pollfd fds[2] = {{wake_.Get(), POLLIN, 0}, {line_.Get(), lineEvents, 0}};
     if (waitWritable_) fds[1].events |= POLLOUT;
     timespec timeout{};
     if (wakeAt) {

@@ -109,6 +109,10 @@ private:
   std::vector<ReceivedFrame> frames_;
   std::vector<Bytes> injected_;
 
+  // Received bytes waiting for their time on a paced line: no more are
+  // read while this many wait (34 s of a 19200 baud line).
+  static constexpr size_t kMaxInbound = 64 * 1024;
+
   // Thread-only state.
   Bytes inbound_;                             // read, not yet fed to the receiver
   std::deque<Clock::time_point> arrivals_;    // when each of them arrives

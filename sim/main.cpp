@@ -11,9 +11,9 @@
 #include <cstring>
 #include <fstream>
 #include <iostream>
-#include <iterator>
 #include <system_error>
 
+#include "FirmwareFile.h"
 #include "Line.h"
 #include "Options.h"
 #include "Simulator.h"
@@ -46,13 +46,6 @@ public:
 private:
   std::string path_, target_;
 };
-
-bool ReadFile(const std::string& path, Bytes& out) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return false;
-  out.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-  return !in.bad();
-}
 
 int Serve(const Options& options, const sigset_t& signals) {
   UniqueFd signalFd(::signalfd(-1, &signals, SFD_CLOEXEC));
@@ -121,8 +114,9 @@ int Serve(const Options& options, const sigset_t& signals) {
   }
   if (!options.expectFirmware.empty()) {
     Bytes expected;
-    if (!ReadFile(options.expectFirmware, expected)) {
-      std::fprintf(stderr, "z500-sim: --expect-firmware: cannot read %s\n", options.expectFirmware.c_str());
+    if (const std::string error = ReadFirmwareFile("--expect-firmware", options.expectFirmware, expected);
+        !error.empty()) {
+      std::fprintf(stderr, "z500-sim: %s\n", error.c_str());
       status = 1;
     } else {
       const FirmwareCheck check = CompareFirmware(expected, firmware);
@@ -144,6 +138,17 @@ int main(int argc, char** argv) {
   if (args.help) {
     std::fputs(UsageText().c_str(), stdout);
     return 0;
+  }
+  // The firmware files are checked now: a wrong path found at exit would
+  // lose the image of the whole session.
+  for (const std::string& error :
+       {args.options.saveFirmware.empty() ? std::string()
+                                          : CheckFirmwareTarget("--save-firmware", args.options.saveFirmware),
+        args.options.expectFirmware.empty() ? std::string()
+                                            : CheckFirmwareSource("--expect-firmware", args.options.expectFirmware)}) {
+    if (error.empty()) continue;
+    std::fprintf(stderr, "z500-sim: %s\n", error.c_str());
+    return 2;
   }
   // Blocked before any thread starts, so they arrive only through the signalfd.
   sigset_t signals;

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cctype>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -137,7 +138,7 @@ TSystemPortMap::TSystemPortMap(std::string sysfsRoot, std::string devRoot, const
     : SysfsRoot(std::move(sysfsRoot)), DevRoot(std::move(devRoot)),
       HasOverrideText(overrides != nullptr), OverrideText(overrides ? overrides : "") {}
 
-bool TSystemPortMap::List(std::vector<TPortEntry>& ports) const {
+bool TSystemPortMap::Map(std::vector<TPortEntry>& ports, std::vector<TPortEntry>* overridesOut) const {
   std::string text = OverrideText;
   if (!HasOverrideText) {
     const char* env = std::getenv("QUARLCOMM_PORTS");
@@ -171,7 +172,29 @@ bool TSystemPortMap::List(std::vector<TPortEntry>& ports) const {
     ::closedir(dir);
   }
   ports = NumberPorts(overrides, names, DevRoot);
+  if (overridesOut) *overridesOut = overrides;
   return true;
+}
+
+bool TSystemPortMap::List(std::vector<TPortEntry>& ports) const {
+  std::vector<TPortEntry> overrides;
+  if (!Map(ports, &overrides)) return false;
+  // Only a path that is certainly not there is left out: one that cannot be
+  // looked at (a folder without permission) is listed, and opening it says why.
+  std::erase_if(ports, [&](const TPortEntry& p) {
+    if (std::find(overrides.begin(), overrides.end(), p) == overrides.end()) return false;
+    struct stat st {};
+    return ::stat(p.Device.c_str(), &st) != 0 && (errno == ENOENT || errno == ENOTDIR);
+  });
+  return true;
+}
+
+std::string TSystemPortMap::DevicePath(int number) const {
+  std::vector<TPortEntry> ports;
+  Map(ports, nullptr);
+  for (const TPortEntry& p : ports)
+    if (p.Number == number) return p.Device;
+  return {};
 }
 
 namespace {

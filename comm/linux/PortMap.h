@@ -41,15 +41,22 @@ private:
   bool Readable;
 };
 
-// The machine's map, read anew on every call.
+// The machine's map, read anew on every call. An override whose path does
+// not exist (a typo, a simulator not started yet, an adapter unplugged) is
+// not listed as a port, but keeps its number: COMn still opens that path, and
+// fails with the system's reason, rather than some other device.
 class TSystemPortMap : public IPortMap {
 public:
   // overrides: the text of QUARLCOMM_PORTS (nullptr: read the environment).
   explicit TSystemPortMap(std::string sysfsRoot = "/sys/class/tty", std::string devRoot = "/dev",
                           const char* overrides = nullptr);
   bool List(std::vector<TPortEntry>& ports) const override;
+  std::string DevicePath(int number) const override;
 
 private:
+  // Every mapped port, overrides whose path is missing included.
+  bool Map(std::vector<TPortEntry>& ports, std::vector<TPortEntry>* overrides) const;
+
   std::string SysfsRoot;
   std::string DevRoot;
   bool HasOverrideText;

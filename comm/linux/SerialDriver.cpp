@@ -43,6 +43,14 @@ int TSerialDriver::Open(const std::string& path) {
   if (!WakeEvent.Valid()) return EMFILE;
   const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) return errno;
+  // A program that holds the device in exclusive mode keeps everyone else
+  // out, except a privileged user: the port is then busy for us too, or two
+  // programs would share the line.
+  int held = 0;
+  if (::ioctl(fd, TIOCGEXCL, &held) == 0 && held != 0) {
+    ::close(fd);
+    return EBUSY;
+  }
   // Some devices do not know TIOCEXCL; the flock still keeps other users of
   // this convention away.
   bool exclusive = ::ioctl(fd, TIOCEXCL) == 0;

@@ -24,8 +24,9 @@ public:
   TSerialDriver& operator=(const TSerialDriver&) = delete;
 
   // Opens the device for exclusive non-blocking use (TIOCEXCL and an flock,
-  // so that neither another process nor a second engine gets it). Returns 0
-  // or the errno of the failure.
+  // so that neither another process nor a second engine gets it). A device
+  // another program holds in exclusive mode or under an flock gives EBUSY,
+  // even to root. Returns 0 or the errno of the failure.
   int Open(const std::string& path);
   void Close();
   bool IsOpen() const { return Descriptor >= 0; }

@@ -8,6 +8,9 @@
 #include <QTemporaryDir>
 #include <QTimer>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -151,11 +154,27 @@ TEST_F(FirmwareUpgrade, FileIsChosenInTheDialogAndStartIsRefusedWithoutLinkRxfPa
   EXPECT_EQ(form->Edit1->text(), "/fw/Z500.088.rxf");
   EXPECT_EQ(form->Label1->text(), QStringLiteral("升级前请关闭接收机电源！"));
   QFile("empty.088.rxf").open(QIODevice::WriteOnly);
-  const struct { bool LinkOpen; const char *Path, *Message; } cases[] = {
+  // Not regular files: a FIFO with no writer would hold the window in open().
+  ASSERT_EQ(::mkfifo("fifo.088.rxf", 0600), 0);
+  ASSERT_TRUE(QDir().mkdir("folder.088.rxf"));
+  // Beyond what the upgrade's 32-bit counts carry (sparse: no disk used).
+  ASSERT_TRUE(QFile("huge.088.rxf").open(QIODevice::WriteOnly));
+  ASSERT_EQ(::truncate("huge.088.rxf", off_t{1} << 31), 0);
+  // A name that is not UTF-8 cannot be named by the window's text.
+  const QByteArray latin1Name("fw\xe9.088.rxf");
+  std::fclose(std::fopen(latin1Name.constData(), "w"));
+  const QString latin1Text = QFile::decodeName(latin1Name);
+  const struct { bool LinkOpen; QString Path; const char* Message; } cases[] = {
       {false, "empty.088.rxf", "未打开通讯串口！"},
       {true, "empty.088.RXF", "文件路径有误或者升级文件不是rxf文件！"},
       {true, "missing.088.rxf", "未能打开升级文件！"},
       {true, "empty.088.rxf", "升级文件为空，无法升级！"},
+      {true, "fifo.088.rxf", "未能打开升级文件！"},
+      {true, "folder.088.rxf", "未能打开升级文件！"},
+      {true, "/dev/null/.088.rxf", "未能打开升级文件！"},
+      {true, "huge.088.rxf", "升级文件过大，无法升级！"},
+      {true, latin1Text, "未能打开升级文件！"},
+      {true, QStringLiteral("empty.088.rxf") + QChar(0) + QStringLiteral(".088.rxf"), "未能打开升级文件！"},
   };
   for (const auto& c : cases) {
     if (form->VellCommDevice1->fGetActive() != c.LinkOpen) form->Button1->click();
@@ -163,10 +182,26 @@ TEST_F(FirmwareUpgrade, FileIsChosenInTheDialogAndStartIsRefusedWithoutLinkRxfPa
     const QString status = form->Label1->text();
     form->Edit1->setText(c.Path);
     form->Button4->click();
-    EXPECT_EQ(prompts->Messages, std::vector<QString>{c.Message}) << c.Path;
+    EXPECT_EQ(prompts->Messages, std::vector<QString>{QString::fromUtf8(c.Message)}) << c.Path.toStdString();
     EXPECT_EQ(form->Label1->text(), status);
     ExpectEndedCleanly();
   }
+  EXPECT_TRUE(Sent(FrameKind::Handshake).empty());
+}
+
+// A path as the file dialog gives it: blanks and Chinese in folder and file.
+TEST_F(FirmwareUpgrade, APathWithBlanksAndChineseUpgrades) {
+  Build();
+  ASSERT_TRUE(QDir().mkpath(QStringLiteral("固件 目录")));
+  QFile f(dir.path() + QStringLiteral("/固件 目录/ Z500 新版.088.rxf"));
+  ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+  f.write(reinterpret_cast<const char*>(Image(200).data()), 200);
+  f.close();
+  form->Edit1->setText(f.fileName());
+  form->Button4->click();
+  ASSERT_TRUE(Finished());
+  EXPECT_EQ(prompts->Messages, (std::vector<QString>{Confirm, Success}));
+  EXPECT_EQ(receiver->Sim->Firmware(), Image(200));
 }
 
 // A failure brought about at block K of a 300-byte file.
@@ -176,6 +211,7 @@ struct Failure {
   std::function<void(z500sim::Options&)> Fault;  // of the simulator
   const char* Answer = nullptr;                   // injected in place of the answer to block K; "": none
   std::optional<qint64> Read = {};                // what the file's read after block K gives
+  std::optional<off_t> Resize = {};               // the file's new size once block K is out
 };
 void PrintTo(const Failure& f, std::ostream* os) { *os << f.Name; }
 
@@ -193,6 +229,11 @@ const Failure Failures[] = {
     {"readError", "读取升级文件出错，升级未完成！", 1, {}, nullptr, -1},
     {"readErrorAfterLastBlock", "读取升级文件出错，升级未完成！", 3, {}, nullptr, -1},
     {"fileEndsEarly", "读取升级文件出错，升级未完成！", 2, {}, nullptr, 0},
+    // The file on disk changes during the transfer: no block of the changed
+    // file goes out, and the end is a failure, not a success.
+    {"fileShrinks", "读取升级文件出错，升级未完成！", 1, {}, nullptr, {}, 200},
+    {"fileShrinksInsideThePaddedLastBlock", "读取升级文件出错，升级未完成！", 2, {}, nullptr, {}, 299},
+    {"fileGrows", "升级文件在升级过程中被改动，升级未完成！", 3, {}, nullptr, {}, 400},
 };
 
 class FirmwareUpgradeFailure : public FirmwareUpgrade, public ::testing::WithParamInterface<Failure> {};
@@ -206,6 +247,9 @@ TEST_P(FirmwareUpgradeFailure, EndsTheUpgradeCleanlyAndParametersWorkAgain) {
   Start(300);
   if (f.Read) form->FirmwareFile = std::make_unique<FailingFile>(f.K, *f.Read);
   ASSERT_TRUE(PumpUntil([&] { return Blocks() >= f.K; }));
+  if (f.Resize) {
+    ASSERT_EQ(::truncate("Z500.088.rxf", *f.Resize), 0);
+  }
   if (f.Answer && *f.Answer) receiver->Sim->Inject(H(f.Answer));
   if (f.Answer && !*f.Answer) {  // five seconds on the window's clock after the block was sent
     clock->Now += 4999;

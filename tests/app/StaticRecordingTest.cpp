@@ -47,13 +47,19 @@ TEST(DirectoryEntries, APageYieldsOnlyWholeEntriesThatArrived) {
     int32_t listed;
     size_t entries;
     bool next, none;
+    bool endless = false;  // a full page that cannot lead on: the listing stops
   } cases[] = {{0, 0, 0, 0, false, true},     {0, 0, 8, 0, false, false},   {70, 70, 0, 2, false, false},
                {256, 256, 0, 8, true, false}, {320, 294, 8, 9, true, false}, {64, 320, 0, 2, false, false},
-               {31, 31, 0, 0, false, false}};
+               {31, 31, 0, 0, false, false},
+               {256, 31, 8, 0, false, false, true},       // nothing whole arrived: the same request again
+               {256, 256, 65527, 8, true, false},         // the next request names entry 65535
+               {256, 256, 65528, 8, false, false, true},  // entry 65536 cannot be named
+               {0xFFFF, 294, 0x7FFFFFFF, 9, false, false, true}};
   for (const auto& c : cases) {
     const TDirectoryPageStep step = DirectoryPageStep(c.length, std::span(page).first(c.arrived), c.listed);
     ASSERT_EQ(step.Entries.size(), c.entries) << c.length << "/" << c.arrived;
     EXPECT_EQ(step.RequestNext, c.next) << c.length;
+    EXPECT_EQ(step.Endless, c.endless) << c.length << " after " << c.listed;
     EXPECT_EQ(step.NoFiles, c.none) << c.length << " after " << c.listed;
     for (size_t i = 0; i < step.Entries.size(); ++i) EXPECT_EQ(step.Entries[i].Size, 100u * i);
   }

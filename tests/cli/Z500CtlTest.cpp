@@ -3,6 +3,11 @@
 // both output streams checked, and the receiver's state compared afterwards.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -10,6 +15,7 @@
 #include <functional>
 #include <numeric>
 #include <sstream>
+#include <thread>
 
 #include "Files.h"
 #include "NameText.h"
@@ -81,6 +87,11 @@ TEST_F(Z500CtlTest, ParamsSetThenParamsReadsBackWhatWasSet) {
 TEST_F(Z500CtlTest, RefusalsComeBeforeAnythingIsSent) {
   Start();
   const std::string empty = Write("empty.088.rxf", {});
+  // Not regular files: a FIFO without a writer would hold z500ctl in open().
+  const std::string fifo = Dir + "/fifo.088.rxf", folder = Dir + "/folder.088.rxf", huge = Write("huge.088.rxf", {});
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  std::filesystem::create_directory(folder);
+  std::filesystem::resize_file(huge, uint64_t{1} << 31);  // sparse: no disk used
   struct Case { std::vector<std::string> Args; int Code; std::string Says; } cases[] = {
       {{"params", "set", "61", "12"}, Z500Ctl::xUsage, "interval '61' is above 60"},
       {{"params", "set", "5", "90"}, Z500Ctl::xUsage, "cut-off angle '90' is above 89"},
@@ -88,9 +99,15 @@ TEST_F(Z500CtlTest, RefusalsComeBeforeAnythingIsSent) {
       {{"format"}, Z500Ctl::xUsage, "add --yes"},
       {{"delete", "A\\x4"}, Z500Ctl::xUsage, "not a file name"},
       {{"frobnicate"}, Z500Ctl::xUsage, "see --help"},
+      {{"--timeout", "1e20", "params"}, Z500Ctl::xUsage, "--timeout"},  // beyond what a deadline holds
+      {{"upgrade", empty, "--handshake-timeout", "1e300"}, Z500Ctl::xUsage, "--handshake-timeout"},
       {{"upgrade", empty}, Z500Ctl::xFile, "is empty"},
       {{"upgrade", Dir + "/missing.088.rxf"}, Z500Ctl::xFile, "cannot open"},
       {{"upgrade", Dir + "/firmware.bin"}, Z500Ctl::xFile, "no .rxf"},
+      {{"upgrade", fifo}, Z500Ctl::xFile, fifo + " is not a regular file"},
+      {{"upgrade", folder}, Z500Ctl::xFile, folder + " is a directory"},
+      {{"upgrade", "/dev/zero/.088.rxf"}, Z500Ctl::xFile, "cannot open"},
+      {{"upgrade", huge}, Z500Ctl::xFile, "too large"},
   };
   for (const auto& c : cases) {
     const TRun run = Ctl(c.Args);
@@ -100,10 +117,34 @@ TEST_F(Z500CtlTest, RefusalsComeBeforeAnythingIsSent) {
   }
   EXPECT_TRUE(Sim->Frames().empty()) << "the port was never opened";
 
-  Path = "/nonexistent/ttyZ500";  // a port that cannot open has its own code
-  const TRun port = Ctl({"params"});
-  EXPECT_EQ(port.Code, Z500Ctl::xPort);
-  EXPECT_NE(port.Err.find("cannot open /nonexistent/ttyZ500"), std::string::npos) << port.Err;
+}
+
+// A port that cannot open has its own code, and the system's reason; the
+// reasons the user can remedy come with what to do.
+TEST_F(Z500CtlTest, APortThatCannotOpenSaysWhyAndWhatToDo) {
+  Start();
+  // Held by another program that locks it as serial programs do (picocom).
+  const int holder = ::open(Path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+  ASSERT_GE(holder, 0);
+  ASSERT_EQ(::flock(holder, LOCK_EX | LOCK_NB), 0);
+  // A read-only sysfs attribute: opening it for writing is refused even to root.
+  const std::string noPermission = "/sys/class/tty/tty0/dev";
+  struct Case { std::string Port, Reason, Advice; } cases[] = {
+      {"/nonexistent/ttyZ500", "(No such file or directory)", ""},
+      {noPermission, "(Permission denied)", "; your user may not use the device: add it to the dialout group"},
+      {Path, "(Device or resource busy)", "; another program has the port open: close it first"},
+  };
+  for (const auto& c : cases) {
+    if (c.Port == noPermission && !std::filesystem::exists(noPermission)) continue;
+    Path = c.Port;
+    const TRun run = Ctl({"params"});
+    EXPECT_EQ(run.Code, Z500Ctl::xPort) << run.Err;
+    EXPECT_EQ(run.Err.rfind("z500ctl: cannot open " + c.Port + ": Cannot open COM port " + c.Reason + c.Advice, 0), 0u)
+        << run.Err;
+    EXPECT_EQ(Lines(run.Err).size(), 1u) << run.Err;
+  }
+  ::close(holder);
+  EXPECT_TRUE(Sim->Frames().empty());
 }
 
 TEST_F(Z500CtlTest, FilesListsEveryPageAsTextAndJson) {
@@ -184,6 +225,38 @@ TEST_F(Z500CtlTest, UpgradeSendsTheImageTheReceiverThenHolds) {
   const TRun mismatch = Ctl({"upgrade", Write("z500.087.rxf", image), "--handshake-timeout", "5"});
   EXPECT_EQ(mismatch.Code, Z500Ctl::xVersion) << mismatch.Err;
   EXPECT_EQ(Count(FrameKind::Block), 9u) << "no block after a version mismatch";
+
+  // A name is bytes: blanks and bytes that are not UTF-8 are no obstacle.
+  image.resize(100);
+  const TRun odd = Ctl({"upgrade", Write("new \xe9\xff fw.088.rxf", image), "--handshake-timeout", "5"});
+  ASSERT_EQ(odd.Code, 0) << odd.Err;
+  EXPECT_EQ(Sim->Firmware(), image);
+}
+
+// The file changes on disk while it is sent (a copy still under way, an
+// editor saving it): no block of the changed file goes out, and the upgrade
+// fails rather than reporting success.
+TEST_F(Z500CtlTest, AFileThatChangesDuringTheUpgradeFails) {
+  struct Case { size_t After; uintmax_t NewSize; size_t Blocks; std::string Says; } cases[] = {
+      {1, 200, 1, "failed or ended after 128 of its 300 bytes"},
+      {2, 299, 2, "failed or ended after 256 of its 300 bytes"},  // inside the padded last block
+      {3, 400, 3, "grew beyond its 300 bytes"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.Says);
+    // A slow answer leaves ample time to change the file before the next read.
+    Start([](auto& o) { o.replyDelayMs = 300; });
+    const std::string file = Write("z500.088.rxf", std::vector<uint8_t>(300, 0x5A));
+    std::thread change([&] {
+      if (Sim->WaitForFrames(FrameKind::Block, c.After, 10s)) std::filesystem::resize_file(file, c.NewSize);
+    });
+    const TRun run = Ctl({"upgrade", file});
+    change.join();
+    EXPECT_EQ(run.Code, Z500Ctl::xFile) << run.Err;
+    EXPECT_NE(run.Err.find(c.Says), std::string::npos) << run.Err;
+    EXPECT_EQ(Count(FrameKind::Block), c.Blocks);
+    EXPECT_TRUE(run.Out.empty()) << run.Out;
+  }
 }
 
 TEST_F(Z500CtlTest, AFailedBlockEndsTheUpgradeWithItsCode) {

@@ -51,8 +51,16 @@ protected:
     if (type >= 0) std::ofstream(root / name / "type") << type << "\n";
   }
 
-  std::vector<TPortEntry> List(const char* overrides, bool* readable = nullptr) {
-    TSystemPortMap map(root.string(), "/dev", overrides);
+  // A device node (a plain file will do) under the fake /dev; its path.
+  std::string Node(const std::string& name) {
+    fs::create_directories(root / "dev");
+    std::ofstream(root / "dev" / name).close();
+    return Dev(name);
+  }
+  std::string Dev(const std::string& name) const { return (root / "dev" / name).string(); }
+
+  std::vector<TPortEntry> List(const std::string& overrides, bool* readable = nullptr) {
+    TSystemPortMap map(root.string(), (root / "dev").string(), overrides.c_str());
     std::vector<TPortEntry> ports;
     const bool ok = map.List(ports);
     if (readable) *readable = ok;
@@ -72,8 +80,8 @@ TEST_F(FakeSysfs, UartsKeepTheirNumberOthersFillTheGaps) {
   Add("ttyACM0", true);
   Add("tty1", false);      // a virtual console
   Add("ptmx", false);
-  const std::vector<TPortEntry> want = {{1, "/dev/ttyS0"},   {2, "/dev/ttyACM0"}, {3, "/dev/ttyUSB0"},
-                                        {4, "/dev/ttyS3"},   {5, "/dev/ttyUSB2"}, {6, "/dev/ttyUSB10"}};
+  const std::vector<TPortEntry> want = {{1, Dev("ttyS0")}, {2, Dev("ttyACM0")}, {3, Dev("ttyUSB0")},
+                                        {4, Dev("ttyS3")}, {5, Dev("ttyUSB2")},  {6, Dev("ttyUSB10")}};
   EXPECT_EQ(List(""), want);
 }
 
@@ -82,15 +90,16 @@ TEST_F(FakeSysfs, AnOverrideShadowsTheUartOfItsNumberAndTakesItsSlot) {
   Add("ttyS1", true, 0);
   Add("ttyUSB0", true);
   Add("ttyACM0", true);
-  const std::vector<TPortEntry> want = {{1, "/tmp/sim"}, {2, "/dev/ttyACM0"}, {3, "/dev/ttyUSB0"}};
-  EXPECT_EQ(List("COM1=/tmp/sim"), want);
+  const std::string sim = Node("sim");
+  const std::vector<TPortEntry> want = {{1, sim}, {2, Dev("ttyACM0")}, {3, Dev("ttyUSB0")}};
+  EXPECT_EQ(List("COM1=" + sim), want);
   // A device named by an override is not listed a second time.
-  const std::vector<TPortEntry> moved = {{1, "/dev/ttyS0"}, {2, "/dev/ttyACM0"}, {7, "/dev/ttyUSB0"}};
-  EXPECT_EQ(List("COM7=/dev/ttyUSB0"), moved);
+  const std::vector<TPortEntry> moved = {{1, Dev("ttyS0")}, {2, Dev("ttyACM0")}, {7, Node("ttyUSB0")}};
+  EXPECT_EQ(List("COM7=" + Dev("ttyUSB0")), moved);
   // A laptop with one USB adapter has it as COM1.
   fs::remove_all(root / "ttyS0");
   fs::remove_all(root / "ttyACM0");
-  EXPECT_EQ(List(""), (std::vector<TPortEntry>{{1, "/dev/ttyUSB0"}}));
+  EXPECT_EQ(List(""), (std::vector<TPortEntry>{{1, Dev("ttyUSB0")}}));
 }
 
 TEST_F(FakeSysfs, UnreadableOnlyWithoutSysfsAndWithoutOverrides) {
@@ -98,14 +107,35 @@ TEST_F(FakeSysfs, UnreadableOnlyWithoutSysfsAndWithoutOverrides) {
   bool readable = true;
   EXPECT_TRUE(List("", &readable).empty());
   EXPECT_FALSE(readable);
-  EXPECT_EQ(List("COM2=/dev/x", &readable), (std::vector<TPortEntry>{{2, "/dev/x"}}));
+  fs::create_directories(root);
+  EXPECT_EQ(List("COM2=" + Node("x"), &readable), (std::vector<TPortEntry>{{2, Dev("x")}}));
   EXPECT_TRUE(readable);
+}
+
+// An override whose path is not there is no port to offer, but its number
+// still leads to that path (opening then fails with "no such file") rather
+// than to the UART that would have had the number.
+TEST_F(FakeSysfs, AMissingOverrideIsNotListedButKeepsItsNumber) {
+  Add("ttyS0", true, 4);
+  Add("ttyUSB0", true);
+  const std::string there = Node("there");
+  const std::string overrides = "COM1=" + Dev("typo") + ",COM3=" + there + ",COM4=" + Dev("gone/ttyV0") +
+                                ",COM5=" + there + "/below";
+  const std::vector<TPortEntry> listed = {{2, Dev("ttyUSB0")}, {3, there}};
+  EXPECT_EQ(List(overrides), listed);
+  const TSystemPortMap map(root.string(), (root / "dev").string(), overrides.c_str());
+  const std::pair<int, std::string> paths[] = {
+      {1, Dev("typo")}, {2, Dev("ttyUSB0")}, {3, there}, {4, Dev("gone/ttyV0")}, {5, there + "/below"}, {6, ""}};
+  for (const auto& [number, path] : paths) EXPECT_EQ(map.DevicePath(number), path) << "COM" << number;
+  // Once the path appears (the simulator has started), the port is offered.
+  Node("typo");
+  EXPECT_EQ(List(overrides).front(), (TPortEntry{1, Dev("typo")}));
 }
 
 TEST_F(FakeSysfs, OverridesComeFromTheEnvironmentAndPathsResolve) {
   Add("ttyUSB0", true);
   ::setenv("QUARLCOMM_PORTS", "COM4=/tmp/v4", 1);
-  TSystemPortMap map(root.string());
+  TSystemPortMap map(root.string());  // devices under the real /dev
   EXPECT_EQ(map.DevicePath(4), "/tmp/v4");
   EXPECT_EQ(map.DevicePath(1), "/dev/ttyUSB0");
   EXPECT_EQ(map.DevicePath(2), "");

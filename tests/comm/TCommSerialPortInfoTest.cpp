@@ -2,7 +2,11 @@
 // numeric order with duplicates kept, and the fallback to COM1 to COM4.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
+#include <cstdio>
 #include <memory>
+#include <string>
 
 #include "PortMap.h"
 #include "TCommSerialPortInfo.h"
@@ -35,4 +39,21 @@ TEST(PortInfo, NoPortsOrNoListGiveComOneToFour) {
     TCommSerialPortInfo info(std::make_shared<TFixedPortMap>(std::vector<TPortEntry>{}, readable));
     EXPECT_EQ(info.PortList, (List{"COM1", "COM2", "COM3", "COM4"})) << "readable " << readable;
   }
+}
+
+// The machine's map: a QUARLCOMM_PORTS entry whose path is not there is not
+// offered; the one that is stays.
+TEST(PortInfo, AnOverrideWithoutItsDeviceIsNotOffered) {
+  char dir[] = "/tmp/quarl-portinfo-XXXXXX";
+  ASSERT_NE(::mkdtemp(dir), nullptr);
+  const std::string device = std::string(dir) + "/ttyV0";
+  std::FILE* f = std::fopen(device.c_str(), "w");
+  ASSERT_NE(f, nullptr);
+  std::fclose(f);
+  const std::string overrides = "COM2=" + device + ",COM3=" + std::string(dir) + "/ttyV1";
+  // No sysfs tree: only the overrides count.
+  TCommSerialPortInfo info(std::make_shared<TSystemPortMap>(std::string(dir) + "/no-sysfs", "/dev", overrides.c_str()));
+  EXPECT_EQ(info.PortList, (List{"COM2"}));
+  std::remove(device.c_str());
+  ::rmdir(dir);
 }

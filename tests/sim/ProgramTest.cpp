@@ -108,3 +108,25 @@ TEST(Program, ServesItsPtyAndStopsCleanlyOnSigterm) {
   ::close(p.out);
   ::rmdir(dir);
 }
+
+TEST(Program, RefusesUnusableFirmwarePathsAtStartNotAtExit) {
+  char dir[] = "/tmp/z500-sim-test-XXXXXX";
+  ASSERT_NE(::mkdtemp(dir), nullptr);
+  const std::string folder = dir;
+  const std::pair<std::string, std::string> cases[] = {
+      {"--expect-firmware", "/dev/zero"},  // endless: never read
+      {"--save-firmware", folder + "/no-such-folder/image.bin"},
+  };
+  for (const auto& [option, path] : cases) {
+    SCOPED_TRACE(option + " " + path);
+    const auto start = Clock::now();
+    Program p = Spawn({"--baud", "0", option, path});
+    EXPECT_EQ(WaitExit(p.pid), 2);
+    EXPECT_LT(Clock::now() - start, 2s);
+    const std::string out = ReadUntil(p.out, "z500-sim: " + option + ": " + path + ": ");
+    EXPECT_NE(out.find("z500-sim: " + option + ": " + path + ": "), std::string::npos) << out;
+    EXPECT_EQ(out.find("QUARLCOMM_PORTS="), std::string::npos) << "the receiver was served: " << out;
+    ::close(p.out);
+  }
+  ::rmdir(dir);
+}

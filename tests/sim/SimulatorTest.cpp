@@ -212,3 +212,25 @@ TEST_F(SimulatorLine, AFrameIsActedOnOnlyWhenItsLastByteWouldHaveArrived) {
   EXPECT_GE(frames[1].at - frames[0].at, lineTime(137));
   EXPECT_EQ(sim_->Firmware(), simtest::Image(128));
 }
+
+// Bytes written faster than the paced line carries them stay in the pty,
+// as they would in a driver's buffer: the simulator does not read ahead
+// without bound.
+TEST_F(SimulatorLine, AFloodFasterThanTheLineIsHeldBackNotStored) {
+  Options o = Fast();
+  o.baud = 19200;
+  Run(o);
+  const Bytes garbage(4096, 0x55);
+  size_t accepted = 0;
+  const auto end = Clock::now() + 2s;
+  while (accepted < (8u << 20) && Clock::now() < end) {
+    const ssize_t n = ::write(slave_.Get(), garbage.data(), garbage.size());
+    if (n > 0) {
+      accepted += static_cast<size_t>(n);
+      continue;
+    }
+    pollfd p{slave_.Get(), POLLOUT, 0};
+    if (::poll(&p, 1, 100) <= 0) break;  // nothing taken for 100 ms: held back
+  }
+  EXPECT_LT(accepted, 1u << 20) << "the simulator read " << accepted << " bytes ahead of a 1920 bytes/s line";
+}

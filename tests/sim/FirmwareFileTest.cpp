@@ -1,0 +1,101 @@
+// The program's firmware files, checked at start: the expected image must be
+// a readable regular file within the receiver's 16 MiB, the saved one's
+// folder must take it. Every refusal names the option and the path.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "FirmwareFile.h"
+
+using namespace z500sim;
+namespace fs = std::filesystem;
+
+namespace {
+
+class FirmwareFiles : public ::testing::Test {
+protected:
+  void SetUp() override {
+    dir = fs::temp_directory_path() / ("z500-sim-fw-" + std::to_string(::getpid()));
+    fs::remove_all(dir);
+    fs::create_directories(dir / "folder");
+    std::ofstream(dir / "image.088.rxf", std::ios::binary) << "\x01\x02\x03";
+    ASSERT_EQ(::mkfifo((dir / "fifo").c_str(), 0600), 0);
+    Sparse("cap", kMaxFirmware);
+    Sparse("over", kMaxFirmware + 1);
+  }
+  void TearDown() override { fs::remove_all(dir); }
+  void Sparse(const char* name, size_t size) {
+    std::ofstream(dir / name).close();
+    fs::resize_file(dir / name, size);
+  }
+  std::string P(const char* name) const { return (dir / name).string(); }
+
+  fs::path dir;
+};
+
+}  // namespace
+
+TEST_F(FirmwareFiles, ExpectedImageIsARegularFileWithinTheCap) {
+  struct Case {
+    std::string path;
+    const char* problem;  // nullptr: accepted
+  } cases[] = {
+      {P("image.088.rxf"), nullptr},
+      {P("cap"), nullptr},
+      {P("over"), "more than the receiver's 16 MiB"},
+      {P("folder"), "is a directory"},
+      {P("fifo"), "not a regular file"},  // must not wait for a writer
+      {"/dev/zero", "not a regular file"},
+      {P("missing"), "cannot read it: No such file"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.path);
+    const std::string error = CheckFirmwareSource("--expect-firmware", c.path);
+    Bytes read;
+    const std::string readError = ReadFirmwareFile("--expect-firmware", c.path, read);
+    if (c.problem == nullptr) {
+      EXPECT_EQ(error, "");
+      EXPECT_EQ(readError, "");
+      EXPECT_EQ(read.size(), fs::file_size(c.path));
+      continue;
+    }
+    EXPECT_EQ(error.rfind("--expect-firmware: " + c.path + ": ", 0), 0u) << error;
+    EXPECT_NE(error.find(c.problem), std::string::npos) << error;
+    EXPECT_EQ(readError, error);
+    EXPECT_TRUE(read.empty());
+  }
+  Bytes read;
+  ASSERT_EQ(ReadFirmwareFile("--expect-firmware", P("image.088.rxf"), read), "");
+  EXPECT_EQ(read, (Bytes{1, 2, 3}));
+}
+
+TEST_F(FirmwareFiles, SavedImageNeedsAFolderThatTakesIt) {
+  struct Case {
+    std::string path;
+    const char* problem;
+  } cases[] = {
+      {P("folder/new.bin"), nullptr},
+      {P("image.088.rxf"), nullptr},  // an existing file is overwritten at exit
+      {P("missing/new.bin"), "folder"},
+      {P("image.088.rxf/new.bin"), "is not a folder"},
+      {P("folder"), "is a directory"},
+      {"/proc/self/new.bin", "cannot write it"},  // refused even to root
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.path);
+    const std::string error = CheckFirmwareTarget("--save-firmware", c.path);
+    if (c.problem == nullptr) {
+      EXPECT_EQ(error, "");
+      continue;
+    }
+    EXPECT_EQ(error.rfind("--save-firmware: " + c.path + ": ", 0), 0u) << error;
+    EXPECT_NE(error.find(c.problem), std::string::npos) << error;
+  }
+  // The check leaves no file behind and changes none.
+  EXPECT_FALSE(fs::exists(dir / "folder/new.bin"));
+  EXPECT_EQ(fs::file_size(dir / "image.088.rxf"), 3u);
+}
