@@ -18,6 +18,7 @@
 #include <filesystem>
 #include <functional>
 #include <numeric>
+#include <optional>
 #include <thread>
 
 #include "ProcessFigures.h"
@@ -97,14 +98,18 @@ protected:
                           form->Button6, form->Button7, form->Button8, form->Button9};
     return int(std::count_if(buttons.begin(), buttons.end(), [](QPushButton* b) { return b->isEnabled(); }));
   }
-  void Pull() { receiver->Sim->Stop(); }
+  void Pull() {
+    receiver->Sim->Stop();
+    pulledAt = std::chrono::steady_clock::now();
+  }
 
   QTemporaryDir dir;
   std::shared_ptr<HookClock> clock = std::make_shared<HookClock>();
+  std::optional<std::chrono::steady_clock::time_point> pulledAt;
 };
 
 // What the window is doing when the fault strikes.
-enum class Step { Listing, Parameters, Upgrade, Format, Reset };
+enum class Step { Idle, Opening, Listing, Parameters, Upgrade, Format, Reset };
 
 struct Fault {
   const char* Name;
@@ -131,6 +136,8 @@ void FlashFormatted(const z500sim::Simulator& sim, const TForm1&) { EXPECT_TRUE(
 void FlashKept(const z500sim::Simulator& sim, const TForm1&) { EXPECT_FALSE(sim.Files().empty()); }
 
 const Fault Faults[] = {
+    {"pulledWhileIdle", Step::Idle, {}, true, false, LinkLost, {}},
+    {"pulledDuringPausesAfterOpening", Step::Opening, {}, true, false, LinkLost, {}},
     {"pulledWhileListing", Step::Listing, {}, true, false, LinkLost, {}, FewerListed},
     {"hungUpAfterHandshake", Step::Upgrade, [](auto& o) { o.hangupAfter = 0; }, false, false, LinkLost, {Confirm},
      UpgradeUnfinished},
@@ -160,20 +167,23 @@ TEST_P(LineFault, EndsTheStepHonestlyWithoutSpinningAndTheLinkOpensAgain) {
   options.formatTimeMs = 300;
   if (f.Receiver) f.Receiver(options);
   Build(options);
-  Open();
+  if (f.During != Step::Opening) Open();
   const QString before = form->Label1->text();
   prompts->Messages.clear();
 
-  // The raw reply waits block the window's thread: the cable is pulled from
-  // inside the wait, at its first pause, and real time then runs alongside.
+  // The pauses after opening and the raw reply waits block the window's
+  // thread: the cable is pulled from inside, at the first pause, and in the
+  // waits real time then runs alongside.
   const bool waits = f.During == Step::Format || f.During == Step::Reset;
   clock->RealPace = waits;
   bool pulled = false;
-  if (waits && f.Pull)
+  if ((waits || f.During == Step::Opening) && f.Pull)
     clock->OnSleep = [&] {
-      if (!pulled && Hourglass()) pulled = true, Pull();
+      if (!pulled && (Hourglass() || f.During == Step::Opening)) pulled = true, Pull();
     };
   switch (f.During) {
+    case Step::Idle: Pull(); break;
+    case Step::Opening: form->Button1->click(); break;
     case Step::Listing:
       form->Button7->click();
       if (f.Pull) {
@@ -198,6 +208,9 @@ TEST_P(LineFault, EndsTheStepHonestlyWithoutSpinningAndTheLinkOpensAgain) {
   if (f.Status == LinkLost) {
     ASSERT_TRUE(PumpUntil([&] { return !form->VellCommDevice1->fGetActive(); }, 5000));
   }
+  if (pulledAt)
+    std::printf("[ figures  ] %s: link closed %.1f ms after the pull\n", f.Name,
+                std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - *pulledAt).count());
   PumpUntil([&] { return !form->Upgrading; }, 3000);
   Pump(700);  // whatever else the line brings
 
