@@ -254,6 +254,26 @@ TEST_P(LineFault, EndsTheStepHonestlyWithoutSpinningAndTheLinkOpensAgain) {
 INSTANTIATE_TEST_SUITE_P(Line, LineFault, ::testing::ValuesIn(Faults),
                          [](const auto& info) { return std::string(info.param.Name); });
 
+// While the window's thread is busy elsewhere (a box, a pause), a device
+// that has gone must not make the engine's or the framer's threads spin
+// until the window gets round to closing the link.
+TEST_F(WindowOnALine, AGoneDeviceCostsNoCpuUntilTheWindowHearsOfIt) {
+  z500sim::Options options;
+  options.unlogged = true;
+  Build(options);
+  Open();
+  form->Button7->click();  // a request on its way as the cable goes
+  Pull();
+  const double before = figures::CpuSeconds();
+  std::this_thread::sleep_for(1s);
+  const double cpu = figures::CpuSeconds() - before;
+  std::printf("[ figures  ] gone device, window busy: %.1f ms CPU over a second\n", cpu * 1000);
+  EXPECT_LT(cpu, QuietCpuLimit);
+  EXPECT_TRUE(form->VellCommDevice1->fGetActive());
+  EXPECT_TRUE(PumpUntil([&] { return !form->VellCommDevice1->fGetActive(); }));
+  EXPECT_EQ(form->Label1->text(), LinkLost);
+}
+
 // The window closed, as its close button does, while something runs on the
 // link: the program's event loop ends, the port is closed, and no box comes
 // up after the close.
