@@ -308,7 +308,7 @@ const Closing Closings[] = {
 
 TEST_P(ClosingTheWindow, EndsTheProgramWithThePortClosedAndNoThreadLeft) {
   const Closing& c = GetParam();
-  {  // Qt starts some threads of its own on the first window it shows
+  {  // Qt opens some files of its own (fonts) on the first window it shows
     TForm1 warmUp;
     warmUp.show();
     QCoreApplication::processEvents();
@@ -331,7 +331,7 @@ TEST_P(ClosingTheWindow, EndsTheProgramWithThePortClosedAndNoThreadLeft) {
     QTimer::singleShot(0, form.get(), [this] { form->close(); });
   };
   clock->RealPace = true;
-  if (c.InSleep)
+  if (c.InSleep)  // a raw reply wait pauses under the hourglass, the pauses after opening without
     clock->OnSleep = [&] {
       if (c.OpenFirst == Hourglass()) close();
     };
