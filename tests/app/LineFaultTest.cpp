@@ -274,6 +274,54 @@ TEST_F(WindowOnALine, AGoneDeviceCostsNoCpuUntilTheWindowHearsOfIt) {
   EXPECT_EQ(form->Label1->text(), LinkLost);
 }
 
+// A box runs an event loop of its own: the cable pulled while the upgrade's
+// or the format's box is open closes the link inside it, and the step must
+// not go on after the box on a link that is gone.
+class BoxThatWaits : public FakePrompts {
+public:
+  void Message(QWidget* owner, const QString& text) override {
+    FakePrompts::Message(owner, text);
+    if (WhileOpen) WhileOpen();
+  }
+  bool Confirm(QWidget* owner, const QString& text) override {
+    const bool ok = FakePrompts::Confirm(owner, text);
+    if (WhileOpen) WhileOpen();
+    return ok;
+  }
+  std::function<void()> WhileOpen;
+};
+
+TEST_F(WindowOnALine, CablePulledWhileABoxIsOpenStopsTheStepAfterIt) {
+  auto boxes = std::make_shared<BoxThatWaits>();
+  prompts = boxes;
+  const struct { const char* Name; std::function<void()> Start; } cases[] = {
+      {"upgrade", [this] { StartUpgrade(); }},
+      {"format", [this] { form->Button9->click(); }},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.Name);
+    z500sim::Options options;
+    options.unlogged = true;
+    form.reset();
+    Build(options);
+    Open();
+    boxes->Messages.clear();
+    boxes->WhileOpen = [&] {
+      boxes->WhileOpen = nullptr;
+      Pull();
+      EXPECT_TRUE(PumpUntil([&] { return !form->VellCommDevice1->fGetActive(); }));
+    };
+    c.Start();
+    Pump(700);  // longer than a call for the receiver
+    EXPECT_EQ(form->Label1->text(), LinkLost);
+    EXPECT_TRUE(boxes->Messages.size() <= 1);  // the upgrade's own confirmation only
+    EXPECT_FALSE(form->Upgrading || form->Timer2->isActive());
+    EXPECT_EQ(form->FirmwareFile, nullptr);
+    EXPECT_EQ(Enabled(), 9);
+    EXPECT_EQ(form->WaitStart, 0u);  // no raw reply wait began
+  }
+}
+
 // The window closed, as its close button does, while something runs on the
 // link: the program's event loop ends, the port is closed, and no box comes
 // up after the close.
