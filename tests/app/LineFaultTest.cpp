@@ -218,7 +218,7 @@ TEST_P(LineFault, EndsTheStepHonestlyWithoutSpinningAndTheLinkOpensAgain) {
   EXPECT_EQ(prompts->Messages, f.Messages);
   if (f.Check) f.Check(*receiver->Sim, *form);
   if (waits) {
-    EXPECT_LT(form->WaitNow - form->WaitStart, f.Pull ? 5000u : 20000u);  // not the wait's full limit
+    EXPECT_LT(form->WaitNow - form->WaitStart, f.Pull ? 10000u : 20000u);  // not the wait's full limit
   }
   EXPECT_FALSE(form->Upgrading);
   EXPECT_FALSE(form->Timer2->isActive() || form->UpgradeWatch->isActive());
@@ -408,7 +408,7 @@ TEST_P(ClosingTheWindow, EndsTheProgramWithThePortClosedAndNoThreadLeft) {
   EXPECT_EQ(form->FirmwareFile, nullptr);
   EXPECT_EQ(QApplication::overrideCursor(), nullptr);
   if (c.InSleep && c.OpenFirst) {
-    EXPECT_LT(form->WaitNow - form->WaitStart, 5000u);  // the wait ended with the window
+    EXPECT_LT(form->WaitNow - form->WaitStart, 10000u);  // the wait ended with the window
   }
   EXPECT_EQ(figures::DescriptorsOn(receiver->Path), onPty);
   // What main() does after its event loop: the window goes, then the receiver.
