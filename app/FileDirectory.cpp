@@ -140,15 +140,22 @@ void TForm1::Button9Click(QObject*) {
   }
   if (!Prompts->Confirm(this, QStringLiteral("格式化会全部删除静态数据，而且不可恢复。是否确定执行格式化操作？")))
     return;
+  // The box ran an event loop of its own: the link may have gone meanwhile.
+  if (!VellCommDevice1->fGetActive()) return;
   Send(Z500::FormatRequest());
   SetStatus(QStringLiteral("正在格式化NANDFLASH，请稍候！"), true);
   _ClearGrid();
-  if (RawReplyWait(Z500::FormatHead, Z500::FormatWaitMs)) {
-    ShowMessage(QStringLiteral(" 格式化完毕！\r\n请重启静态接收机！\r\n "));
-    SetStatus(QStringLiteral("格式化完毕！"));
-  } else {
-    ShowMessage(QStringLiteral("接收机无应答，未能确认格式化完成！"));
-    SetStatus(QStringLiteral("格式化失败，接收机无应答！"));
+  switch (RawReplyWait(Z500::FormatHead, Z500::FormatWaitMs)) {
+    case woHeadSeen:
+      ShowMessage(QStringLiteral(" 格式化完毕！\r\n请重启静态接收机！\r\n "));
+      SetStatus(QStringLiteral("格式化完毕！"));
+      break;
+    case woNoAnswer:
+      ShowMessage(QStringLiteral("接收机无应答，未能确认格式化完成！"));
+      SetStatus(QStringLiteral("格式化失败，接收机无应答！"));
+      break;
+    case woLinkClosed:  // whoever closed it has said why
+      break;
   }
   VellCommDevice1->fSetUsePackage(true);
 }

@@ -118,6 +118,12 @@ void TForm1::Button4Click(QObject*) {
   }
   FirmwareFile = std::move(file);  // closes a file an earlier upgrade left open
   ShowMessage(QStringLiteral("请确认接收机电源已经关闭！"));
+  // The box ran an event loop of its own: the link may have gone meanwhile,
+  // and an upgrade started now could never end.
+  if (!VellCommDevice1->fGetActive()) {
+    FirmwareFile.reset();
+    return;
+  }
 
   Blocks.Start(static_cast<int32_t>(FirmwareFile->size()));
   ProgressBar1->setMaximum(Blocks.FirmwareSize);

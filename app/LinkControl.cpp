@@ -1,7 +1,11 @@
 // The serial link group: open and close the link, switch the receiver's sound
-// on, and reset the receiver's serial port to its default.
+// on, and reset the receiver's serial port to its default. A device that goes
+// away while the link is open (a pulled cable or adapter) closes the link, as
+// does closing the window.
 #include <QComboBox>
 #include <QPushButton>
+
+#include <poll.h>
 
 #include <exception>
 
@@ -14,6 +18,16 @@ namespace {
 
 const QString OpenCaption = QStringLiteral("打开串口");
 const QString CloseCaption = QStringLiteral("关闭串口");
+const QString LinkLostText = QStringLiteral("串口已断开，请检查连接后重新打开！");
+
+// The kernel has hung the port's terminal up: its device is gone (an
+// unplugged adapter, a closed pty master) and the descriptor can do nothing
+// more. poll() reports a hang-up whatever events are asked for.
+bool PortHungUp(int fd) {
+  if (fd < 0) return false;
+  pollfd port{fd, 0, 0};
+  return ::poll(&port, 1, 0) == 1 && (port.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
+}
 
 }  // namespace
 
@@ -52,11 +66,16 @@ void TForm1::Button2Click(QObject*) {
   }
   Send(Z500::SerialResetCommand());
   SetStatus(QStringLiteral("正在恢复仪器内部串口为默认，请稍候！"), true);
-  if (RawReplyWait(Z500::SerialResetHead, Z500::SerialResetWaitMs)) {
-    ShowMessage(QStringLiteral("已恢复仪器内部串口波特率为默认设置！"));
-  } else {
-    SetStatus(QStringLiteral("恢复串口波特率失败，接收机无应答！"));
-    ShowMessage(QStringLiteral("接收机无应答，恢复串口波特率未完成！"));
+  switch (RawReplyWait(Z500::SerialResetHead, Z500::SerialResetWaitMs)) {
+    case woHeadSeen:
+      ShowMessage(QStringLiteral("已恢复仪器内部串口波特率为默认设置！"));
+      break;
+    case woNoAnswer:
+      SetStatus(QStringLiteral("恢复串口波特率失败，接收机无应答！"));
+      ShowMessage(QStringLiteral("接收机无应答，恢复串口波特率未完成！"));
+      break;
+    case woLinkClosed:  // whoever closed it has said why
+      break;
   }
   VellCommDevice1->fSetUsePackage(true);
 }
@@ -68,4 +87,36 @@ void TForm1::Button17Click(QObject*) {
   }
   Send(Z500::SoundCommand());
   SetStatus(QStringLiteral("已打开声音输出！"));
+}
+
+void TForm1::_LinkNotify(int NotifyType) {
+  // The engine reports a device that has gone once, as a line error. Other
+  // line errors (received bytes lost to an overrun) leave the port usable, and
+  // a report that comes after the link was closed, or opened again, concerns
+  // a port that is no longer this one: the port's own state decides.
+  if ((NotifyType & QuarlComm32::EV_ERR) == 0) return;
+  if (!VellCommDevice1->fGetActive() || !PortHungUp(VellCommDevice1->fGetHandle())) return;
+  _LinkLost();
+}
+
+void TForm1::_LinkLost() {
+  _DropLink();
+  SetStatus(LinkLostText);
+}
+
+void TForm1::_DropLink() {
+  // An upgrade cannot go on without the link: it ends unfinished, without a
+  // word of success, and the buttons come back.
+  if (Upgrading) {
+    _EndUpgrade();
+    UpgradeAborted = true;
+  }
+  UnlockButtons();
+  // A raw reply wait under way sees the link closed and ends at its next look.
+  try {
+    VellCommDevice1->fSetActive(false);
+  } catch (const std::exception&) {
+    // A thread that would not stop in time: the engine joins it later itself.
+  }
+  Button1->setText(OpenCaption);
 }

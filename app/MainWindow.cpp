@@ -1,6 +1,7 @@
 #include "MainWindow.h"
 
 #include <QApplication>
+#include <QCloseEvent>
 #include <QComboBox>
 #include <QEventLoop>
 #include <QFile>
@@ -206,6 +207,7 @@ void TForm1::_CreateComponents() {
   VellCommDevice1->OnPackage = [this](QObject* Sender, int NotifyType) {
     VellCommDevice1Package(Sender, NotifyType);
   };
+  VellCommDevice1->OnCommNotify = [this](QObject*, int NotifyType) { _LinkNotify(NotifyType); };
 
   Timer2 = new QTimer(this);
   Timer2->setObjectName(QStringLiteral("Timer2"));
@@ -262,6 +264,11 @@ void TForm1::keyPressEvent(QKeyEvent* event) {
   QDialog::keyPressEvent(event);
 }
 
+void TForm1::closeEvent(QCloseEvent* event) {
+  _DropLink();
+  QDialog::closeEvent(event);
+}
+
 void TForm1::SetStatus(const QString& text, bool now) {
   Label1->setText(text);
   if (now) Label1->repaint();
@@ -280,13 +287,17 @@ void TForm1::VellCommDevice1Package(QObject*, int) {
   Z500::DispatchReply({buffer, std::min<size_t>(m, sizeof buffer)}, Upgrading, Routes);
 }
 
-bool TForm1::RawReplyWait(const Z500::TReplyHead& head, uint32_t limitMs) {
+TForm1::TWaitOutcome TForm1::RawReplyWait(const Z500::TReplyHead& head, uint32_t limitMs) {
   VellCommDevice1->fSetUsePackage(false);
   QApplication::setOverrideCursor(Qt::WaitCursor);
-  // Paint and timer events go on; clicks and keys wait until the end.
+  // Paint, timer and device events go on, and so does a close from the
+  // window manager; clicks and keys wait until the end. A lost device or a
+  // closed window closes the link, which ends the wait.
   const bool found = Z500::WaitForReplyHead(
       [this](uint8_t* buf, long len) { return VellCommDevice1->Read(buf, len); }, head, limitMs, *Clock,
-      WaitStart, WaitNow, [] { QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents); });
+      WaitStart, WaitNow, [] { QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents); },
+      [this] { return !VellCommDevice1->fGetActive(); });
   QApplication::restoreOverrideCursor();
-  return found;
+  if (found) return woHeadSeen;
+  return VellCommDevice1->fGetActive() ? woNoAnswer : woLinkClosed;
 }

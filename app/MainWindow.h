@@ -22,6 +22,7 @@
 #include "StringGrid.h"
 #include "VellCommDevice.h"
 
+class QCloseEvent;
 class QComboBox;
 class QFile;
 class QGroupBox;
@@ -135,16 +136,22 @@ public:
 protected:
   // Escape does not close the window, as it would close a plain dialog.
   void keyPressEvent(QKeyEvent* event) override;
+  // Closing the window ends whatever runs on the link and closes the port.
+  void closeEvent(QCloseEvent* event) override;
 
   // Replaces the status line's text; with `now`, repaints it at once, for a
   // text that must show while the window's thread is blocked.
   void SetStatus(const QString& text, bool now = false);
   void ShowMessage(const QString& text);
+  // How a raw reply wait ended.
+  enum TWaitOutcome { woHeadSeen, woNoAnswer, woLinkClosed };
   // Switches packaging off and waits on the raw byte stream, with the
   // hourglass cursor, for `head` or until `limitMs` pass; the window is kept
-  // painted but takes no input meanwhile. Packaging stays off: the caller
-  // reports the outcome, then switches it on again. True when seen.
-  bool RawReplyWait(const Z500::TReplyHead& head, uint32_t limitMs);
+  // painted but takes no input meanwhile. It ends early when the link closes
+  // under it (the device went, or the window closed): then nothing is to be
+  // reported. Packaging stays off: the caller reports the outcome, then
+  // switches it on again.
+  TWaitOutcome RawReplyWait(const Z500::TReplyHead& head, uint32_t limitMs);
   // Writes one whole frame to the receiver.
   void Send(const Z500::TFrame& frame);
 
@@ -155,6 +162,16 @@ protected:
   Z500::TReplyRoutes Routes;
 
 private:
+  // -- The link itself (LinkControl.cpp).
+  // A notification of the comm device: a line error whose port has hung up
+  // means the device has gone.
+  void _LinkNotify(int NotifyType);
+  // The device has gone: the link is closed and the user told.
+  void _LinkLost();
+  // Ends a raw reply wait or an upgrade under way and closes the link, as
+  // the open/close button does; reports nothing.
+  void _DropLink();
+
   void _CreateControls();
   void _CreateComponents();
   void _EnableActionButtons(bool enabled);

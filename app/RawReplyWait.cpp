@@ -15,7 +15,7 @@ bool THeadMatcher::Feed(std::span<const uint8_t> bytes) {
 
 bool WaitForReplyHead(const std::function<long(uint8_t* buf, long len)>& read, const TReplyHead& head,
                       uint32_t limitMs, IClock& clock, uint32_t& waitStart, uint32_t& waitNow,
-                      const std::function<void()>& idle) {
+                      const std::function<void()>& idle, const std::function<bool()>& stopped) {
   constexpr long chunk = 300;
   THeadMatcher matcher(head);
   waitStart = waitNow = clock.TickCount();
@@ -29,6 +29,7 @@ bool WaitForReplyHead(const std::function<long(uint8_t* buf, long len)>& read, c
     // Unsigned difference: right across the 32-bit tick wrap-around.
     if (static_cast<uint32_t>(waitNow - waitStart) > limitMs) return false;
     if (idle) idle();
+    if (stopped && stopped()) return false;
     if (n < chunk) clock.Sleep(RawWaitPollMs);
   }
 }

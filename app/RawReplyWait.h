@@ -34,10 +34,12 @@ private:
 // 32-bit ticks. `waitStart` and `waitNow` receive the tick at the start and
 // the latest reading. Between reads it calls `idle` (when given) and, unless
 // the last read filled its 300 bytes, sleeps RawWaitPollMs on `clock`, so the
-// wait does not spin. True when the head was seen.
+// wait does not spin. When `stopped` (given) holds after `idle`, the wait
+// ends at once without the head: the line it reads has gone. True when the
+// head was seen.
 bool WaitForReplyHead(const std::function<long(uint8_t* buf, long len)>& read, const TReplyHead& head,
                       uint32_t limitMs, IClock& clock, uint32_t& waitStart, uint32_t& waitNow,
-                      const std::function<void()>& idle = {});
+                      const std::function<void()>& idle = {}, const std::function<bool()>& stopped = {});
 
 // The pause between reads that found nothing new.
 inline constexpr uint32_t RawWaitPollMs = 5;

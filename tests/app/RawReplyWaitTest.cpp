@@ -38,10 +38,12 @@ struct TRig : IClock {
       std::memcpy(buf, next.data(), next.size());
       return static_cast<long>(next.size());
     };
-    return WaitForReplyHead(read, SerialResetHead, limitMs, *this, Start, Latest, [this] { Events += 'i'; });
+    return WaitForReplyHead(read, SerialResetHead, limitMs, *this, Start, Latest, [this] { Events += 'i'; },
+                            [this] { return --StopIn == 0; });
   }
 
   uint32_t Now, Start = 0, Latest = 0;
+  int StopIn = -1;  // the line goes at this idle call (counting down); never when negative
   std::deque<Bytes> Reads;
   std::string Events;
 };
@@ -83,4 +85,12 @@ TEST(RawReplyWait, LimitHoldsAcrossTickWrapAround) {
   EXPECT_FALSE(rig.Wait(15000));
   EXPECT_EQ(rig.Latest, 0xFFFFF000u + 15000u + RawWaitPollMs);  // past 0
   EXPECT_EQ(rig.Events, EmptyReadsThenLast(15000 / RawWaitPollMs + 1));
+}
+
+TEST(RawReplyWait, LineGoneEndsTheWaitAtOnceWithoutTheHead) {
+  TRig rig;
+  rig.StopIn = 3;
+  rig.Reads = {H("24 24"), {}, {}, H("53 52")};
+  EXPECT_FALSE(rig.Wait(15000));
+  EXPECT_EQ(rig.Events, "ris" "ris" "ri");
 }
