@@ -34,6 +34,16 @@ TReceiverLink::TReceiverLink(Z500::IClock& clock) : Clock(clock) {
   Comm->OutQueue->fSetBufSize(8192);
   Comm->HwInSize = 1200;
   Comm->HwOutSize = 1200;
+  // The engine's own notification reports a lost line even while packaging
+  // is off (the raw reply waits); the framer passes it on to this handler.
+  Comm->OnCommNotify = [this](QuarlComm32::TComm32*, int notifyType) {
+    if (!(notifyType & LineFailed)) return;
+    {
+      std::lock_guard lock(Lock);
+      LineError = true;
+    }
+    Changed.notify_all();
+  };
   Package = std::make_unique<TCommPackage>(Comm.get());
   Package->fSetQSize(16);
   Package->fSetPkgSz(4096);
@@ -51,6 +61,7 @@ TReceiverLink::~TReceiverLink() {
     // A thread that would not stop is joined by the engine when it goes.
   }
   Package.reset();  // gives the engine its own callback back
+  Comm->OnCommNotify = nullptr;
 }
 
 void TReceiverLink::Notified(int notifyType) {
@@ -136,7 +147,11 @@ TWaitEnd TReceiverLink::SendAndWaitForHead(const Z500::TFrame& frame, const Z500
   uint32_t waitStart = 0, waitNow = 0;
   const bool found = Z500::WaitForReplyHead(
       [this](uint8_t* buf, long len) { return static_cast<long>(Comm->Read(buf, static_cast<int32_t>(len))); },
-      head, limitMs, Clock, waitStart, waitNow);
+      head, limitMs, Clock, waitStart, waitNow, {}, [this] {
+        // A line that has gone (a pulled cable) ends the wait at once.
+        std::lock_guard lock(Lock);
+        return LineError;
+      });
   Package->fSetActive(true);
   if (found) return TWaitEnd::Done;
   std::lock_guard lock(Lock);

@@ -295,6 +295,22 @@ TEST_F(Z500CtlTest, ASilentReceiverGivesTheTimeOutCodeInTime) {
   }
 }
 
+// A cable pulled during the raw waits ends them at once with the line's code,
+// not after their 15 s and 60 s.
+TEST_F(Z500CtlTest, APulledCableEndsTheRawWaitsAtOnce) {
+  for (const std::vector<std::string>& args : {std::vector<std::string>{"reset-baud"}, {"format", "--yes"}}) {
+    Start([](auto& o) { o.silent = true; });
+    std::thread pull([this] {
+      std::this_thread::sleep_for(1500ms);
+      Sim->Stop();
+    });
+    const TRun run = Ctl(args);
+    pull.join();
+    EXPECT_EQ(run.Code, Z500Ctl::xLine) << args[0] << ": " << run.Err;
+    EXPECT_LT(run.Seconds, 5.0) << args[0];
+  }
+}
+
 TEST_F(Z500CtlTest, CommandsWithoutAnswerAreDoneWhenSent) {
   Start();
   EXPECT_EQ(Ctl({"sound"}).Code, 0);
