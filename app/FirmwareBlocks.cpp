@@ -48,6 +48,7 @@ void TBlockSequencer::Start(int32_t firmwareSize) {
   FirmwareSize = firmwareSize;
   LoadAddress = FirmwareLoadAddress;
   BytesSent = 0;
+  BytesRead = 0;
   BlockLength = 0;
 }
 
@@ -60,11 +61,12 @@ TBlockSequencer::TNext TBlockSequencer::Next(const TReader& read) {
     BlockLength = static_cast<int32_t>(PaddedBlockLength(count));
     LoadAddress += static_cast<uint32_t>(BlockLength);
     BytesSent += BlockLength;
+    BytesRead += static_cast<int32_t>(count);
     return next;
   }
   // A failed read, or a file that ends before the size it had at the start,
   // would leave the receiver with part of the firmware: not a success.
-  if (n < 0 || BytesSent < FirmwareSize) return {TStep::ReadFailed, {}};
+  if (n < 0 || BytesRead < FirmwareSize) return {TStep::ReadFailed, {}};
   return {TStep::Done, {}};
 }
 

@@ -53,8 +53,9 @@ public:
 
   enum class TStep {
     Block,       // Frame holds the next block frame
-    Done,        // the file ended after all FirmwareSize bytes were sent
+    Done,        // the file ended after all its FirmwareSize bytes were sent
     ReadFailed,  // a read failed, or the file ended before FirmwareSize bytes
+                 // (the padding of the last block does not count)
   };
   struct TNext {
     TStep Step;
@@ -72,6 +73,7 @@ public:
   int32_t FirmwareSize = 0;  // the file's size at the start
   uint32_t LoadAddress = 0;  // the receiver address of the next block
   int32_t BytesSent = 0;     // padding included
+  int32_t BytesRead = 0;     // of the file, padding not included
   int32_t BlockLength = 0;   // the block sent last, padding included
 };
 
