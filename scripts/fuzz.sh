@@ -3,8 +3,9 @@
 # UBSan, through scripts/setup.sh) and runs them, each from a temporary copy
 # of its seed corpus in fuzz/corpus/<name>/, so the repository is not changed.
 #
-#   scripts/fuzz.sh regress [SECONDS]        every target SECONDS (default 10);
-#                                            fails when one of them finds a fault
+#   scripts/fuzz.sh regress [SECONDS [NAME...]]   every (or each named) target
+#                                            SECONDS (default 10); fails when
+#                                            one of them finds a fault
 #   scripts/fuzz.sh long SECONDS [NAME...]   every (or each named) target SECONDS,
 #                                            then the executions of each
 #
