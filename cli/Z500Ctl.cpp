@@ -78,21 +78,10 @@ struct TFileClose {
 };
 using TFile = std::unique_ptr<std::FILE, TFileClose>;
 
-struct TOptions {
-  std::string Port = "COM1";
-  double Timeout = 5;
-  std::string Interval, Cutoff;
-  bool Json = false;
-  std::vector<std::string> Names;
-  bool Yes = false;
-  std::string Firmware;
-  double HandshakeTimeout = 60;
-};
-
 // One run against one receiver.
 class TSession {
 public:
-  TSession(const TOptions& options, std::ostream& out, std::ostream& err, bool terminal)
+  TSession(const TArguments& options, std::ostream& out, std::ostream& err, bool terminal)
       : Options(options), Out(out), Err(err), Terminal(terminal), Link(Clock) {}
 
   void Open() {
@@ -347,7 +336,7 @@ public:
   }
 
 private:
-  const TOptions& Options;
+  const TArguments& Options;
   std::ostream& Out;
   std::ostream& Err;
   const bool Terminal;
@@ -384,17 +373,32 @@ const char* ExitCodeTable() {
          "  10  the receiver answered, but reads back something else than was asked\n";
 }
 
-int Run(int argc, const char* const* argv, std::ostream& out, std::ostream& err, bool terminal) {
-  // A wait's deadline is kept in nanoseconds on the steady clock: longer
-  // waits (1e20 s) would overflow it. A million seconds is eleven days.
-  const CLI::Range MaxSeconds(0.0, 1e6);
-  TOptions options;
+std::string OneLine(const std::string& text) {
+  std::string line;
+  for (char c : text) {
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) {
+      char esc[8];
+      std::snprintf(esc, sizeof esc, "\\x%02x", static_cast<unsigned>(static_cast<unsigned char>(c)));
+      line += esc;
+    } else {
+      line += c;
+    }
+  }
+  return line;
+}
+
+std::variant<TArguments, int> ParseArguments(int argc, const char* const* argv, std::ostream& out,
+                                             std::ostream& err) {
+  TArguments options;
+  std::string interval, cutoff;
+  std::vector<std::string> names;
+  bool yes = false;
   CLI::App app{"z500ctl: the Varnex Z500 receiver's features from the command line", "z500ctl"};
   app.set_help_all_flag("--help-all", "Every command's options");
   app.add_option("--port", options.Port, "COMn through the port map (QUARLCOMM_PORTS), or a device path")
       ->capture_default_str();
   app.add_option("--timeout", options.Timeout, "Seconds to wait for an answer, where no fixed limit applies")
-      ->check(CLI::PositiveNumber & MaxSeconds)
+      ->check(CLI::PositiveNumber)
       ->capture_default_str();
   app.require_subcommand(1);
   app.footer(std::string("Names: printed with bytes outside printable ASCII as \\xNN and '\\' as \\\\;\n"
@@ -403,19 +407,19 @@ int Run(int argc, const char* const* argv, std::ostream& out, std::ostream& err,
 
   auto* params = app.add_subcommand("params", "Print the sampling interval (s) and the cut-off angle (degrees); 'params set' sets them");
   auto* set = params->add_subcommand("set", "Set them: INTERVAL 0-60, ANGLE 0-89 (empty: 5 and 12)");
-  set->add_option("INTERVAL", options.Interval)->required();
-  set->add_option("ANGLE", options.Cutoff)->required();
+  set->add_option("INTERVAL", interval)->required();
+  set->add_option("ANGLE", cutoff)->required();
   auto* files = app.add_subcommand("files", "List every file on the receiver: number, name, size, created");
   files->add_flag("--json", options.Json, "A JSON array, with the raw name and extension bytes in hex");
   auto* del = app.add_subcommand("delete", "Delete the files named as 'files' prints them");
-  del->add_option("NAME", options.Names)->required();
+  del->add_option("NAME", names)->required();
   auto* format = app.add_subcommand("format", "Format the flash: deletes every file (waits up to 60 s)");
-  format->add_flag("--yes", options.Yes, "Required: yes, delete every file");
+  format->add_flag("--yes", yes, "Required: yes, delete every file");
   auto* upgrade = app.add_subcommand("upgrade", "Load firmware FILE (named like *.088.rxf) into the receiver");
   upgrade->add_option("FILE", options.Firmware)->required();
   upgrade->add_option("--handshake-timeout", options.HandshakeTimeout,
                       "Seconds to call the receiver until it answers (switch it on meanwhile)")
-      ->check(CLI::PositiveNumber & MaxSeconds)
+      ->check(CLI::PositiveNumber)
       ->capture_default_str();
   auto* sound = app.add_subcommand("sound", "Switch the receiver's sound output on");
   auto* resetBaud = app.add_subcommand("reset-baud", "Reset the receiver's serial port to its default (waits up to 15 s)");
@@ -425,44 +429,68 @@ int Run(int argc, const char* const* argv, std::ostream& out, std::ostream& err,
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
     if (e.get_exit_code() == 0) return app.exit(e, out, err);
-    err << "z500ctl: " << e.what() << " (see --help)\n";
+    err << "z500ctl: " << OneLine(e.what()) << " (see --help)\n";
     return xUsage;
   }
 
   try {
-    std::vector<Z500::TFileName> names;
-    for (const auto& text : options.Names) {
+    // A deadline this far off (or "nan", which passes the check above) would
+    // not fit the steady clock.
+    for (const auto& [value, option] : {std::pair{options.Timeout, "--timeout"},
+                                        std::pair{options.HandshakeTimeout, "--handshake-timeout"}})
+      if (!(value <= MaxTimeoutSeconds))
+        throw TFailure{xUsage, std::string(option) + ": seconds above 0, at most " + Seconds(MaxTimeoutSeconds)};
+    for (const auto& text : names) {
       const auto name = NameArgument(text);
       if (!name) throw TFailure{xUsage, "'" + text + "' is not a file name as 'files' prints it"};
-      if (std::find(names.begin(), names.end(), *name) == names.end()) names.push_back(*name);
+      if (std::find(options.Names.begin(), options.Names.end(), *name) == options.Names.end())
+        options.Names.push_back(*name);
     }
-    uint8_t interval = 0, cutoff = 0;
     if (*set) {
-      interval = ParameterArgument(options.Interval, Z500::IntervalRule, "interval", "seconds");
-      cutoff = ParameterArgument(options.Cutoff, Z500::CutoffRule, "cut-off angle", "degrees");
+      options.Interval = ParameterArgument(interval, Z500::IntervalRule, "interval", "seconds");
+      options.Cutoff = ParameterArgument(cutoff, Z500::CutoffRule, "cut-off angle", "degrees");
     }
-    if (*format && !options.Yes) throw TFailure{xUsage, "format deletes every file on the receiver: add --yes"};
+    if (*format && !yes) throw TFailure{xUsage, "format deletes every file on the receiver: add --yes"};
+  } catch (const TFailure& f) {
+    err << "z500ctl: " << OneLine(f.Message) << "\n";
+    return f.Code;
+  }
+  options.Command = *set          ? TCommand::ParamsSet
+                    : *params     ? TCommand::Params
+                    : *files      ? TCommand::Files
+                    : *del        ? TCommand::Delete
+                    : *format     ? TCommand::Format
+                    : *upgrade    ? TCommand::Upgrade
+                    : *sound      ? TCommand::Sound
+                    : *resetBaud  ? TCommand::ResetBaud
+                                  : TCommand::Unlog;
+  (void)unlog;
+  return options;
+}
 
+int Run(int argc, const char* const* argv, std::ostream& out, std::ostream& err, bool terminal) {
+  auto parsed = ParseArguments(argc, argv, out, err);
+  if (const int* code = std::get_if<int>(&parsed)) return *code;
+  const TArguments& options = std::get<TArguments>(parsed);
+  try {
     TSession session(options, out, err, terminal);
-    if (*upgrade) {
-      session.Upgrade();  // checks the file before it opens the port
-      return xOk;
+    switch (options.Command) {
+      case TCommand::Upgrade: session.Upgrade(); return xOk;  // checks the file before it opens the port
+      case TCommand::ParamsSet: session.Open(); session.ParamsSet(options.Interval, options.Cutoff); break;
+      case TCommand::Params: session.Open(); session.Params(); break;
+      case TCommand::Files: session.Open(); session.Files(); break;
+      case TCommand::Delete: session.Open(); session.Delete(options.Names); break;
+      case TCommand::Format: session.Open(); session.Format(); break;
+      case TCommand::Sound: session.Open(); session.SendOnly(Z500::SoundCommand(), "sent the sound command"); break;
+      case TCommand::ResetBaud: session.Open(); session.ResetBaud(); break;
+      case TCommand::Unlog: session.Open(); session.SendOnly(Z500::UnlogCommand(), "sent the unlog command"); break;
     }
-    session.Open();
-    if (*set) session.ParamsSet(interval, cutoff);
-    else if (*params) session.Params();
-    else if (*files) session.Files();
-    else if (*del) session.Delete(names);
-    else if (*format) session.Format();
-    else if (*sound) session.SendOnly(Z500::SoundCommand(), "sent the sound command");
-    else if (*resetBaud) session.ResetBaud();
-    else if (*unlog) session.SendOnly(Z500::UnlogCommand(), "sent the unlog command");
     return xOk;
   } catch (const TFailure& f) {
-    err << "z500ctl: " << f.Message << "\n";
+    err << "z500ctl: " << OneLine(f.Message) << "\n";
     return f.Code;
   } catch (const std::exception& e) {
-    err << "z500ctl: internal fault: " << e.what() << "\n";
+    err << "z500ctl: internal fault: " << OneLine(e.what()) << "\n";
     return xInternal;
   }
 }

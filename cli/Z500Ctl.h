@@ -3,7 +3,13 @@
 // exit code; main() only hands it the process's streams.
 #pragma once
 
+#include <cstdint>
 #include <ostream>
+#include <string>
+#include <variant>
+#include <vector>
+
+#include "DirectoryEntries.h"
 
 namespace Z500Ctl {
 
@@ -25,6 +31,34 @@ enum TExitCode : int {
 
 // The exit-code table as --help shows it.
 const char* ExitCodeTable();
+
+enum class TCommand { Params, ParamsSet, Files, Delete, Format, Upgrade, Sound, ResetBaud, Unlog };
+
+// The arguments as understood and checked, before anything is opened.
+struct TArguments {
+  TCommand Command = TCommand::Params;
+  std::string Port = "COM1";
+  double Timeout = 5;                 // seconds, > 0 and at most MaxTimeoutSeconds
+  bool Json = false;                  // files --json
+  std::vector<Z500::TFileName> Names; // delete: each name once, in order
+  uint8_t Interval = 0, Cutoff = 0;   // params set: within their rules
+  std::string Firmware;               // upgrade FILE
+  double HandshakeTimeout = 60;       // seconds, as Timeout
+};
+
+// The longest wait an option may ask for (a year): far beyond any use, and
+// well within what a deadline on the steady clock can hold.
+inline constexpr double MaxTimeoutSeconds = 365.0 * 24 * 3600;
+
+// Parses `argv` (argv[0] the program name). Returns the arguments, or the
+// exit code to end with: 0 when help was printed on `out`, xUsage after one
+// line on `err`.
+std::variant<TArguments, int> ParseArguments(int argc, const char* const* argv, std::ostream& out,
+                                             std::ostream& err);
+
+// One line for the error stream: control characters (a newline in an
+// argument, say) shown as \xNN.
+std::string OneLine(const std::string& text);
 
 // Runs z500ctl with `argv` (argv[0] the program name). `terminal`: the error
 // stream is a terminal, so the upgrade shows its progress bar there.

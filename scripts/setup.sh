@@ -6,6 +6,8 @@
 #   scripts/setup.sh                  default build (RelWithDebInfo) in build/
 #   BUILD_DIR=build-tsan SANITIZE=thread scripts/setup.sh
 #   BUILD_TARGET=tsan_tests ...       build one target instead of everything
+#   CXX=clang++ BUILD_DIR=build-fuzz FUZZ=1 BUILD_TARGET=fuzz_targets scripts/setup.sh
+#                                     the libFuzzer targets (scripts/fuzz.sh does this)
 #   SETUP_NO_BUILD=1 scripts/setup.sh # packages only
 set -euo pipefail
 
@@ -17,6 +19,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev
   libboost-dev qt6-serialport-dev libserialport-dev
   fonts-wqy-microhei xvfb xdotool x11-apps
+  clang libclang-rt-14-dev
 )
 
 missing=()
@@ -46,6 +49,7 @@ case "$build_dir" in /*) ;; *) build_dir=$here/$build_dir ;; esac
 cmake_args=(-S "$here" -B "$build_dir" -G Ninja
             -DCMAKE_BUILD_TYPE="${BUILD_TYPE:-RelWithDebInfo}")
 [ -n "${SANITIZE:-}" ] && cmake_args+=(-DSANITIZE="$SANITIZE")
+[ -n "${FUZZ:-}" ] && cmake_args+=(-DQUARL_FUZZ=ON)
 
 cmake "${cmake_args[@]}" >/dev/null
 build_args=(--build "$build_dir" --parallel "$(nproc)")

@@ -148,16 +148,22 @@ std::optional<size_t> Receiver::FrameEndWithin(const uint8_t* data, size_t size,
   Bytes all = pending_.empty() || firstAt - lastFeed_ > kStale ? Bytes() : pending_;
   const size_t before = all.size();
   all.insert(all.end(), data, data + size);
+  // Taken a byte at a time, as Feed takes them on a paced line: a head that
+  // waits for more bytes holds up what follows it, even a whole frame, until
+  // enough have come to tell it is none.
   size_t pos = 0;
-  while (pos < all.size()) {
-    const Found found = FindFrame(all.data() + pos, all.size() - pos);
-    if (found.match == Match::NeedMore) break;
-    if (found.match == Match::NotAFrame) {
-      ++pos;
-      continue;
+  for (size_t n = before + 1; n <= all.size(); ++n) {
+    while (pos < n) {
+      const Found found = FindFrame(all.data() + pos, n - pos);
+      if (found.match == Match::NeedMore) break;
+      if (found.match == Match::NotAFrame) {
+        ++pos;
+        continue;
+      }
+      // The unlog text takes the 0x00 after it along when that has come too.
+      const bool zero = found.kind == FrameKind::Unlog && pos + found.length == n && n < all.size() && all[n] == 0;
+      return n - before + (zero ? 1 : 0);
     }
-    pos += found.length;
-    if (pos > before) return pos - before;
   }
   return std::nullopt;
 }

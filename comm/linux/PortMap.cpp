@@ -13,6 +13,7 @@
 #include <fstream>
 #include <mutex>
 #include <set>
+#include <tuple>
 
 namespace QuarlComm32 {
 namespace {
@@ -44,6 +45,23 @@ std::pair<std::string, long> SplitName(const std::string& name) {
   while (i > 0 && std::isdigit(static_cast<unsigned char>(name[i - 1]))) --i;
   if (i == name.size() || name.size() - i > 9) return {name, -1};
   return {name.substr(0, i), std::atol(name.c_str() + i)};
+}
+
+// An entry as a problem line quotes it: control characters as \xNN, so that
+// the line stays one line.
+std::string Quoted(const std::string& entry) {
+  std::string out = "\"";
+  for (char c : entry) {
+    const auto b = static_cast<unsigned char>(c);
+    if (b < 0x20 || b == 0x7F) {
+      char esc[5];
+      std::snprintf(esc, sizeof esc, "\\x%02x", b);
+      out += esc;
+    } else {
+      out += c;
+    }
+  }
+  return out + "\"";
 }
 
 bool ReadsAsZero(const std::string& path) {
@@ -88,11 +106,11 @@ std::vector<TPortEntry> ParsePortOverrides(const std::string& text, std::vector<
     const int number = eq == std::string::npos ? 0 : StrictComNumber(Trim(entry.substr(0, eq)));
     const std::string path = eq == std::string::npos ? std::string() : Trim(entry.substr(eq + 1));
     if (number <= 0 || path.empty()) {
-      if (problems) problems->push_back("ignored \"" + entry + "\": expected COMn=/path/to/device with n >= 1");
+      if (problems) problems->push_back("ignored " + Quoted(entry) + ": expected COMn=/path/to/device with n >= 1");
       continue;
     }
     if (std::any_of(out.begin(), out.end(), [&](const TPortEntry& p) { return p.Number == number; })) {
-      if (problems) problems->push_back("ignored \"" + entry + "\": COM" + std::to_string(number) + " is already mapped");
+      if (problems) problems->push_back("ignored " + Quoted(entry) + ": COM" + std::to_string(number) + " is already mapped");
       continue;
     }
     out.push_back({number, path});
@@ -111,7 +129,9 @@ std::vector<TPortEntry> NumberPorts(const std::vector<TPortEntry>& overrides,
     overridden.insert(p.Device);
   }
 
-  std::vector<std::pair<std::string, long>> others;
+  // Ordered by name prefix and number; the name itself (which may hold
+  // leading zeros, "ttyUSB01") is the device to open.
+  std::vector<std::tuple<std::string, long, std::string>> others;
   for (const std::string& name : deviceNames) {
     const std::string path = devRoot + "/" + name;
     if (overridden.count(path)) continue;  // already listed under its override
@@ -120,15 +140,15 @@ std::vector<TPortEntry> NumberPorts(const std::vector<TPortEntry>& overrides,
       const int number = static_cast<int>(k + 1);
       if (taken.insert(number).second) out.push_back({number, path});
     } else {
-      others.emplace_back(prefix, k);
+      others.emplace_back(prefix, k, name);
     }
   }
   std::sort(others.begin(), others.end());
   int next = 1;
-  for (const auto& [prefix, k] : others) {
+  for (const auto& [prefix, k, name] : others) {
     while (taken.count(next)) ++next;
     taken.insert(next);
-    out.push_back({next, devRoot + "/" + prefix + (k >= 0 ? std::to_string(k) : std::string())});
+    out.push_back({next, devRoot + "/" + name});
   }
   std::sort(out.begin(), out.end(), [](const TPortEntry& a, const TPortEntry& b) { return a.Number < b.Number; });
   return out;

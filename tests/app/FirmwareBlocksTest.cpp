@@ -1,6 +1,10 @@
-// The hardware version a firmware file's path names. The block sequence and
-// the block answers are tested end to end with the window.
+// The hardware version a firmware file's path names, and the end of the
+// block sequence. The blocks and their answers are tested end to end with
+// the window.
 #include <gtest/gtest.h>
+
+#include <algorithm>
+#include <tuple>
 
 #include "FirmwareBlocks.h"
 
@@ -19,4 +23,29 @@ TEST(FirmwareBlocks, HardwareVersionComesFromTheThreeCharactersBeforeTheFirstRxf
       {"Z500.088.bin", std::nullopt},
   };
   for (const auto& c : cases) EXPECT_EQ(Z500::HardwareVersionFromPath(c.Path), c.Version) << c.Path;
+}
+
+// A file that ends short of the size it had at the start fails, even when the
+// padding of its last block would make up the difference; one that gives
+// more has grown.
+TEST(FirmwareBlocks, TheFileMustGiveEveryByteOfItsSize) {
+  using Step = Z500::TBlockSequencer::TStep;
+  // {bytes the file gives, its size at the start, how it ends, bytes sent}:
+  // a short block is not sent; a file that gives more than its size grew.
+  const struct { int Held, Size; Step Ends; int Sent; } cases[] = {
+      {5, 5, Step::Done, 5}, {5, 8, Step::ReadFailed, 0}, {130, 131, Step::ReadFailed, 128}, {130, 129, Step::Grew, 129}};
+  for (const auto& c : cases) {
+    Z500::TBlockSequencer blocks;
+    blocks.Start(c.Size);
+    int left = c.Held;
+    const auto read = [&](uint8_t*, size_t len) {
+      const long n = std::min<long>(left, static_cast<long>(len));
+      left -= static_cast<int>(n);
+      return n;
+    };
+    Z500::TBlockSequencer::TNext next;
+    while ((next = blocks.Next(read)).Step == Step::Block) {}
+    EXPECT_EQ(next.Step, c.Ends) << c.Held << " of " << c.Size;
+    EXPECT_EQ(blocks.BytesRead, c.Sent) << c.Held << " of " << c.Size;
+  }
 }

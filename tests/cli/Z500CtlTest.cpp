@@ -98,6 +98,10 @@ TEST_F(Z500CtlTest, RefusalsComeBeforeAnythingIsSent) {
       {{"params", "set", "5a", "12"}, Z500Ctl::xUsage, "not one or two digits"},
       {{"format"}, Z500Ctl::xUsage, "add --yes"},
       {{"delete", "A\\x4"}, Z500Ctl::xUsage, "not a file name"},
+      {{"delete", "A\nB"}, Z500Ctl::xUsage, "'A\\x0aB' is not a file name"},  // still one line
+      {{"--timeout", "1e300", "params"}, Z500Ctl::xUsage, "--timeout: seconds above 0"},
+      {{"--timeout", "nan", "params"}, Z500Ctl::xUsage, "--timeout: seconds above 0"},
+      {{"upgrade", "x.088.rxf", "--handshake-timeout", "inf"}, Z500Ctl::xUsage, "--handshake-timeout"},
       {{"frobnicate"}, Z500Ctl::xUsage, "see --help"},
       {{"--timeout", "1e20", "params"}, Z500Ctl::xUsage, "--timeout"},  // beyond what a deadline holds
       {{"upgrade", empty, "--handshake-timeout", "1e300"}, Z500Ctl::xUsage, "--handshake-timeout"},

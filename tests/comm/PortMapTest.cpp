@@ -24,6 +24,16 @@ TEST(PortOverrides, GoodEntriesAreKeptBadOnesAreIgnoredAndNamed) {
   EXPECT_EQ(problems.size(), 7u);  // COM0, LPT1, COM2=, =/dev/y, COM3, second COM1, COM7x
   EXPECT_TRUE(ParsePortOverrides("").empty());
   EXPECT_TRUE(ParsePortOverrides(";;,=,COM").empty());
+  // A problem is one line whatever the entry holds.
+  problems.clear();
+  ParsePortOverrides("CO\nM1=x", &problems);
+  EXPECT_EQ(problems, std::vector<std::string>{"ignored \"CO\\x0aM1=x\": expected COMn=/path/to/device with n >= 1"});
+}
+
+// A device is opened by the name it was found under, leading zeros and all.
+TEST(PortNumbering, DevicesKeepTheirOwnNames) {
+  const std::vector<TPortEntry> want = {{1, "/dev/00"}, {2, "/dev/ttyUSB01"}, {3, "/dev/ttyUSB1"}};
+  EXPECT_EQ(NumberPorts({}, {"ttyUSB1", "00", "ttyUSB01"}, "/dev"), want);
 }
 
 TEST(PortNames, ComNumberOfDeviceNames) {

@@ -114,6 +114,18 @@ TEST(ReceiverFrames, OnAPacedLineOnlyIdleTimeMakesAPartialFrameStale) {
   }
 }
 
+// A head whose length reaches past a real frame holds that frame up until
+// enough bytes have come to show it is no frame: the frame ends there.
+TEST(ReceiverFrames, AFrameBehindAHeadThatWaitsEndsWhenTheHeadIsRefused) {
+  const Bytes line = simtest::Cat(simtest::Cat(H("24 24 53 05 10 00"), H("24 24 46 4A 00 00 0C 0D 0A")), Bytes(10, 0x55));
+  const auto t = Clock::now();
+  Receiver r(Quick());
+  EXPECT_EQ(r.FrameEndWithin(line.data(), line.size(), t), 25u);  // 16 + 9 bytes decide the head
+  Receiver early(Quick());
+  EXPECT_TRUE(Fed{early.Feed(line.data(), 24, t)}.Kinds().empty());
+  EXPECT_EQ(Fed{r.Feed(line.data(), 25, t)}.Kinds(), std::vector<FrameKind>{FrameKind::ReadParameters});
+}
+
 TEST(ReceiverParameters, ReadAndWriteAnswerStandardFrames) {
   Receiver r(Quick());
   Fed fed = Feed(r, H("24 24 46 4A 00 00 0C 0D 0A"));
