@@ -77,7 +77,7 @@ private:
   std::atomic<int32_t> OutSeen;  // producer's copy of OutIndex
   alignas(64) std::atomic<int32_t> OutIndex;
   std::atomic<int32_t> InSeen;   // consumer's copy of InIndex
-  alignas(64) char EndPad[1];
+  [[maybe_unused]] alignas(64) char EndPad[1];  // keeps what follows off the consumer's line
 };
 
 }  // namespace QuarlComm32

@@ -28,7 +28,12 @@ void CheckPage(uint16_t length, const std::vector<uint8_t>& payload, int32_t lis
   const size_t whole = std::min<size_t>(length, payload.size()) / DirectoryEntrySize;
   FUZZ_CHECK(step.Entries.size() == (length == 0 ? 0 : whole));
   FUZZ_CHECK(step.Entries.size() <= payload.size() / DirectoryEntrySize);
-  FUZZ_CHECK(step.RequestNext == (length >= FullDirectoryPage));
+  // A full page asks for the next one, unless it added nothing or the next
+  // index would not fit a request: then the listing ends.
+  const int64_t next = int64_t{listed} + static_cast<int64_t>(step.Entries.size());
+  const bool endless = length >= FullDirectoryPage && (step.Entries.empty() || next > 0xFFFF);
+  FUZZ_CHECK(step.Endless == endless);
+  FUZZ_CHECK(step.RequestNext == (length >= FullDirectoryPage && !endless));
   FUZZ_CHECK(step.NoFiles == (length == 0 && listed == 0));
   for (size_t i = 0; i < step.Entries.size(); ++i) {
     const TDirectoryEntry& e = step.Entries[i];

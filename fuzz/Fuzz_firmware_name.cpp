@@ -2,8 +2,8 @@
 // frames cut from its bytes. The version is the three characters before the
 // first ".rxf" read as a number (strtol agrees), else 0, and nothing without
 // ".rxf"; the blocks carry the file's bytes in order at consecutive
-// addresses, padded to 4, and the upgrade ends only when the whole file is
-// sent.
+// addresses, padded to 4, and the upgrade ends only when the file gave
+// exactly the size it had at the start.
 #include <algorithm>
 #include <cctype>
 #include <cstdlib>
@@ -37,33 +37,48 @@ void CheckVersion(const std::string& path) {
 void CheckBlocks(const std::vector<uint8_t>& file, int32_t sizeAtStart, FuzzedDataProvider& reads) {
   TBlockSequencer seq;
   seq.Start(sizeAtStart);
-  size_t pos = 0;
-  bool failRead = false;
+  const size_t size = static_cast<size_t>(std::max(sizeAtStart, 0));
+  size_t pos = 0, end = file.size();
+  bool failRead = false, shortRead = false;
   const auto read = [&](uint8_t* buf, size_t len) -> long {
-    // Short reads, as a file on a slow medium may give, and now and then a failure.
-    if (reads.remaining_bytes() > 0 && reads.ConsumeIntegralInRange<int>(0, 63) == 0) return failRead = true, -1;
-    const size_t n = std::min({len, file.size() - pos, reads.ConsumeIntegralInRange<size_t>(1, len)});
+    // A regular file gives what is asked up to its end. Now and then the read
+    // fails, or the file is cut short under the reader.
+    if (reads.remaining_bytes() > 0) {
+      const int fault = reads.ConsumeIntegralInRange<int>(0, 63);
+      if (fault == 0) return failRead = true, -1;
+      if (fault == 1) end = pos + reads.ConsumeIntegralInRange<size_t>(0, end - pos);
+    }
+    const size_t n = std::min(len, end - pos);
     if (n > 0) std::memcpy(buf, file.data() + pos, n);
     pos += n;
+    shortRead = n < len;
     return static_cast<long>(n);
   };
   uint32_t address = FirmwareLoadAddress;
   size_t taken = 0;
   for (int blocks = 0;; ++blocks) {
     FUZZ_CHECK(blocks <= 4 * 4096);
-    failRead = false;
+    failRead = shortRead = false;
     const size_t before = pos;
     const TBlockSequencer::TNext next = seq.Next(read);
     if (next.Step != TBlockSequencer::TStep::Block) {
       FUZZ_CHECK(next.Frame.empty());
-      // Done only once every byte of the size found at the start was read.
-      if (next.Step == TBlockSequencer::TStep::Done) FUZZ_CHECK(!failRead && taken >= static_cast<size_t>(std::max(sizeAtStart, 0)));
-      else FUZZ_CHECK(failRead || static_cast<int64_t>(taken) < sizeAtStart);
+      switch (next.Step) {
+        case TBlockSequencer::TStep::Done:  // every byte of the size at the start, and no more
+          FUZZ_CHECK(!failRead && taken == size && pos == end);
+          break;
+        case TBlockSequencer::TStep::Grew:
+          FUZZ_CHECK(taken == size && end > size);
+          break;
+        default:  // a block not read whole is not sent
+          FUZZ_CHECK(failRead || shortRead);
+          break;
+      }
       break;
     }
     const size_t n = pos - before;
     const TFrame& f = next.Frame;
-    FUZZ_CHECK(n >= 1 && n <= FirmwareBlockSize);
+    FUZZ_CHECK(n == std::min(size - taken, FirmwareBlockSize));
     FUZZ_CHECK(f.size() == 9 + PaddedBlockLength(n) && f[4] == PaddedBlockLength(n));
     FUZZ_CHECK(std::memcmp(f.data(), "$$VX", 4) == 0);
     FUZZ_CHECK((uint32_t{f[5]} << 24 | uint32_t{f[6]} << 16 | uint32_t{f[7]} << 8 | f[8]) == address);
