@@ -229,6 +229,28 @@ std::vector<double> PlainEcho(const std::string& path, int rounds) {
   return us;
 }
 
+// The plain loop again, while one more thread of the process sleeps on a
+// condition variable, doing nothing: a threaded engine's baseline. On some
+// kernels a process's round trips between two threads slow down as soon as
+// it has a third thread, whatever that thread does.
+std::vector<double> PlainEchoBesideASleeper(const std::string& path, int rounds) {
+  std::mutex m;
+  std::condition_variable cv;
+  bool done = false;
+  std::thread sleeper([&] {
+    std::unique_lock lock(m);
+    cv.wait(lock, [&] { return done; });
+  });
+  std::vector<double> us = PlainEcho(path, rounds);
+  {
+    std::lock_guard lock(m);
+    done = true;
+  }
+  cv.notify_all();
+  sleeper.join();
+  return us;
+}
+
 // ------------------------------------------------------------------ engine
 
 // The engine as a program uses it: Write until the transmit queue is full,
@@ -615,8 +637,10 @@ int main(int argc, char** argv) {
   std::printf("  %-24s %10s %10s %14s %14s %14s\n", "", "p50 us", "p99 us", "p50 vs plain", "p99 vs plain",
               "switches/trip");
   std::map<std::string, std::vector<double>> p50, p99, cs;
+  std::vector<Peer> echoPeers = peers;
+  echoPeers.insert(echoPeers.begin() + 2, Peer{"plain, 3rd thread asleep", {}, PlainEchoBesideASleeper});
   for (int i = 0; i < repeats; ++i) {
-    for (const Peer& p : peers) {
+    for (const Peer& p : echoPeers) {
       Pty pty;
       Echo echo(pty.master);
       const double before = switches();
@@ -628,7 +652,7 @@ int main(int argc, char** argv) {
     }
   }
   const double plain50 = Median(p50["plain read/write loop"]), plain99 = Median(p99["plain read/write loop"]);
-  for (const Peer& p : peers)
+  for (const Peer& p : echoPeers)
     std::printf("  %-24s %10.1f %10.1f %13.2fx %13.2fx %14.2f\n", p.name, Median(p50[p.name]), Median(p99[p.name]),
                 Median(p50[p.name]) / plain50, Median(p99[p.name]) / plain99, Median(cs[p.name]));
   return 0;
