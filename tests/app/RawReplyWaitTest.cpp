@@ -35,7 +35,7 @@ struct TRig : IClock {
       if (Reads.empty()) return -1;
       const Bytes next = Reads.front();
       Reads.pop_front();
-      std::memcpy(buf, next.data(), next.size());
+      if (!next.empty()) std::memcpy(buf, next.data(), next.size());
       return static_cast<long>(next.size());
     };
     return WaitForReplyHead(read, SerialResetHead, limitMs, *this, Start, Latest, [this] { Events += 'i'; },
