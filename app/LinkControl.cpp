@@ -5,8 +5,6 @@
 #include <QComboBox>
 #include <QPushButton>
 
-#include <poll.h>
-
 #include <exception>
 
 #include "Application.h"
@@ -19,15 +17,6 @@ namespace {
 const QString OpenCaption = QStringLiteral("打开串口");
 const QString CloseCaption = QStringLiteral("关闭串口");
 const QString LinkLostText = QStringLiteral("串口已断开，请检查连接后重新打开！");
-
-// The kernel has hung the port's terminal up: its device is gone (an
-// unplugged adapter, a closed pty master) and the descriptor can do nothing
-// more. poll() reports a hang-up whatever events are asked for.
-bool PortHungUp(int fd) {
-  if (fd < 0) return false;
-  pollfd port{fd, 0, 0};
-  return ::poll(&port, 1, 0) == 1 && (port.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
-}
 
 }  // namespace
 
@@ -93,9 +82,9 @@ void TForm1::_LinkNotify(int NotifyType) {
   // The engine reports a device that has gone once, as a line error. Other
   // line errors (received bytes lost to an overrun) leave the port usable, and
   // a report that comes after the link was closed, or opened again, concerns
-  // a port that is no longer this one: the port's own state decides.
+  // a port that is no longer this one: the engine's mark on the open port decides.
   if ((NotifyType & QuarlComm32::EV_ERR) == 0) return;
-  if (!VellCommDevice1->fGetActive() || !PortHungUp(VellCommDevice1->fGetHandle())) return;
+  if (!VellCommDevice1->fGetActive() || !VellCommDevice1->fGetDeviceGone()) return;
   _LinkLost();
 }
 

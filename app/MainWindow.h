@@ -163,8 +163,8 @@ protected:
 
 private:
   // -- The link itself (LinkControl.cpp).
-  // A notification of the comm device: a line error whose port has hung up
-  // means the device has gone.
+  // A notification of the comm device: a line error for which the engine
+  // found the device gone closes the link.
   void _LinkNotify(int NotifyType);
   // The device has gone: the link is closed and the user told.
   void _LinkLost();

@@ -230,6 +230,11 @@ int32_t TComm32::BytesInPort() const {
   return n > 0 ? n : 0;
 }
 
+bool TComm32::DeviceGone() const {
+  auto ctx = Ctx.load(std::memory_order_acquire);
+  return ctx && ctx->Port.Gone();
+}
+
 uint32_t TComm32::WaitMask(bool ctsFlow) const {
   uint32_t mask = EV_RXCHAR | EV_TXEMPTY | EV_ERR;
   if (OnCommNotify) mask |= NotifyMask.load(std::memory_order_acquire);

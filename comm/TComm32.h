@@ -153,6 +153,9 @@ public:
   // Received bytes the port holds that the reader has not taken yet (0
   // while closed or when the device cannot tell).
   int32_t BytesInPort() const;
+  // The open port's device has gone (hung up, or failed outright): the engine
+  // reported it once with EV_ERR; the link can do nothing more.
+  bool DeviceGone() const;
 
   // Received bytes the kernel lost (UART overrun, tty buffer overflow) while
   // the port was open, where the driver counts them; each loss is also

@@ -146,6 +146,7 @@ public:
   void fSetFrameSettings(const TVellCommFrameSettings* source);
 
   int fGetHandle() const { return Comm->Handle; }
+  bool fGetDeviceGone() const { return Comm->DeviceGone(); }
   TCommQueue* fGetInQueue() const { return Comm->InQueue.get(); }
   TCommQueue* fGetOutQueue() const { return Comm->OutQueue.get(); }
   uint8_t fGetModemStatus() const;
