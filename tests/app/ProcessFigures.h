@@ -13,6 +13,8 @@
 #include <fstream>
 #include <string>
 
+#include "comm/PtyPair.h"  // CountEntries
+
 namespace figures {
 
 // User and system CPU seconds of all the process's threads so far.
@@ -33,12 +35,7 @@ inline double CpuWhileIdle(int ms = 1000) {
   return CpuSeconds() - before;
 }
 
-inline int Count(const char* folder) {
-  int n = 0;
-  for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator(folder)) ++n;
-  return n;
-}
-inline int Descriptors() { return Count("/proc/self/fd"); }
+inline int Descriptors() { return CountEntries("/proc/self/fd"); }
 
 // Threads of the process, leaving out the pooled ones Qt's raster painting
 // borrows: they come and go on their own (after 30 s idle).
