@@ -55,6 +55,13 @@ QGroupBox* MakeGroup(QWidget* parent, const char* name, const QString& caption, 
                      int height) {
   auto* g = Make<QGroupBox>(parent, name, left, top, width, height);
   g->setTitle(caption);
+  // The caption sits on the frame's top line, which runs through the middle
+  // of its text, as on the form; Qt's own styles put it above the frame.
+  g->setStyleSheet(QStringLiteral(
+      "QGroupBox { border: 2px groove palette(dark); margin-top: %1px; }"
+      "QGroupBox::title { subcontrol-origin: margin; subcontrol-position: top left; left: 7px;"
+      " padding: 0px 1px; background-color: palette(window); }")
+                       .arg(g->fontMetrics().height() / 2));
   return g;
 }
 

@@ -70,6 +70,34 @@ TEST(MainWindowStart, FixedSizeDialogWhoseControlsAreFoundByName) {
   EXPECT_TRUE(form->isVisible());
 }
 
+// Each group's caption sits on its frame's top line: the line is drawn at a
+// row that crosses the caption's text, and it stops short of the caption.
+TEST(MainWindowStart, GroupCaptionsSitOnTheFrameLine) {
+  auto form = FormWithPorts({1});
+  form->show();
+  for (QGroupBox* group : {form->GroupBox1, form->GroupBox3, form->GroupBox2}) {
+    const QImage image = form->grab(group->geometry()).toImage();
+    const QColor face = form->palette().color(QPalette::Window);
+    const int textWidth = group->fontMetrics().horizontalAdvance(group->title());
+    // The frame line: the first row whose right half differs from the face.
+    int line = -1;
+    for (int y = 0; y < image.height() / 2 && line < 0; ++y) {
+      int drawn = 0;
+      for (int x = image.width() / 2; x < image.width() - 8; ++x) drawn += image.pixelColor(x, y) != face;
+      if (drawn > (image.width() / 2 - 8) * 9 / 10) line = y;
+    }
+    SCOPED_TRACE(group->objectName().toStdString());
+    ASSERT_GE(line, 0);
+    const int textHeight = group->fontMetrics().height();
+    EXPECT_GT(line, textHeight / 4);
+    EXPECT_LT(line, textHeight * 3 / 4);
+    // Under the caption the line is broken: the caption's background covers it.
+    int onCaption = 0;
+    for (int x = 12; x < 8 + textWidth; ++x) onCaption += image.pixelColor(x, line) != face;
+    EXPECT_LT(onCaption, textWidth * 3 / 4);
+  }
+}
+
 TEST(MainWindowStart, GridCellsUseTheFixedRowAndColumnCoordinates) {
   auto form = FormWithPorts({1});
   TStringGrid* grid = form->StringGrid1;
