@@ -19,7 +19,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev
   libboost-dev qt6-serialport-dev libserialport-dev
   fonts-wqy-microhei xvfb xdotool x11-apps imagemagick
-  debootstrap desktop-file-utils
+  debootstrap desktop-file-utils python3
   clang libclang-rt-14-dev
 )
 
