@@ -6,12 +6,13 @@
 // With ACCEPTANCE_SHOTS=<folder>, a picture of the window (and of any box
 // over it) is saved there at each step; ACCEPTANCE_SCREEN=<file> names the
 // picture of the whole screen taken at the end (by default
-// acceptance-screen.png in the working folder).
+// acceptance-screen.png beside the test program).
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstdlib>
 #include <fstream>
+#include <iostream>
 #include <memory>
 #include <random>
 #include <thread>
@@ -108,6 +109,14 @@ protected:
     ASSERT_TRUE(window) << "the main window did not show";
     EXPECT_EQ(window->frame.width, 489);
     EXPECT_EQ(window->frame.height, 697);
+  }
+
+  // A failed run leaves a picture of the screen as it was, for the reader.
+  void TearDown() override {
+    if (!HasFailure() || !screen || !screen->Started()) return;
+    const std::filesystem::path shot = std::filesystem::path(ACCEPTANCE_SCREEN_DEFAULT).replace_filename(
+        "acceptance-failure.png");
+    if (screen->Screenshot(shot)) std::cerr << "the screen at the failure: " << shot << "\n";
   }
 
   void ClickOn(const Control& c) {
@@ -301,7 +310,7 @@ TEST_F(FieldDay, LinkParametersFilesFormatAndUpgradeThroughTheScreen) {
                                     FrameKind::Format, FrameKind::Handshake, FrameKind::Block}));
 
   const char* whole = std::getenv("ACCEPTANCE_SCREEN");
-  EXPECT_TRUE(screen->Screenshot(whole && *whole ? whole : "acceptance-screen.png"));
+  EXPECT_TRUE(screen->Screenshot(whole && *whole ? whole : ACCEPTANCE_SCREEN_DEFAULT));
 }
 
 }  // namespace
