@@ -120,19 +120,17 @@ protected:
   }
 
   void ClickOn(const Control& c) {
-    screen->Click(window->frame.x + c.left + c.width / 2, window->frame.y + c.top + c.height / 2);
+    EXPECT_TRUE(screen->Click(window->frame.x + c.left + c.width / 2, window->frame.y + c.top + c.height / 2));
   }
   // Clicks the name cell of grid row `row` (1 is the first file).
   void ClickRow(int row) {
-    screen->Click(window->frame.x + kGrid.left + kNumberColumn + 60,
-                  window->frame.y + kGrid.top + 1 + row * kRowHeight + kRowHeight / 2);
+    EXPECT_TRUE(screen->Click(window->frame.x + kGrid.left + kNumberColumn + 60,
+                              window->frame.y + kGrid.top + 1 + row * kRowHeight + kRowHeight / 2));
   }
   // Replaces the text of an edit box as a user would: click, select all, type.
   void TypeInto(const Control& box, const std::string& text) {
     ClickOn(box);
-    screen->Focus(window->id);
-    screen->Key("ctrl+a");
-    screen->Type(text);
+    EXPECT_TRUE(screen->Focus(window->id) && screen->Key("ctrl+a") && screen->Type(text));
   }
 
   // Waits for a box or dialog over the window: any new window of the tool,
@@ -142,9 +140,7 @@ protected:
   }
   // Answers a box with Return (its OK button) and waits until it closes.
   bool Answer(const Window& box) {
-    screen->Focus(box.id);
-    screen->Key("Return");
-    return screen->WaitUntilGone(tool.Pid(), box.id, 10s);
+    return screen->Focus(box.id) && screen->Key("Return") && screen->WaitUntilGone(tool.Pid(), box.id, 10s);
   }
 
   template <class Done>
@@ -206,8 +202,7 @@ TEST_F(FieldDay, LinkParametersFilesFormatAndUpgradeThroughTheScreen) {
   // The link: COM1 picked in the chooser with the keyboard, then opened. The
   // tool silences the receiver's periodic output twice.
   ClickOn(kChooser);
-  screen->Focus(window->id);
-  screen->Key("Down");
+  EXPECT_TRUE(screen->Focus(window->id) && screen->Key("Down"));
   ClickOn(kOpenButton);
   ASSERT_TRUE(WaitForFrames(FrameKind::Unlog, 2)) << "the link did not open";
   Settle();
@@ -281,10 +276,9 @@ TEST_F(FieldDay, LinkParametersFilesFormatAndUpgradeThroughTheScreen) {
   ClickOn(kChooseFile);
   box = WaitForBox();
   ASSERT_TRUE(box) << "no file dialog";
-  screen->Focus(box->id);
-  screen->Type(image.string());
+  ASSERT_TRUE(screen->Focus(box->id) && screen->Type(image.string()));
   Shot("upgrade-file.png");
-  screen->Key("Return");
+  ASSERT_TRUE(screen->Key("Return"));
   ASSERT_TRUE(screen->WaitUntilGone(tool.Pid(), box->id, 10s)) << "the file dialog stayed";
   ClickOn(kStartUpgrade);
   box = WaitForBox(kMessageTitle);

@@ -254,15 +254,15 @@ bool XSession::Xdo(const std::vector<std::string>& args, std::string* out, bool 
   return r.Ok();
 }
 
-void XSession::Click(int x, int y) {
-  Xdo({"mousemove", "--sync", std::to_string(x), std::to_string(y), "click", "1"});
+bool XSession::Click(int x, int y) {
+  return Xdo({"mousemove", "--sync", std::to_string(x), std::to_string(y), "click", "1"});
 }
 
-void XSession::Key(const std::string& keys) { Xdo({"key", keys}); }
+bool XSession::Key(const std::string& keys) { return Xdo({"key", keys}); }
 
-void XSession::Type(const std::string& text) { Xdo({"type", "--delay", "30", text}); }
+bool XSession::Type(const std::string& text) { return Xdo({"type", "--delay", "30", text}); }
 
-void XSession::Focus(const std::string& id) { Xdo({"windowfocus", "--sync", id}); }
+bool XSession::Focus(const std::string& id) { return Xdo({"windowfocus", "--sync", id}); }
 
 std::vector<Window> XSession::Windows(pid_t pid, const std::string& name) {
   std::string ids;

@@ -100,11 +100,12 @@ public:
   // questions about windows that may close meanwhile, its complaints are
   // dropped.
   bool Xdo(const std::vector<std::string>& args, std::string* out = nullptr, bool quiet = false);
-  void Click(int x, int y);
-  void Key(const std::string& keys);  // e.g. "Return", "ctrl+a"
-  void Type(const std::string& text);
+  // The input a user gives; each is false when xdotool failed.
+  [[nodiscard]] bool Click(int x, int y);
+  [[nodiscard]] bool Key(const std::string& keys);  // e.g. "Return", "ctrl+a"
+  [[nodiscard]] bool Type(const std::string& text);
   // Gives the keyboard to window `id` (there is no window manager to do it).
-  void Focus(const std::string& id);
+  [[nodiscard]] bool Focus(const std::string& id);
 
   // The visible windows of process `pid`, optionally only those whose name
   // matches the regular expression `name`.
