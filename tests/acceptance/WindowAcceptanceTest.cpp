@@ -90,7 +90,7 @@ protected:
     receiver = std::make_unique<SimulatedReceiver>(options);
 
     screen = std::make_unique<XSession>(1024, 900);
-    ASSERT_TRUE(screen->Started()) << "Xvfb did not start";
+    ASSERT_TRUE(screen->Started()) << "Xvfb did not start:\n" << screen->ServerLog();
     Environment env = screen->ClientEnvironment();
     env.Set("QT_QPA_PLATFORM", "xcb");
     env.Set("QUARLCOMM_PORTS", "COM1=" + receiver->Path);

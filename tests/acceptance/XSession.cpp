@@ -10,6 +10,8 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <iterator>
 #include <sstream>
 #include <thread>
 
@@ -236,6 +238,11 @@ XSession::~XSession() {
   server_.Terminate();
   std::error_code ignored;
   if (!folder_.empty()) std::filesystem::remove_all(folder_, ignored);
+}
+
+std::string XSession::ServerLog() const {
+  std::ifstream log(folder_ / "xvfb.log");
+  return std::string(std::istreambuf_iterator<char>(log), {});
 }
 
 Environment XSession::ClientEnvironment() const {

@@ -90,6 +90,8 @@ public:
   XSession& operator=(const XSession&) = delete;
 
   bool Started() const { return !display_.empty(); }
+  // What Xvfb said, to explain a start that failed.
+  std::string ServerLog() const;
   const std::string& Display() const { return display_; }
   // A private folder that goes with the session.
   const std::filesystem::path& Folder() const { return folder_; }
