@@ -42,7 +42,7 @@ fi
 [ -f "$deb" ] || { echo "check-deb: $deb: no such file" >&2; exit 2; }
 deb=$(cd "$(dirname "$deb")" && pwd)/$(basename "$deb")
 
-work=${CHECK_DIR:-$here/build-package/check}
+work=$(realpath -m "${CHECK_DIR:-$here/build-package/check}")
 base=$work/bookworm
 root=$work/root
 archives=$work/apt-archives
@@ -168,8 +168,10 @@ case "$font" in *WenQuanYi*|*Noto*CJK*) echo "CJK font: $font" ;; *) fail "no CJ
 step "files, libraries, menu entry and font checked"
 
 # --- command-line programs ------------------------------------------------------
-in_root z500ctl --help | grep -q '^Usage: z500ctl' || fail "z500ctl --help"
-in_root z500-sim --help | grep -q '^Usage: z500-sim' || fail "z500-sim --help"
+for b in z500ctl z500-sim; do
+  help=$(in_root "$b" --help) || fail "$b --help ended with an error"
+  grep -q "^Usage: $b" <<< "$help" || fail "$b --help printed no usage"
+done
 "${in_root_cmd[@]}" z500-sim --link /tmp/com1 > "$work/sim.log" 2>&1 &
 pids+=($!)
 for _ in $(seq 50); do [ -L "$root/tmp/com1" ] && break; sleep 0.1; done
@@ -202,18 +204,21 @@ run_window() {  # run_window NAME ENV...
     xprop -display "$display" -id "$window" _NET_WM_ICON | grep -q '^_NET_WM_ICON(CARDINAL) = ' ||
       fail "the window has no icon"
   fi
-  kill "$pid"
+  kill "$pid" 2>/dev/null || true
   wait "$pid" 2>/dev/null || true
   unset 'pids[-1]'
 }
 run_window offscreen QT_QPA_PLATFORM=offscreen
 step "window ran offscreen"
 
-# The X server runs outside; the client reaches it through its abstract socket.
-display=:$((90 + RANDOM % 100))
-Xvfb "$display" -screen 0 1280x1024x24 -nolisten tcp > "$work/xvfb.log" 2>&1 &
+# The X server runs outside on a display number it picks itself, written
+# out when it is ready; the client reaches it through its abstract socket.
+: > "$work/xvfb.display"
+Xvfb -displayfd 5 -screen 0 1280x1024x24 -nolisten tcp 5> "$work/xvfb.display" > "$work/xvfb.log" 2>&1 &
 pids+=($!)
-for _ in $(seq 50); do DISPLAY=$display xdotool getdisplaygeometry > /dev/null 2>&1 && break; sleep 0.1; done
+for _ in $(seq 100); do [ -s "$work/xvfb.display" ] && break; sleep 0.1; done
+[ -s "$work/xvfb.display" ] || fail "Xvfb did not start: $(cat "$work/xvfb.log")"
+display=:$(head -n 1 "$work/xvfb.display")
 shot=$work/window-xcb.png
 run_window xcb QT_QPA_PLATFORM=xcb DISPLAY="$display"
 shot=

@@ -39,8 +39,10 @@ exec_line=$(sed -n 's/^Exec=//p' "$desktop")
 [ "$(sed -n 's/^Icon=//p' "$desktop")" = z500-manager ] || fail "Icon is not the installed icon's name"
 grep -q '^Name\[zh_CN\]=' "$desktop" || fail "no Chinese name"
 
-z500ctl --help | grep -q '^Usage: z500ctl' || fail "z500ctl --help"
-z500-sim --help | grep -q '^Usage: z500-sim' || fail "z500-sim --help"
+for b in z500ctl z500-sim; do
+  help=$("$b" --help) || fail "$b --help ended with an error"
+  grep -q "^Usage: $b" <<< "$help" || fail "$b --help printed no usage"
+done
 
 # The window, started as the menu starts it, is still up after two seconds
 # and has nothing to complain about.
