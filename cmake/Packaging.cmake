@@ -39,4 +39,9 @@ The package also holds z500ctl, the same features from the command line,
 and z500-sim, a simulated receiver on a pseudo-terminal for trying the
 tools without one.")
 
+# `package_source`: the source tree as a tarball, without the build folders.
+set(CPACK_SOURCE_GENERATOR TXZ)
+set(CPACK_SOURCE_PACKAGE_FILE_NAME z500-manager-${PROJECT_VERSION})
+set(CPACK_SOURCE_IGNORE_FILES "/\\.git(/|$)" "/\\.cache/" "/build[^/]*/")
+
 include(CPack)
