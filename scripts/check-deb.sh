@@ -15,6 +15,8 @@
 # packages apt downloads are kept in build-package/check/apt-archives/.
 # --refresh (or deleting build-package/check/) starts from the mirror again.
 # CHECK_DIR=... puts all of this elsewhere; DEBIAN_MIRROR=... picks a mirror.
+# CHECK_FIRST="fonts-noto-cjk" installs those packages before the package
+# (here: the other font it accepts, which then stands in for the first).
 set -euo pipefail
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 
@@ -140,6 +142,12 @@ echo "package: $(basename "$deb"), $(stat -c %s "$deb") bytes"
 echo "Depends: $(dpkg-deb -f "$deb" Depends)"
 in_root apt-get update -qq
 step "apt-get update done"
+if [ -n "${CHECK_FIRST:-}" ]; then
+  # shellcheck disable=SC2086  # a list of package names
+  in_root apt-get install -y -q --no-install-recommends $CHECK_FIRST > "$work/install-first.log" 2>&1 ||
+    { tail -n 30 "$work/install-first.log" >&2; fail "apt-get install $CHECK_FIRST"; }
+  step "installed first: $CHECK_FIRST"
+fi
 in_root apt-get install -y -q --no-install-recommends "/tmp/$(basename "$deb")" > "$work/install.log" 2>&1 ||
   { tail -n 30 "$work/install.log" >&2; fail "apt-get install (log: $work/install.log)"; }
 grep -E '^(Need to get|After this operation|[0-9]+ upgraded)' "$work/install.log" || true
