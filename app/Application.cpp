@@ -1,8 +1,13 @@
 #include "Application.h"
 
+#include <QIcon>
 #include <QWidget>
 
 #include "EComm32Error.h"
+
+// The icon's resource lives in a static library: named here so that the
+// linker keeps it (this cannot be done from inside a namespace).
+static void InitIconResource() { Q_INIT_RESOURCE(AppIcon); }
 
 namespace Z500 {
 
@@ -11,6 +16,11 @@ TApplication::TApplication(int& argc, char** argv)
   // The name, not the display name: Qt would add a display name to every
   // window caption.
   setApplicationName(ApplicationTitle());
+  // The installed menu entry's name, by which desktops match the window to
+  // it, and its icon for every window and message box.
+  setDesktopFileName(QStringLiteral("z500-manager"));
+  InitIconResource();
+  setWindowIcon(QIcon(QStringLiteral(":/icons/z500-manager.svg")));
 }
 
 bool TApplication::notify(QObject* receiver, QEvent* event) {

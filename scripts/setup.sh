@@ -15,10 +15,10 @@ here=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 
 packages=(
   build-essential cmake ninja-build pkg-config
-  qt6-base-dev libgl-dev
+  qt6-base-dev libgl-dev qt6-svg-dev
   libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev
   libboost-dev qt6-serialport-dev libserialport-dev
-  fonts-wqy-microhei xvfb xdotool x11-apps imagemagick
+  fonts-wqy-microhei xvfb xdotool x11-apps x11-utils imagemagick
   debootstrap desktop-file-utils python3
   clang libclang-rt-14-dev
 )

@@ -5,6 +5,8 @@
 #include <QComboBox>
 #include <QGroupBox>
 #include <QHeaderView>
+#include <QIcon>
+#include <QImage>
 #include <QLabel>
 #include <QLineEdit>
 #include <QProgressBar>
@@ -137,6 +139,21 @@ TEST(MainWindowLock, LockDisablesExactlyTheNineActionButtons) {
     EXPECT_TRUE(w->isEnabled()) << w->objectName().toStdString();
   form->UnlockButtons();
   for (QPushButton* b : actions) EXPECT_TRUE(b->isEnabled());
+}
+
+// The menu entry's icon is built in and drawn (through Qt's SVG plugin) at
+// the sizes desktops ask for; the window is matched to the entry by its name.
+TEST(MainWindowStart, WindowsCarryTheMenuEntrysIcon) {
+  EXPECT_EQ(QGuiApplication::desktopFileName(), QStringLiteral("z500-manager"));
+  auto form = FormWithPorts({1});
+  const QIcon icon = form->windowIcon();
+  ASSERT_FALSE(icon.isNull());
+  for (int size : {16, 32, 256}) {
+    const QImage image = icon.pixmap(size, size).toImage();
+    ASSERT_EQ(image.size(), QSize(size, size)) << size;
+    // Opaque in the middle: the picture was drawn, not an empty frame.
+    EXPECT_EQ(qAlpha(image.pixel(size / 2, size / 2)), 255) << size;
+  }
 }
 
 // An object whose handler fails, as a window handler might.

@@ -1,0 +1,55 @@
+#!/usr/bin/env bash
+# `cmake --install` of a build into a scratch folder: exactly the three
+# programs, the menu entry and the icon land there (nothing from tests or
+# libraries), the entry is valid and its Exec is the installed program, no
+# program carries a run path into the build tree, and they all start from
+# the installed place.
+#   InstallTest.sh BUILD_DIR
+set -euo pipefail
+build=$1
+scratch=$(mktemp -d)
+trap 'rm -rf "$scratch"' EXIT
+fail() { echo "FAIL: $*" >&2; exit 1; }
+
+prefix=$scratch/root/usr
+cmake --install "$build" --prefix "$prefix" > "$scratch/install.log" ||
+  { cat "$scratch/install.log" >&2; fail "cmake --install"; }
+
+expected='bin/z500-manager
+bin/z500-sim
+bin/z500ctl
+share/applications/z500-manager.desktop
+share/icons/hicolor/scalable/apps/z500-manager.svg'
+actual=$(cd "$prefix" && find . -type f -o -type l | sed 's|^\./||' | LC_ALL=C sort)
+[ "$actual" = "$expected" ] || fail "installed files differ:
+$(diff <(echo "$expected") <(echo "$actual"))"
+for b in z500-manager z500ctl z500-sim; do
+  [ -x "$prefix/bin/$b" ] || fail "$b is not executable"
+  if readelf -d "$prefix/bin/$b" | grep -E 'R(UN)?PATH' | grep -qF "$build"; then
+    fail "$b has a run path into the build tree"
+  fi
+done
+
+desktop=$prefix/share/applications/z500-manager.desktop
+desktop-file-validate "$desktop" || fail "desktop-file-validate"
+export PATH=$prefix/bin:$PATH
+exec_line=$(sed -n 's/^Exec=//p' "$desktop")
+[ "$(command -v "${exec_line%% *}")" = "$prefix/bin/z500-manager" ] ||
+  fail "Exec=$exec_line is not the installed program"
+[ "$(sed -n 's/^Icon=//p' "$desktop")" = z500-manager ] || fail "Icon is not the installed icon's name"
+grep -q '^Name\[zh_CN\]=' "$desktop" || fail "no Chinese name"
+
+for b in z500ctl z500-sim; do
+  help=$("$b" --help) || fail "$b --help ended with an error"
+  grep -q "^Usage: $b" <<< "$help" || fail "$b --help printed no usage"
+done
+
+# The window, started as the menu starts it, is still up after two seconds
+# and has nothing to complain about.
+mkdir -m 0700 "$scratch/run"
+status=0
+XDG_RUNTIME_DIR=$scratch/run QT_QPA_PLATFORM=offscreen timeout 2 sh -c "exec $exec_line" \
+  2> "$scratch/window.err" || status=$?
+[ "$status" -eq 124 ] || fail "the window ended by itself (status $status): $(cat "$scratch/window.err")"
+[ ! -s "$scratch/window.err" ] || fail "the window wrote: $(cat "$scratch/window.err")"
+echo "installed tree checked"
