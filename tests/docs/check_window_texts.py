@@ -188,8 +188,9 @@ def window_texts(root):
         literals, frame_literals = string_literals(path.read_text(encoding="utf-8"))
         for lit in literals:
             where = f"{path.relative_to(root)}"
-            if path.name == "Application.cpp":  # the error box: every literal is its text
-                add(lit.text, where)
+            if path.name == "Application.cpp":  # the error box: every literal of its function
+                if "ShowCurrentException" in lit.functions:
+                    add(lit.text, where)
                 continue
             if not has_non_ascii(lit.text):
                 continue
