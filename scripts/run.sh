@@ -2,7 +2,9 @@
 # Runs the Z500 manager (building it first, with scripts/setup.sh).
 #
 #   scripts/run.sh                    the window, with a simulated receiver on COM1
+#                                     holding 20 observation files
 #   scripts/run.sh -- --files 40      ... options after -- go to the simulator
+#                                     (in place of the 20 files)
 #   scripts/run.sh --real             the window on the machine's serial ports only
 #
 # With the simulator, z500-sim runs on a pseudo-terminal that QUARLCOMM_PORTS
@@ -13,7 +15,9 @@ set -euo pipefail
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 
 mode=sim
-sim_args=()
+# Without options of its own the simulated receiver holds a day's worth of
+# files, so that there is something to list, delete and format.
+sim_args=(--files 20)
 while [ $# -gt 0 ]; do
   case "$1" in
     --real) mode=real ;;
