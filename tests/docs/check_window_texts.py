@@ -28,153 +28,33 @@ from pathlib import Path
 BEGIN_MARK = "<!-- window-texts -->"
 END_MARK = "<!-- /window-texts -->"
 
-# Calls whose literal arguments label a control rather than tell the user
-# something.
-CAPTION_CALLS = {"MakeGroup", "MakeButton", "MakeEdit", "MakeLabel", "setWindowTitle"}
-# The one label whose text is a message: the status line.
-STATUS_LABEL = "Label1"
-# Functions whose literals are not messages: the title of the boxes, and the
-# date units of the file grid's creation time.
-NON_MESSAGE_FUNCTIONS = {"ApplicationTitle", "CreatedText"}
-# Statements that define captions or the file filter, by a name they hold.
-NON_MESSAGE_NAME = re.compile(r"Caption$|^Filter$")
-
+# A string literal, and a literal or a line comment (to drop the comment).
+LITERAL = re.compile(r'"((?:[^"\\\n]|\\.)*)"')
+LITERAL_OR_COMMENT = re.compile(r'("(?:[^"\\\n]|\\.)*")|//.*')
+# Lines whose literals label something rather than tell the user something:
+# the controls' captions and initial texts, the window's and the boxes'
+# titles, caption constants and the file dialog's filter. The status line's
+# first text (Label1) is a message all the same.
+CAPTION_LINE = re.compile(r"\bMake(?:Group|Button|Edit|Label)\(|setWindowTitle\(|Caption = |\bFilter = |"
+                          r"\bApplicationTitle\(\) \{")
+STATUS_LABEL = '"Label1"'
+# The date units of the file grid's creation time.
+DATE_UNITS = {"年", "月", "日", "时", "分"}
+# The serial component's tables: a row {code, "text"} or a table's default.
+COMM_TEXT_LINE = re.compile(r'\{ec\w+, "|k\w+Default = "')
 # The serial component's tables: three languages, 14 codes and a default each.
 COMM_TEXT_COUNT = 3 * 15
 
 
-class Literal:
-    def __init__(self, text, calls, functions, statement, frame_ids):
-        self.text = text  # as written in the source, without the quotes
-        self.calls = calls  # names of the calls the literal is an argument of
-        self.functions = functions  # names of the enclosing blocks' functions
-        self.statement = statement  # identifiers of its statement so far
-        self.frame_ids = frame_ids  # ids of the enclosing call frames
-
-
-def string_literals(source):
-    """Every string literal of a C++ source with its syntactic context.
-
-    Comments, character literals and raw strings are understood; adjacent
-    literals are joined as the compiler joins them."""
-    literals = []
-    frame_literals = {}  # call frame id -> literal texts directly or deeper inside
-    stack = []  # ("call", name, id) or ("block", function name, None)
-    statement = []
-    last_ident = None
-    last_closed_call = None
-    previous_was_string = False
-    prev = None  # the last token: a punctuation character, "ident", "return", "init{"
-    next_id = 0
-    i, n = 0, len(source)
-    while i < n:
-        c = source[i]
-        if source.startswith("//", i):
-            end = source.find("\n", i)
-            i = n if end < 0 else end
-            continue
-        if source.startswith("/*", i):
-            end = source.find("*/", i + 2)
-            i = n if end < 0 else end + 2
-            continue
-        if c == "#" and source[source.rfind("\n", 0, i) + 1:i].strip() == "":
-            # A preprocessor line (an #include names a file, not a text).
-            while i < n and source[i] != "\n":
-                i += 2 if source[i] == "\\" else 1
-            continue
-        raw = re.match(r'(?:u8|u|U|L)?R"([^()\\ ]{0,16})\(', source[i:])
-        if raw:
-            close = ")" + raw.group(1) + '"'
-            start = i + raw.end()
-            end = source.find(close, start)
-            text, i = source[start:end], end + len(close)
-            previous_was_string = _add_literal(literals, frame_literals, text, stack, statement,
-                                               previous_was_string)
-            continue
-        if c == '"':
-            j = i + 1
-            while j < n and source[j] != '"':
-                j += 2 if source[j] == "\\" else 1
-            text, i = source[i + 1:j], j + 1
-            previous_was_string = _add_literal(literals, frame_literals, text, stack, statement,
-                                               previous_was_string)
-            continue
-        previous_was_string = previous_was_string and c.isspace()
-        if c == "'":
-            j = i + 1
-            while j < n and source[j] != "'":
-                j += 2 if source[j] == "\\" else 1
-            i = j + 1
-            continue
-        if c.isdigit():
-            i = re.match(r"[0-9][0-9A-Za-z_.']*", source[i:]).end() + i
-            continue
-        if c.isalpha() or c == "_":
-            word = re.match(r"[A-Za-z_][A-Za-z0-9_]*", source[i:]).group(0)
-            i += len(word)
-            if word in ("u8", "u", "U", "L") and i < n and source[i] == '"':
-                continue  # an encoding prefix: the literal follows
-            last_ident = word
-            statement.append(word)
-            prev = "return" if word == "return" else "ident"
-            continue
-        if c == "(":
-            stack.append(("call", last_ident, next_id))
-            frame_literals[next_id] = []
-            next_id += 1
-        elif c == ")":
-            while stack and stack[-1][0] != "call":
-                stack.pop()
-            if stack:
-                last_closed_call = stack.pop()[1]
-        elif c == "{" and (prev in ("=", ",", "(", "init{", "return") or (stack and stack[-1][0] == "init")):
-            # A braced initializer: part of its statement.
-            stack.append(("init", None, None))
-        elif c == "{":
-            stack.append(("block", last_closed_call, None))
-            statement = []
-            last_closed_call = None
-        elif c == "}":
-            while stack and stack[-1][0] == "call":
-                stack.pop()
-            closed = stack.pop()[0] if stack else "block"
-            if closed == "block":
-                statement = []
-                last_closed_call = None
-        elif c == ";":
-            statement = []
-            last_closed_call = None
-        elif c == "=":
-            statement.append("=")
-        if not c.isspace():
-            last_ident = None if c in "(){};,=" else last_ident
-            prev = "init{" if c == "{" and stack and stack[-1][0] == "init" else c
-        i += 1
-    return literals, frame_literals
-
-
-def _add_literal(literals, frame_literals, text, stack, statement, join):
-    if join and literals:
-        literals[-1].text += text
-        for frame_id in literals[-1].frame_ids:
-            frame_literals[frame_id][-1] = literals[-1].text
-        return True
-    calls = [name for kind, name, _ in stack if kind == "call"]
-    frame_ids = [frame_id for kind, _, frame_id in stack if kind == "call"]
-    functions = [name for kind, name, _ in stack if kind == "block"]
-    literals.append(Literal(text, calls, functions, list(statement), frame_ids))
-    for frame_id in frame_ids:
-        frame_literals[frame_id].append(text)
-    return True
+def code_lines(path):
+    """The lines of a C++ source without its comments (the sources use // only)."""
+    for line in path.read_text(encoding="utf-8").splitlines():
+        if not line.lstrip().startswith("#"):  # an #include names a file, not a text
+            yield LITERAL_OR_COMMENT.sub(lambda m: m.group(1) or "", line)
 
 
 def has_non_ascii(text):
     return any(ord(ch) > 0x7F for ch in text)
-
-
-def declared_names(statement):
-    """The identifiers before the first '=' of a statement."""
-    return statement[: statement.index("=")] if "=" in statement else []
 
 
 def window_texts(root):
@@ -185,28 +65,19 @@ def window_texts(root):
         texts.setdefault(text, []).append(where)
 
     for path in sorted((root / "app").glob("*.cpp")):
-        literals, frame_literals = string_literals(path.read_text(encoding="utf-8"))
-        for lit in literals:
-            where = f"{path.relative_to(root)}"
-            if path.name == "Application.cpp":  # the error box: every literal of its function
-                if "ShowCurrentException" in lit.functions:
-                    add(lit.text, where)
+        where = str(path.relative_to(root))
+        for line in code_lines(path):
+            if CAPTION_LINE.search(line) and STATUS_LABEL not in line:
                 continue
-            if not has_non_ascii(lit.text):
-                continue
-            if set(lit.functions) & NON_MESSAGE_FUNCTIONS:
-                continue
-            if any(NON_MESSAGE_NAME.search(name) for name in declared_names(lit.statement)):
-                continue
-            caption_frames = [fid for name, fid in zip(lit.calls, lit.frame_ids) if name in CAPTION_CALLS]
-            if caption_frames and not any(STATUS_LABEL in frame_literals[fid] for fid in caption_frames):
-                continue
-            add(lit.text, where)
+            for text in LITERAL.findall(line):
+                if path.name == "Application.cpp":  # the error box's own text
+                    if "text = " in line:
+                        add(text, where)
+                elif has_non_ascii(text) and text not in DATE_UNITS:
+                    add(text, where)
 
     comm = root / "comm" / "EComm32Error.cpp"
-    literals, _ = string_literals(comm.read_text(encoding="utf-8"))
-    comm_texts = [lit.text for lit in literals
-                  if any(re.match(r"k[A-Z]", name) for name in declared_names(lit.statement))]
+    comm_texts = [text for line in code_lines(comm) if COMM_TEXT_LINE.search(line) for text in LITERAL.findall(line)]
     if len(comm_texts) != COMM_TEXT_COUNT:
         raise SystemExit(f"check_window_texts: found {len(comm_texts)} serial error texts in {comm}, "
                          f"expected {COMM_TEXT_COUNT}: the extraction rule no longer fits the tables")
