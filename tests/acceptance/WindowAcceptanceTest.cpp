@@ -142,6 +142,20 @@ protected:
   bool Answer(const Window& box) {
     return screen->Focus(box.id) && screen->Key("Return") && screen->WaitUntilGone(tool.Pid(), box.id, 10s);
   }
+  // Presses `button`, pictures the question that comes up as `shot` and
+  // confirms it; once the receiver has a frame of `kind`, answers the box
+  // that reports the outcome.
+  void ConfirmedStep(const Control& button, const std::string& shot, FrameKind kind, const std::string& what) {
+    ClickOn(button);
+    std::optional<Window> box = WaitForBox();
+    ASSERT_TRUE(box) << "no " << what << " confirmation";
+    Shot(shot);
+    ASSERT_TRUE(Answer(*box));
+    ASSERT_TRUE(WaitForFrames(kind, 1));
+    box = WaitForBox(kMessageTitle);
+    ASSERT_TRUE(box) << "no message after the " << what;
+    ASSERT_TRUE(Answer(*box));
+  }
 
   template <class Done>
   static bool WaitFor(Done done, std::chrono::milliseconds timeout) {
@@ -236,15 +250,7 @@ TEST_F(FieldDay, LinkParametersFilesFormatAndUpgradeThroughTheScreen) {
   // The third file deleted after the confirmation; "done" is answered too,
   // and the directory is read again.
   ClickRow(3);
-  ClickOn(kDelete);
-  std::optional<Window> box = WaitForBox();
-  ASSERT_TRUE(box) << "no delete confirmation";
-  Shot("delete-confirm.png");
-  ASSERT_TRUE(Answer(*box));
-  ASSERT_TRUE(WaitForFrames(FrameKind::Delete, 1));
-  box = WaitForBox(kMessageTitle);
-  ASSERT_TRUE(box) << "no message after the delete";
-  ASSERT_TRUE(Answer(*box));
+  ASSERT_NO_FATAL_FAILURE(ConfirmedStep(kDelete, "delete-confirm.png", FrameKind::Delete, "delete"));
   const size_t listings = Count(FrameKind::Directory);
   ASSERT_TRUE(WaitForFrames(FrameKind::Directory, listings + 1));
   ASSERT_TRUE(Settle());
@@ -256,15 +262,7 @@ TEST_F(FieldDay, LinkParametersFilesFormatAndUpgradeThroughTheScreen) {
   EXPECT_TRUE(Contains(deletes[0].bytes, files[2].Name())) << files[2].Name();
 
   // The format, confirmed, and its "done" box.
-  ClickOn(kFormat);
-  box = WaitForBox();
-  ASSERT_TRUE(box) << "no format confirmation";
-  Shot("format-confirm.png");
-  ASSERT_TRUE(Answer(*box));
-  ASSERT_TRUE(WaitForFrames(FrameKind::Format, 1));
-  box = WaitForBox(kMessageTitle);
-  ASSERT_TRUE(box) << "no message after the format";
-  ASSERT_TRUE(Answer(*box));
+  ASSERT_NO_FATAL_FAILURE(ConfirmedStep(kFormat, "format-confirm.png", FrameKind::Format, "format"));
   EXPECT_TRUE(sim.Files().empty());
 
   // The firmware upgrade: the image chosen in the file dialog by typing its
@@ -274,7 +272,7 @@ TEST_F(FieldDay, LinkParametersFilesFormatAndUpgradeThroughTheScreen) {
   std::ofstream(image, std::ios::binary)
       .write(reinterpret_cast<const char*>(content.data()), static_cast<std::streamsize>(content.size()));
   ClickOn(kChooseFile);
-  box = WaitForBox();
+  std::optional<Window> box = WaitForBox();
   ASSERT_TRUE(box) << "no file dialog";
   ASSERT_TRUE(screen->Focus(box->id) && screen->Type(image.string()));
   Shot("upgrade-file.png");
