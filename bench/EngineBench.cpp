@@ -3,7 +3,8 @@
 //   - throughput writing, reading (the sender not held back) and both ways
 //     at once: MiB/s, CPU seconds per MiB of the port's side, and the share
 //     of the bytes delivered;
-//   - 1-byte echo round trips: p50 and p99.
+//   - 1-byte echo round trips against a far side in another process: p50
+//     and p99, with the threads where the scheduler puts them and on one CPU.
 // Peers: a plain blocking read/write loop, Boost.Asio's serial_port,
 // QSerialPort and libserialport (which needs a sysfs entry, so it may not
 // open a pseudo-terminal at all: then it says so). Each figure is the median
@@ -16,7 +17,11 @@
 #include <fcntl.h>
 #include <libserialport.h>
 #include <poll.h>
+#include <sched.h>
+#include <sys/mman.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
+#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -31,6 +36,7 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <functional>
@@ -142,28 +148,69 @@ Run Measure(Mode mode, size_t bytes, const std::function<uint64_t(const std::str
   return r;
 }
 
-// The far side of an echo: sends back whatever arrives until told to stop.
+// The far side of an echo, in a process of its own as the receiver is a
+// device of its own: sends back whatever arrives and notes the CPU it ran
+// on, until it is killed (or its parent dies).
 class Echo {
 public:
-  explicit Echo(int master) : Thread([this, master] { Run(master); }) {}
-  ~Echo() {
-    Stop = true;
-    Thread.join();
-  }
-
-private:
-  void Run(int fd) {
-    char buf[64];
-    while (!Stop) {
-      pollfd p{fd, POLLIN, 0};
-      if (::poll(&p, 1, 100) <= 0) continue;
-      const ssize_t r = ::read(fd, buf, sizeof buf);
-      if (r <= 0) break;
-      if (::write(fd, buf, static_cast<size_t>(r)) != r) break;
+  explicit Echo(int master) {
+    void* shared = ::mmap(nullptr, sizeof(std::atomic<int>), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+    if (shared == MAP_FAILED) {
+      std::perror("mmap");
+      std::exit(1);
+    }
+    FarCpu = new (shared) std::atomic<int>(-1);
+    Child = ::fork();
+    if (Child < 0) {
+      std::perror("fork");
+      std::exit(1);
+    }
+    if (Child == 0) {  // only async-signal-safe calls from here on
+      ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+      char buf[64];
+      for (;;) {
+        const ssize_t r = ::read(master, buf, sizeof buf);
+        if (r <= 0) ::_exit(0);
+        FarCpu->store(::sched_getcpu(), std::memory_order_relaxed);
+        if (::write(master, buf, static_cast<size_t>(r)) != r) ::_exit(0);
+      }
     }
   }
-  std::atomic<bool> Stop{false};
-  std::thread Thread;
+  ~Echo() {
+    ::kill(Child, SIGKILL);
+    ::waitpid(Child, nullptr, 0);
+    ::munmap(FarCpu, sizeof(std::atomic<int>));
+  }
+  // The CPU of the far side's last reply; read after the reply came, so
+  // that its store is visible.
+  int Cpu() const { return FarCpu->load(std::memory_order_relaxed); }
+
+private:
+  std::atomic<int>* FarCpu;
+  pid_t Child;
+};
+
+// Times round trips and counts how many times each one changed CPU on its
+// way: from the client's send to the far side, and from there to where the
+// client took the reply. On a virtual machine every change means a wake-up
+// across CPUs, which costs far more than the code on either side.
+struct Trips {
+  explicit Trips(const Echo& far) : Far(far) {}
+  void Start() {
+    SentAt = Clock::now();
+    SentOn = ::sched_getcpu();
+  }
+  void Stop() {
+    Us.push_back(Micros(Clock::now() - SentAt));
+    const int far = Far.Cpu();
+    Crossings += (SentOn != far) + (far != ::sched_getcpu());
+  }
+  int Count() const { return static_cast<int>(Us.size()); }
+  const Echo& Far;
+  std::vector<double> Us;
+  int64_t Crossings = 0;
+  Clock::time_point SentAt;
+  int SentOn = -1;
 };
 
 // ------------------------------------------------------------- plain loop
@@ -216,24 +263,22 @@ uint64_t Plain(const std::string& path, Mode mode, size_t bytes) {
   return got;
 }
 
-std::vector<double> PlainEcho(const std::string& path, int rounds) {
+void PlainEcho(const std::string& path, int rounds, Trips& trips) {
   const int fd = OpenBlocking(path);
-  std::vector<double> us;
   for (int i = 0; i < rounds; ++i) {
     char b = static_cast<char>(i);
-    const auto t0 = Clock::now();
+    trips.Start();
     if (::write(fd, &b, 1) != 1 || ::read(fd, &b, 1) != 1) break;
-    us.push_back(Micros(Clock::now() - t0));
+    trips.Stop();
   }
   ::close(fd);
-  return us;
 }
 
 // The plain loop again, while one more thread of the process sleeps on a
 // condition variable, doing nothing: a threaded engine's baseline. On some
 // kernels a process's round trips between two threads slow down as soon as
 // it has a third thread, whatever that thread does.
-std::vector<double> PlainEchoBesideASleeper(const std::string& path, int rounds) {
+void PlainEchoBesideASleeper(const std::string& path, int rounds, Trips& trips) {
   std::mutex m;
   std::condition_variable cv;
   bool done = false;
@@ -241,14 +286,13 @@ std::vector<double> PlainEchoBesideASleeper(const std::string& path, int rounds)
     std::unique_lock lock(m);
     cv.wait(lock, [&] { return done; });
   });
-  std::vector<double> us = PlainEcho(path, rounds);
+  PlainEcho(path, rounds, trips);
   {
     std::lock_guard lock(m);
     done = true;
   }
   cv.notify_all();
   sleeper.join();
-  return us;
 }
 
 // ------------------------------------------------------------------ engine
@@ -320,35 +364,32 @@ uint64_t Engine(const std::string& path, Mode mode, size_t bytes) {
 // Round trips driven from the notification: the byte that came back is read
 // on the reader thread, which writes the next one, as an asynchronous client
 // chains its handlers.
-std::vector<double> EngineEcho(const std::string& path, int rounds) {
+void EngineEcho(const std::string& path, int rounds, Trips& trips) {
   EngineClient c(path);
-  std::vector<double> us;
-  Clock::time_point sent;
   bool done = false;
   c.comm.OnCommNotify = [&](TComm32*, int mask) {
     if (!(mask & QuarlComm32::EV_RXCHAR)) return;
     char b;
     while (c.comm.Read(&b, 1) == 1) {
-      us.push_back(Micros(Clock::now() - sent));
-      if (static_cast<int>(us.size()) >= rounds) {
+      trips.Stop();
+      if (trips.Count() >= rounds) {
         std::lock_guard lock(c.m);
         done = true;
         c.cv.notify_all();
         return;
       }
-      sent = Clock::now();
+      trips.Start();
       c.comm.Write(&b, 1);
     }
   };
   c.comm.Open();
-  sent = Clock::now();
+  trips.Start();
   c.comm.Write("x", 1);
   {
     std::unique_lock lock(c.m);
     c.cv.wait_for(lock, kRunLimit, [&] { return done; });
   }
   c.comm.Close();
-  return us;
 }
 
 // ------------------------------------------------------------ Boost.Asio
@@ -390,27 +431,24 @@ uint64_t Asio(const std::string& path, Mode mode, size_t bytes) {
   return got;
 }
 
-std::vector<double> AsioEcho(const std::string& path, int rounds) {
+void AsioEcho(const std::string& path, int rounds, Trips& trips) {
   namespace asio = boost::asio;
   asio::io_context io;
   asio::serial_port port(io, path);
-  std::vector<double> us;
   char b = 'x';
-  Clock::time_point sent;
   std::function<void()> next = [&] {
-    sent = Clock::now();
+    trips.Start();
     asio::async_write(port, asio::buffer(&b, 1), [&](boost::system::error_code e, size_t) {
       if (e) return;
       port.async_read_some(asio::buffer(&b, 1), [&](boost::system::error_code e2, size_t n) {
         if (e2 || n != 1) return;
-        us.push_back(Micros(Clock::now() - sent));
-        if (static_cast<int>(us.size()) < rounds) next();
+        trips.Stop();
+        if (trips.Count() < rounds) next();
       });
     });
   };
   next();
   io.run_for(kRunLimit);
-  return us;
 }
 
 // ------------------------------------------------------------- QSerialPort
@@ -458,29 +496,26 @@ uint64_t QtPort(const std::string& path, Mode mode, size_t bytes) {
   return got;
 }
 
-std::vector<double> QtEcho(const std::string& path, int rounds) {
+void QtEcho(const std::string& path, int rounds, Trips& trips) {
   QSerialPort port;
-  std::vector<double> us;
-  if (!OpenQt(port, path)) return us;
+  if (!OpenQt(port, path)) return;
   QEventLoop loop;
-  Clock::time_point sent;
   QObject::connect(&port, &QSerialPort::readyRead, [&] {
     char b;
     while (port.read(&b, 1) == 1) {
-      us.push_back(Micros(Clock::now() - sent));
-      if (static_cast<int>(us.size()) >= rounds) {
+      trips.Stop();
+      if (trips.Count() >= rounds) {
         loop.quit();
         return;
       }
-      sent = Clock::now();
+      trips.Start();
       port.write(&b, 1);
     }
   });
   QTimer::singleShot(std::chrono::milliseconds(kRunLimit), &loop, &QEventLoop::quit);
-  sent = Clock::now();
+  trips.Start();
   port.write("x", 1);
   loop.exec();
-  return us;
 }
 
 // ----------------------------------------------------------- libserialport
@@ -547,26 +582,24 @@ uint64_t Sp(const std::string& path, Mode mode, size_t bytes) {
   return got;
 }
 
-std::vector<double> SpEcho(const std::string& path, int rounds) {
+void SpEcho(const std::string& path, int rounds, Trips& trips) {
   std::string why;
-  std::vector<double> us;
   sp_port* port = OpenSp(path, why);
-  if (port == nullptr) return us;
+  if (port == nullptr) return;
   for (int i = 0; i < rounds; ++i) {
     char b = 'x';
-    const auto t0 = Clock::now();
+    trips.Start();
     if (sp_blocking_write(port, &b, 1, 1000) != 1 || sp_blocking_read(port, &b, 1, 1000) != 1) break;
-    us.push_back(Micros(Clock::now() - t0));
+    trips.Stop();
   }
   sp_close(port);
   sp_free_port(port);
-  return us;
 }
 
 struct Peer {
   const char* name;
   std::function<uint64_t(const std::string&, Mode, size_t)> transfer;
-  std::function<std::vector<double>(const std::string&, int)> echo;
+  std::function<void(const std::string&, int, Trips&)> echo;
 };
 
 }  // namespace
@@ -626,34 +659,61 @@ int main(int argc, char** argv) {
   }
 
   if (!part.empty() && part != "echo") return 0;
-  // Context switches per round trip (all threads, the far side's included)
-  // do not depend on how busy the machine is, as the times do.
+  // Per round trip, of this process only (the far side is another one):
+  // context switches and CPU time, which do not depend on where the
+  // scheduler puts the threads, as the times do; and how many times the
+  // trip changed CPU, which is most of what the times depend on here.
   auto switches = [] {
     rusage u{};
     ::getrusage(RUSAGE_SELF, &u);
     return static_cast<double>(u.ru_nvcsw + u.ru_nivcsw);
   };
-  std::printf("\n1-byte echo round trip, %d rounds per run\n", echoes);
-  std::printf("  %-24s %10s %10s %14s %14s %14s\n", "", "p50 us", "p99 us", "p50 vs plain", "p99 vs plain",
-              "switches/trip");
-  std::map<std::string, std::vector<double>> p50, p99, cs;
-  std::vector<Peer> echoPeers = peers;
-  echoPeers.insert(echoPeers.begin() + 2, Peer{"plain, 3rd thread asleep", {}, PlainEchoBesideASleeper});
-  for (int i = 0; i < repeats; ++i) {
-    for (const Peer& p : echoPeers) {
-      Pty pty;
-      Echo echo(pty.master);
-      const double before = switches();
-      const std::vector<double> us = p.echo(pty.path, echoes);
-      cs[p.name].push_back((switches() - before) / static_cast<double>(std::max<size_t>(us.size(), 1)));
-      if (us.size() < static_cast<size_t>(echoes)) std::printf("  %s: only %zu round trips\n", p.name, us.size());
-      p50[p.name].push_back(Quantile(us, 0.5));
-      p99[p.name].push_back(Quantile(us, 0.99));
+  // Twice: where the scheduler puts the threads, and with every thread of
+  // both processes on one CPU. On a virtual machine a wake-up across CPUs
+  // costs more than either side's code, and where the threads land changes
+  // from run to run; on one CPU every peer meets the same placement (the
+  // pty's kernel worker then runs on another), so the times compare the
+  // code paths.
+  auto echoTable = [&](bool oneCpu) {
+    cpu_set_t before;
+    ::sched_getaffinity(0, sizeof before, &before);
+    if (oneCpu) {
+      cpu_set_t one;
+      CPU_ZERO(&one);
+      CPU_SET(::sched_getcpu(), &one);
+      ::sched_setaffinity(0, sizeof one, &one);
     }
-  }
-  const double plain50 = Median(p50["plain read/write loop"]), plain99 = Median(p99["plain read/write loop"]);
-  for (const Peer& p : echoPeers)
-    std::printf("  %-24s %10.1f %10.1f %13.2fx %13.2fx %14.2f\n", p.name, Median(p50[p.name]), Median(p99[p.name]),
-                Median(p50[p.name]) / plain50, Median(p99[p.name]) / plain99, Median(cs[p.name]));
+    std::printf("\n1-byte echo round trip, %d rounds per run; the far side is a process of its own; %s\n", echoes,
+                oneCpu ? "every thread on one CPU" : "threads where the scheduler puts them");
+    std::printf("  %-26s %8s %8s %13s %13s %14s %13s %14s\n", "", "p50 us", "p99 us", "p50 vs plain", "p99 vs plain",
+                "switches/trip", "CPU us/trip", "CPU changes/trip");
+    std::map<std::string, std::vector<double>> p50, p99, cs, cpu, moves;
+    std::vector<Peer> echoPeers = peers;
+    echoPeers.insert(echoPeers.begin() + 2, Peer{"plain, a thread asleep", {}, PlainEchoBesideASleeper});
+    for (int i = 0; i < repeats; ++i) {
+      for (const Peer& p : echoPeers) {
+        Pty pty;
+        Echo far(pty.master);
+        Trips trips(far);
+        const double switchesBefore = switches(), cpuBefore = ProcessCpu();
+        p.echo(pty.path, echoes, trips);
+        const double n = std::max(trips.Count(), 1);
+        cs[p.name].push_back((switches() - switchesBefore) / n);
+        cpu[p.name].push_back((ProcessCpu() - cpuBefore) * 1e6 / n);
+        moves[p.name].push_back(static_cast<double>(trips.Crossings) / n);
+        if (trips.Count() < echoes) std::printf("  %s: only %d round trips\n", p.name, trips.Count());
+        p50[p.name].push_back(Quantile(trips.Us, 0.5));
+        p99[p.name].push_back(Quantile(trips.Us, 0.99));
+      }
+    }
+    const double plain50 = Median(p50["plain read/write loop"]), plain99 = Median(p99["plain read/write loop"]);
+    for (const Peer& p : echoPeers)
+      std::printf("  %-26s %8.1f %8.1f %12.2fx %12.2fx %14.2f %13.1f %16.2f\n", p.name, Median(p50[p.name]),
+                  Median(p99[p.name]), Median(p50[p.name]) / plain50, Median(p99[p.name]) / plain99, Median(cs[p.name]),
+                  Median(cpu[p.name]), Median(moves[p.name]));
+    ::sched_setaffinity(0, sizeof before, &before);
+  };
+  echoTable(false);
+  echoTable(true);
   return 0;
 }
