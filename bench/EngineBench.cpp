@@ -165,7 +165,7 @@ public:
       std::perror("fork");
       std::exit(1);
     }
-    if (Child == 0) {  // only async-signal-safe calls from here on
+    if (Child == 0) {  // the parent has threads: plain system calls only from here on
       ::prctl(PR_SET_PDEATHSIG, SIGKILL);
       char buf[64];
       for (;;) {
@@ -275,9 +275,9 @@ void PlainEcho(const std::string& path, int rounds, Trips& trips) {
 }
 
 // The plain loop again, while one more thread of the process sleeps on a
-// condition variable, doing nothing: a threaded engine's baseline. On some
-// kernels a process's round trips between two threads slow down as soon as
-// it has a third thread, whatever that thread does.
+// condition variable, doing nothing: a threaded program's baseline. The
+// sleeper changes nothing but the thread count, yet on some machines it
+// changes where the scheduler puts the loop, and with it the round trip.
 void PlainEchoBesideASleeper(const std::string& path, int rounds, Trips& trips) {
   std::mutex m;
   std::condition_variable cv;
