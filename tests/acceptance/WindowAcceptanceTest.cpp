@@ -91,19 +91,19 @@ protected:
 
     screen = std::make_unique<XSession>(1024, 900);
     ASSERT_TRUE(screen->Started()) << "Xvfb did not start:\n" << screen->ServerLog();
-    Environment env = screen->ClientEnvironment();
-    env.Set("QT_QPA_PLATFORM", "xcb");
-    env.Set("QUARLCOMM_PORTS", "COM1=" + receiver->Path);
+    // For the tool, started below (this process has read its own settings).
+    ::setenv("QT_QPA_PLATFORM", "xcb", 1);
+    ::setenv("QUARLCOMM_PORTS", ("COM1=" + receiver->Path).c_str(), 1);
     // A sanitizer build of the tool: libxkbcommon-x11, under Qt's xcb
     // platform, hands strndup() a length-bounded name without a terminating
     // NUL, which the strict string check reports although it is valid C.
     if (const char* asan = std::getenv("ASAN_OPTIONS"); asan && *asan)
-      env.Set("ASAN_OPTIONS", std::string(asan) + ":strict_string_checks=0");
+      ::setenv("ASAN_OPTIONS", (std::string(asan) + ":strict_string_checks=0").c_str(), 1);
     // Started in the folder the firmware image is kept in, where the file
     // dialog opens.
     firmwareFolder = screen->Folder() / "firmware";
     std::filesystem::create_directories(firmwareFolder);
-    tool = ChildProcess::Spawn({Z500_MANAGER_PATH}, env, firmwareFolder);
+    tool = ChildProcess::Spawn({Z500_MANAGER_PATH}, firmwareFolder);
     ASSERT_GT(tool.Pid(), 0);
     window = screen->WaitForWindow(tool.Pid(), kWindowTitle, 30s);
     ASSERT_TRUE(window) << "the main window did not show";

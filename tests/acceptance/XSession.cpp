@@ -81,13 +81,13 @@ std::vector<char*> Arguments(const std::vector<std::string>& argv) {
 
 // posix_spawnp with file actions prepared by `prepare`; -1 on failure.
 template <class Prepare>
-pid_t Start(const std::vector<std::string>& argv, Environment& env, Prepare prepare) {
+pid_t Start(const std::vector<std::string>& argv, Prepare prepare) {
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   prepare(actions);
   std::vector<char*> args = Arguments(argv);
   pid_t pid = -1;
-  if (::posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), env.Pointers()) != 0) pid = -1;
+  if (::posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), environ) != 0) pid = -1;
   posix_spawn_file_actions_destroy(&actions);
   return pid;
 }
@@ -100,27 +100,6 @@ std::string Field(const std::string& shell, const std::string& name) {
 }
 
 }  // namespace
-
-Environment::Environment() {
-  for (char** e = environ; *e; ++e) entries_.emplace_back(*e);
-}
-
-void Environment::Set(const std::string& name, const std::string& value) {
-  const std::string prefix = name + "=";
-  auto found = std::find_if(entries_.begin(), entries_.end(),
-                            [&](const std::string& e) { return e.rfind(prefix, 0) == 0; });
-  if (found != entries_.end())
-    *found = prefix + value;
-  else
-    entries_.push_back(prefix + value);
-}
-
-char* const* Environment::Pointers() {
-  pointers_.clear();
-  for (std::string& e : entries_) pointers_.push_back(e.data());
-  pointers_.push_back(nullptr);
-  return pointers_.data();
-}
 
 ChildProcess::ChildProcess(ChildProcess&& other) noexcept : pid_(other.pid_) { other.pid_ = -1; }
 
@@ -135,14 +114,13 @@ ChildProcess& ChildProcess::operator=(ChildProcess&& other) noexcept {
 
 ChildProcess::~ChildProcess() { Terminate(); }
 
-ChildProcess ChildProcess::Spawn(const std::vector<std::string>& argv, Environment& env,
-                                 const std::filesystem::path& workDir, const std::filesystem::path& log,
-                                 int passFd) {
+ChildProcess ChildProcess::Spawn(const std::vector<std::string>& argv, const std::filesystem::path& workDir,
+                                 const std::filesystem::path& log, int passFd) {
   // A descriptor that is already 3 would keep its close-on-exec flag.
   Fd moved;
   if (passFd == 3) passFd = moved.fd = ::fcntl(passFd, F_DUPFD_CLOEXEC, 10);
   ChildProcess child;
-  child.pid_ = Start(argv, env, [&](posix_spawn_file_actions_t& actions) {
+  child.pid_ = Start(argv, [&](posix_spawn_file_actions_t& actions) {
     if (!log.empty()) {
       posix_spawn_file_actions_addopen(&actions, 1, log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
       posix_spawn_file_actions_adddup2(&actions, 1, 2);
@@ -177,12 +155,11 @@ void ChildProcess::Terminate() {
   pid_ = -1;
 }
 
-CommandResult RunCommand(const std::vector<std::string>& argv, Environment& env, std::chrono::milliseconds timeout,
-                         bool quiet) {
+CommandResult RunCommand(const std::vector<std::string>& argv, std::chrono::milliseconds timeout, bool quiet) {
   CommandResult result;
   Pipe output;
   if (output.read.fd < 0) return result;
-  const pid_t pid = Start(argv, env, [&](posix_spawn_file_actions_t& actions) {
+  const pid_t pid = Start(argv, [&](posix_spawn_file_actions_t& actions) {
     posix_spawn_file_actions_adddup2(&actions, output.write.fd, 1);
     if (quiet) posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
   });
@@ -222,16 +199,18 @@ XSession::XSession(int width, int height) {
   // once it accepts clients.
   Pipe ready;
   if (ready.read.fd < 0) return;
-  Environment env;
   server_ = ChildProcess::Spawn({"Xvfb", "-displayfd", "3", "-screen", "0",
                                  std::to_string(width) + "x" + std::to_string(height) + "x24", "-nolisten", "tcp"},
-                                env, {}, folder_ / "xvfb.log", ready.write.fd);
+                                {}, folder_ / "xvfb.log", ready.write.fd);
   ready.write.Close();
   if (server_.Pid() <= 0) return;
   std::string number;
   if (!ReadUntil(ready.read.fd, number, Clock::now() + 15s, '\n')) return;
   number.erase(number.find_last_not_of("\r\n ") + 1);
-  if (!number.empty()) display_ = ":" + number;
+  if (number.empty()) return;
+  display_ = ":" + number;
+  ::setenv("DISPLAY", display_.c_str(), 1);
+  ::setenv("XDG_RUNTIME_DIR", folder_.c_str(), 1);
 }
 
 XSession::~XSession() {
@@ -245,18 +224,10 @@ std::string XSession::ServerLog() const {
   return std::string(std::istreambuf_iterator<char>(log), {});
 }
 
-Environment XSession::ClientEnvironment() const {
-  Environment env;
-  env.Set("DISPLAY", display_);
-  env.Set("XDG_RUNTIME_DIR", folder_.string());  // private, as Qt wants it
-  return env;
-}
-
 bool XSession::Xdo(const std::vector<std::string>& args, std::string* out, bool quiet) {
   std::vector<std::string> argv{"xdotool"};
   argv.insert(argv.end(), args.begin(), args.end());
-  Environment env = ClientEnvironment();
-  CommandResult r = RunCommand(argv, env, kCommandLimit, quiet);
+  CommandResult r = RunCommand(argv, kCommandLimit, quiet);
   if (out) *out = std::move(r.out);
   return r.Ok();
 }
@@ -322,8 +293,7 @@ bool XSession::Screenshot(const std::filesystem::path& file, std::optional<Rect>
                                  std::to_string(area->x) + "+" + std::to_string(area->y),
                              "+repage"});
   argv.push_back("png:" + file.string());
-  Environment env = ClientEnvironment();
-  return RunCommand(argv, env, 30s).Ok();
+  return RunCommand(argv, 30s).Ok();
 }
 
 }  // namespace acceptance

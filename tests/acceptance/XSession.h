@@ -14,19 +14,6 @@
 
 namespace acceptance {
 
-// An environment for a child: the test's own, with some variables replaced.
-class Environment {
-public:
-  Environment();  // a copy of the current one
-  void Set(const std::string& name, const std::string& value);
-  // NULL-terminated, valid while this object is unchanged.
-  char* const* Pointers();
-
-private:
-  std::vector<std::string> entries_;
-  std::vector<char*> pointers_;
-};
-
 // A started child; the destructor ends it (SIGTERM, then SIGKILL after a
 // grace period) and reaps it.
 class ChildProcess {
@@ -36,13 +23,12 @@ public:
   ChildProcess& operator=(ChildProcess&& other) noexcept;
   ~ChildProcess();
 
-  // Starts argv[0] (looked up in PATH) with `env`, in folder `workDir` when
-  // given; its standard output and error go to `log` (appended; the test's
+  // Starts argv[0] (looked up in PATH) with the test's environment, in
+  // folder `workDir` when given; its standard output and error go to `log` (appended; the test's
   // own when empty), and with `passFd`, that descriptor becomes the child's
   // descriptor 3.
-  static ChildProcess Spawn(const std::vector<std::string>& argv, Environment& env,
-                            const std::filesystem::path& workDir = {}, const std::filesystem::path& log = {},
-                            int passFd = -1);
+  static ChildProcess Spawn(const std::vector<std::string>& argv, const std::filesystem::path& workDir = {},
+                            const std::filesystem::path& log = {}, int passFd = -1);
 
   pid_t Pid() const { return pid_; }
   bool Running();
@@ -62,8 +48,7 @@ struct CommandResult {
 
 // Runs a command to its end, collecting its standard output; killed at the
 // deadline. With `quiet`, its error output is dropped.
-CommandResult RunCommand(const std::vector<std::string>& argv, Environment& env, std::chrono::milliseconds timeout,
-                         bool quiet = false);
+CommandResult RunCommand(const std::vector<std::string>& argv, std::chrono::milliseconds timeout, bool quiet = false);
 
 // A rectangle on the screen.
 struct Rect {
@@ -83,7 +68,9 @@ bool HaveProgram(const std::string& program);
 class XSession {
 public:
   // Starts Xvfb on a free display with a screen of the given size; Started()
-  // says whether it came up.
+  // says whether it came up. Once it has, the test's environment names the
+  // display (and a private runtime folder, as Qt wants one), so that every
+  // program started afterwards shows on this screen.
   XSession(int width, int height);
   ~XSession();
   XSession(const XSession&) = delete;
@@ -95,8 +82,6 @@ public:
   const std::string& Display() const { return display_; }
   // A private folder that goes with the session.
   const std::filesystem::path& Folder() const { return folder_; }
-  // The environment for programs shown on this screen.
-  Environment ClientEnvironment() const;
 
   // Runs xdotool with `args`; false when it failed. With `quiet`, for
   // questions about windows that may close meanwhile, its complaints are
