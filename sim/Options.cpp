@@ -115,6 +115,12 @@ const std::vector<Flag>& Flags() {
          o.hangupAfter = static_cast<uint32_t>(k);
          return {};
        }},
+      {"--echo", nullptr, "fault: be a loopback plug or an echoing RS-485 adapter with no receiver behind it: "
+                          "every byte received goes straight back and nothing is answered",
+       Switch(&Options::echo)},
+      {"--repeat-page", nullptr, "fault: answer every directory request with the first full page, so that "
+                                 "the listing never ends (needs --files 8 or more)",
+       Switch(&Options::repeatPage)},
       {"--trace", nullptr, "print every frame both ways on stderr, with time, hex and meaning",
        Switch(&Options::trace)},
       {"--link", "PATH", "also make a symbolic link PATH to the pseudo-terminal (removed at exit)",

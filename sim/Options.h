@@ -35,6 +35,8 @@ struct Options {
   uint32_t garbage = 0;                      // --garbage N: bytes before each answer
   std::vector<uint32_t> dropAnswers;         // --drop-answer K (repeatable, from 1)
   std::optional<uint32_t> hangupAfter;       // --hangup-after K: blocks, then close
+  bool echo = false;                         // --echo: a loopback plug, no receiver
+  bool repeatPage = false;                   // --repeat-page: the first page, always
 
   // Program only: the in-process simulator does not look at these.
   bool trace = false;              // --trace: frames on stderr

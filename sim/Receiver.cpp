@@ -171,6 +171,15 @@ std::optional<size_t> Receiver::FrameEndWithin(const uint8_t* data, size_t size,
 std::vector<Reaction> Receiver::Feed(const uint8_t* data, size_t size, Clock::time_point firstAt,
                                      Clock::time_point lastAt) {
   std::vector<Reaction> out;
+  if (options_.echo) {
+    // A loopback plug: the bytes go straight back and no receiver sees them.
+    Reaction r;
+    r.frame.bytes.assign(data, data + size);
+    counters_.garbageBytes += size;
+    r.outputs.push_back({milliseconds{0}, false, r.frame.bytes, false});
+    out.push_back(std::move(r));
+    return out;
+  }
   auto flushGarbage = [&](size_t from, size_t to) {
     if (from == to) return;
     Reaction r;
@@ -274,7 +283,7 @@ Reaction Receiver::Handle(Frame frame) {
       // Byte 0 is the number of entries asked for (the tool asks for 8, a
       // full page); bytes 1 and 2 the index of the first.
       const size_t count = std::min<size_t>(payload[0], 8);
-      const size_t first = payload[1] | (payload[2] << 8);
+      const size_t first = options_.repeatPage ? 0 : payload[1] | (payload[2] << 8);
       Bytes page;
       for (size_t i = first; i < first + count && i < files_.size(); ++i)
         page.insert(page.end(), files_[i].bytes.begin(), files_[i].bytes.end());

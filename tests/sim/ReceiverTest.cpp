@@ -322,6 +322,19 @@ TEST(ReceiverFaults, EachFaultChangesOnlyWhatItNames) {
   Receiver drop(with([](Options& o) { o.dropAnswers = {2}; }));
   EXPECT_EQ(Feed(drop, simtest::Cat(read, simtest::Cat(read, read))).Sent(), simtest::Cat(params, params));
 
+  // A loopback plug: the format request comes back as it went, and the
+  // files are still there; the position sentences were never the plug's.
+  Receiver echo(with([](Options& o) { o.echo = true, o.files = 3; }));
+  const Bytes format = H("24 24 46 44 00 00 02 0D 0A");
+  EXPECT_EQ(Feed(echo, simtest::Cat(format, H("00 01"))).Sent(), simtest::Cat(format, H("00 01")));
+  EXPECT_EQ(echo.Files().size(), 3u);
+
+  // Every directory request gets the first page, whichever entry it names.
+  Receiver repeat(with([](Options& o) { o.repeatPage = true, o.files = 20; }));
+  const Bytes first = Feed(repeat, StdFrame('F', 'M', H("08 00 00"))).Sent();
+  EXPECT_EQ(first.size(), 256u + 9);
+  EXPECT_EQ(Feed(repeat, StdFrame('F', 'M', H("08 08 00"))).Sent(), first);
+
   for (uint32_t k : {0u, 2u}) {
     Receiver r(with([&](Options& o) { o.hangupAfter = k; }));
     std::vector<bool> hangups;
