@@ -65,9 +65,30 @@ QGroupBox* MakeGroup(QWidget* parent, const char* name, const QString& caption, 
   return g;
 }
 
+// A button that Enter (either key) presses as Space does, as buttons do on
+// the platform the form was drawn for. Qt leaves Enter to a dialog's default
+// button instead; the window has none, and none of its buttons may become
+// one (auto-default), or Enter in an edit box would press the button last
+// focused. A held key presses once: each press may start a receiver command.
+class TFormButton : public QPushButton {
+public:
+  using QPushButton::QPushButton;
+
+protected:
+  void keyPressEvent(QKeyEvent* event) override {
+    const bool enter = event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter;
+    if (!enter || (event->modifiers() & ~Qt::KeypadModifier)) {
+      QPushButton::keyPressEvent(event);
+      return;
+    }
+    event->accept();
+    if (!event->isAutoRepeat()) click();
+  }
+};
+
 QPushButton* MakeButton(QWidget* parent, const char* name, const QString& caption, int left, int top,
                         int width, int height) {
-  auto* b = Make<QPushButton>(parent, name, left, top, width, height);
+  auto* b = Make<TFormButton>(parent, name, left, top, width, height);
   b->setText(caption);
   b->setAutoDefault(false);
   return b;

@@ -143,8 +143,10 @@ void TForm_VellCommDevice_Settings::_CreateControls() {
   BnDefault = Place<QPushButton>(this, "BnDefault", 152, 200, kButtonWidth, 25);
   BnOK = Place<QPushButton>(this, "BnOK", 232, 200, kButtonWidth, 25);
   BnCancel = Place<QPushButton>(this, "BnCancel", 312, 200, kButtonWidth, 25);
-  for (QPushButton* b : {BnAbout, BnDefault, BnCancel}) b->setAutoDefault(false);
-  BnOK->setDefault(true);  // Enter presses it
+  // Enter presses the focused button, as Space does (Cancel cancels); with
+  // the focus anywhere else it presses OK, the default button.
+  for (QPushButton* b : {BnAbout, BnDefault, BnOK, BnCancel}) b->setAutoDefault(true);
+  BnOK->setDefault(true);
 
   QWidget* order[] = {CbPort,        CbSelBaud,      CbParity, CbByteSize, CbStopBits, CbFlow,   EditAutoAns,
                       EditInBufSize, EditOutBufSize, BnOK,     BnCancel,   BnAbout,    BnDefault};

@@ -7,6 +7,7 @@
 #include <QHeaderView>
 #include <QIcon>
 #include <QImage>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QProgressBar>
@@ -139,6 +140,75 @@ TEST(MainWindowLock, LockDisablesExactlyTheNineActionButtons) {
     EXPECT_TRUE(w->isEnabled()) << w->objectName().toStdString();
   form->UnlockButtons();
   for (QPushButton* b : actions) EXPECT_TRUE(b->isEnabled());
+}
+
+// Enter, either key, presses the focused button as Space does: its handler
+// runs (with the link closed each one shows a box, or the file dialog). It
+// presses nothing from an edit box, the port chooser or the grid, although a
+// button had the focus just before; nor a disabled button; nor again while
+// the key is held.
+TEST(MainWindowKeys, EnterPressesTheFocusedButtonOnly) {
+  auto prompts = std::make_shared<FakePrompts>();
+  TForm1::TServices services;
+  services.Prompts = prompts;
+  services.Clock = std::make_shared<InstantClock>();
+  services.PortMap = std::make_shared<TFixedPortMap>(std::vector<TPortEntry>{{1, "/nonexistent/ttyQ"}});
+  TForm1 form(services);
+  QStringList pressed;
+  for (QPushButton* b : form.findChildren<QPushButton*>())
+    QObject::connect(b, &QPushButton::clicked, [&pressed, b] { pressed << b->objectName(); });
+  form.show();
+  ASSERT_TRUE(QTest::qWaitForWindowActive(&form));
+
+  const struct {
+    const char* focus;
+    Qt::Key key;
+    Qt::KeyboardModifiers modifiers;
+    int repeats;  // auto-repeated presses after the first
+    bool locked;
+    const char* pressed;  // the buttons whose click ran
+  } cases[] = {
+      {"Button1", Qt::Key_Return, Qt::NoModifier, 0, false, "Button1"},
+      {"Button17", Qt::Key_Return, Qt::NoModifier, 0, false, "Button17"},
+      {"Button2", Qt::Key_Enter, Qt::KeypadModifier, 0, false, "Button2"},
+      {"Button3", Qt::Key_Return, Qt::NoModifier, 0, false, "Button3"},
+      {"Button4", Qt::Key_Enter, Qt::KeypadModifier, 0, false, "Button4"},
+      {"Button5", Qt::Key_Return, Qt::NoModifier, 0, false, "Button5"},
+      {"Button6", Qt::Key_Return, Qt::NoModifier, 0, false, "Button6"},
+      {"Button7", Qt::Key_Return, Qt::NoModifier, 0, false, "Button7"},
+      {"Button8", Qt::Key_Return, Qt::NoModifier, 0, false, "Button8"},
+      {"Button9", Qt::Key_Enter, Qt::KeypadModifier, 0, false, "Button9"},
+      {"Button7", Qt::Key_Space, Qt::NoModifier, 0, false, "Button7"},
+      {"Button5", Qt::Key_Return, Qt::NoModifier, 3, false, "Button5"},
+      {"Button5", Qt::Key_Return, Qt::NoModifier, 0, true, ""},
+      {"Button6", Qt::Key_Return, Qt::ControlModifier, 0, false, ""},
+      {"Edit2", Qt::Key_Return, Qt::NoModifier, 0, false, ""},
+      {"Edit1", Qt::Key_Enter, Qt::KeypadModifier, 0, false, ""},
+      {"ComboBox1", Qt::Key_Return, Qt::NoModifier, 0, false, ""},
+      {"StringGrid1", Qt::Key_Return, Qt::NoModifier, 0, false, ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(::testing::Message() << c.focus << " key " << c.key << " repeats " << c.repeats
+                                      << (c.locked ? " locked" : ""));
+    pressed.clear();
+    prompts->Messages.clear();
+    prompts->Filters.clear();
+    auto* target = form.findChild<QWidget*>(c.focus);
+    ASSERT_NE(target, nullptr);
+    form.Button17->setFocus();
+    target->setFocus();
+    if (c.locked) form.LockButtons();
+    for (int i = 0; i <= c.repeats; ++i) {
+      QKeyEvent press(QEvent::KeyPress, c.key, c.modifiers, QString(), i > 0);
+      QApplication::sendEvent(target, &press);
+    }
+    QTest::keyRelease(target, c.key, c.modifiers);
+    form.UnlockButtons();
+    EXPECT_EQ(pressed.join(' ').toStdString(), c.pressed);
+    // Each click ran its handler, which showed one box or the file dialog.
+    EXPECT_EQ(prompts->Messages.size() + prompts->Filters.size(), static_cast<size_t>(pressed.size()));
+  }
+  EXPECT_FALSE(form.VellCommDevice1->fGetActive());
 }
 
 // The menu entry's icon is built in and drawn (through Qt's SVG plugin) at

@@ -192,6 +192,47 @@ TEST_F(Dialogs, EnterMovesAlongTheInputsAndOnlyTheLastOneApplies) {
   EXPECT_TRUE(dev.fGetActive());  // the open flag opens a closed port
 }
 
+// Enter presses the focused button, Cancel included; from an input it moves
+// along the inputs, or presses OK from the last one. The focus was on Cancel
+// just before, so OK must be the default button again by then.
+TEST_F(Dialogs, EnterPressesTheFocusedButtonAndOkFromTheInputs) {
+  enum Outcome { StaysOpen, Applied, Cancelled };
+  const struct {
+    const char* focus;
+    Qt::Key key;
+    Outcome outcome;
+  } cases[] = {
+      {"BnCancel", Qt::Key_Return, Cancelled}, {"BnCancel", Qt::Key_Enter, Cancelled},
+      {"BnOK", Qt::Key_Return, Applied},       {"BnOK", Qt::Key_Enter, Applied},
+      {"CbPort", Qt::Key_Return, StaysOpen},   {"EditOutBufSize", Qt::Key_Enter, Applied},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.focus) + (c.key == Qt::Key_Enter ? " Enter" : " Return"));
+    dev.fSetActive(false);
+    dev.fSetBaud(Device::br19200);
+    auto d = Open(true);  // OK opens the closed port
+    d->CbSelBaud->setCurrentIndex(Device::br57600);
+    d->show();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(d.get()));
+    d->BnCancel->setFocus();
+    auto* focused = d->findChild<QWidget*>(c.focus);
+    focused->setFocus();
+    ASSERT_EQ(d->focusWidget(), focused);
+    QTest::keyClick(focused, c.key, c.key == Qt::Key_Enter ? Qt::KeypadModifier : Qt::NoModifier);
+
+    const Outcome outcome = d->isVisible()                      ? StaysOpen
+                            : d->result() == QDialog::Accepted ? Applied
+                                                               : Cancelled;
+    EXPECT_EQ(outcome, c.outcome);
+    const bool applied = c.outcome == Applied;
+    EXPECT_EQ(dev.fGetBaud(), applied ? Device::br57600 : Device::br19200);
+    EXPECT_EQ(dev.fGetActive(), applied);
+    if (c.outcome == StaysOpen) {
+      EXPECT_EQ(d->focusWidget(), d->CbSelBaud);
+    }
+  }
+}
+
 // Cancel writes nothing and OK every entry. OK on COM2, which cannot be
 // opened, puts every setting and the open port back and shows the engine's
 // message, decoded in the language's code page.
