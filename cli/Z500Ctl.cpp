@@ -175,8 +175,9 @@ public:
         Out << (i ? ",\n " : "\n ") << "{\"number\": " << i + 1 << ", \"name\": " << JsonString(PrintedName(f))
             << ", \"name_hex\": \"" << Hex(f.Name) << "\", \"extension_hex\": \"" << Hex(f.Extension)
             << "\", \"size\": " << f.Size << ", \"size_text\": \"" << Z500::SizeText(f.Size)
-            << "\", \"created\": " << JsonString(Z500::CreatedText(f.Date, f.Time))
-            << ", \"created_iso\": \"" << Z500::CreatedIsoText(f.Date, f.Time) << "\"}";
+            << "\", \"created\": " << JsonString(Z500::CreatedText(f.Date, f.Time)) << ", \"created_iso\": "
+            << (Z500::IsRealDate(f.Date, f.Time) ? JsonString(Z500::CreatedIsoText(f.Date, f.Time)) : "null")
+            << ", \"date_raw\": " << f.Date << ", \"time_raw\": " << f.Time << "}";
       }
       Out << (files.empty() ? "]\n" : "\n]\n");
       return;

@@ -215,6 +215,37 @@ TEST_F(Z500CtlTest, DeleteTakesANameWithHighBytesAsPrintedAndFormatNeedsYes) {
   EXPECT_TRUE(Sim->Files().empty());
 }
 
+// A date or time that does not exist (an unset entry: every bit set, or 0)
+// is null in JSON, with the raw fields kept; the text shows them as the
+// window does.
+TEST_F(Z500CtlTest, FilesGivesNoTimeForADateThatDoesNotExist) {
+  Start();
+  struct Case { uint16_t Date, Time; std::string Iso, Text; } cases[] = {
+      {0xFFFF, 0xFFFF, "null", "2107年15月31日31时63分"},
+      {0, 0, "null", "1980年0月0日0时0分"},
+      {0x36A3, 0x70A7, "\"2007-05-03T14:05:14\"", "2007年5月3日14时5分"},
+  };
+  std::vector<z500sim::DirEntry> files;
+  for (const auto& c : cases) {
+    files.push_back(z500sim::MakeEntry("F" + std::to_string(files.size()), "GNS", 1, {}));
+    auto& b = files.back().bytes;
+    b[14] = c.Time & 0xFF, b[15] = c.Time >> 8, b[16] = c.Date & 0xFF, b[17] = c.Date >> 8;
+  }
+  Sim->SetFiles(files);
+  const TRun json = Ctl({"files", "--json"}), text = Ctl({"files"});
+  ASSERT_EQ(json.Code + text.Code, 0) << json.Err << text.Err;
+  const auto lines = Lines(text.Out);
+  ASSERT_EQ(lines.size(), std::size(cases));
+  for (size_t i = 0; i < std::size(cases); ++i) {
+    const auto& c = cases[i];
+    EXPECT_NE(json.Out.find("\"created\": \"" + c.Text + "\", \"created_iso\": " + c.Iso + ", \"date_raw\": " +
+                            std::to_string(c.Date) + ", \"time_raw\": " + std::to_string(c.Time) + "}"),
+              std::string::npos)
+        << c.Text << "\n" << json.Out;
+    EXPECT_TRUE(lines[i].ends_with("  " + c.Text)) << lines[i];
+  }
+}
+
 TEST_F(Z500CtlTest, UpgradeSendsTheImageTheReceiverThenHolds) {
   Start();
   std::vector<uint8_t> image(1030);  // 8 full blocks and a padded one of 6 bytes
