@@ -193,14 +193,21 @@ public:
     }
   }
 
-  void Delete(const std::vector<Z500::TFileName>& names) {
+  void Delete(const std::vector<TNameArgument>& arguments) {
     const auto listed = ListDirectory();
     const auto present = [](const std::vector<Z500::TDirectoryEntry>& files, const Z500::TFileName& name) {
       return std::any_of(files.begin(), files.end(), [&](const auto& f) { return f.Name == name; });
     };
-    for (const auto& name : names)
-      if (!present(listed, name))
-        throw TFailure{xNotFound, "no file named " + EscapeBytes(name) + " on the receiver; nothing was deleted"};
+    // The request carries only the 8 name bytes, so an extension given is
+    // checked here: a name listed with another extension is not there.
+    std::vector<Z500::TFileName> names;
+    for (const auto& a : arguments) {
+      if (std::none_of(listed.begin(), listed.end(), [&](const auto& f) {
+            return f.Name == a.Name && (!a.Extension || f.Extension == *a.Extension);
+          }))
+        throw TFailure{xNotFound, "no file named " + ArgumentText(a) + " on the receiver; nothing was deleted"};
+      if (std::find(names.begin(), names.end(), a.Name) == names.end()) names.push_back(a.Name);
+    }
     for (size_t at = 0; at < names.size(); at += MaxDeleteNames) {
       const std::span<const Z500::TFileName> batch =
           std::span(names).subspan(at, std::min(MaxDeleteNames, names.size() - at));
@@ -442,7 +449,7 @@ std::variant<TArguments, int> ParseArguments(int argc, const char* const* argv, 
       if (!(value <= MaxTimeoutSeconds))
         throw TFailure{xUsage, std::string(option) + ": seconds above 0, at most " + Seconds(MaxTimeoutSeconds)};
     for (const auto& text : names) {
-      const auto name = NameArgument(text);
+      const auto name = DeleteArgument(text);
       if (!name) throw TFailure{xUsage, "'" + text + "' is not a file name as 'files' prints it"};
       if (std::find(options.Names.begin(), options.Names.end(), *name) == options.Names.end())
         options.Names.push_back(*name);

@@ -215,6 +215,34 @@ TEST_F(Z500CtlTest, DeleteTakesANameWithHighBytesAsPrintedAndFormatNeedsYes) {
   EXPECT_TRUE(Sim->Files().empty());
 }
 
+// The delete request carries only the name: an extension given must be the
+// listed file's, or nothing is deleted.
+TEST_F(Z500CtlTest, DeleteWithAnExtensionDeletesOnlyAFileWithThatExtension) {
+  Start();
+  const z500sim::FileTime when{2026, 3, 1, 6, 41, 12};
+  Sim->SetFiles({z500sim::MakeEntry("BJ010601", "GNS", 5000, when), z500sim::MakeEntry("AB", "T", 10, when)});
+  struct Case { std::vector<std::string> Names; std::string Says; } refused[] = {
+      {{"BJ010601.XYZ"}, "no file named BJ010601.XYZ on the receiver"},
+      {{"BJ010601.GN"}, "no file named BJ010601.GN  on the receiver"},
+      {{"BJ010601.GNS", "BJ010601.gns"}, "no file named BJ010601.gns on the receiver"},
+      {{"AB.TXT"}, "no file named AB      .TXT on the receiver"},
+  };
+  for (const auto& c : refused) {
+    std::vector<std::string> args = c.Names;
+    args.insert(args.begin(), "delete");
+    const TRun run = Ctl(args);
+    EXPECT_EQ(run.Code, Z500Ctl::xNotFound) << c.Says;
+    EXPECT_EQ(run.Err, "z500ctl: " + c.Says + "; nothing was deleted\n");
+  }
+  EXPECT_EQ(Count(FrameKind::Delete), 0u);
+  ASSERT_EQ(Sim->Files().size(), 2u);
+  // The listed extension, blank padding left off or not, and a bare name.
+  const TRun del = Ctl({"delete", "BJ010601.GNS", "AB.T", "AB", "AB      .T  "});
+  EXPECT_EQ(del.Code, 0) << del.Err;
+  EXPECT_EQ(del.Out, "deleted BJ010601\ndeleted AB      \n");
+  EXPECT_TRUE(Sim->Files().empty());
+}
+
 // A date or time that does not exist (an unset entry: every bit set, or 0)
 // is null in JSON, with the raw fields kept; the text shows them as the
 // window does.
@@ -357,14 +385,20 @@ TEST_F(Z500CtlTest, CommandsWithoutAnswerAreDoneWhenSent) {
 }
 
 TEST(NameText, PrintedNamesComeBackAsTheirBytes) {
-  struct Case { std::string Arg, Name; } cases[] = {  // Name: the 8 bytes, or "" for refused
-      {"ABCD1234.XYZ", "ABCD1234"}, {"AB      .TXT", "AB      "}, {"AB.TXT", "AB      "}, {"AB", "AB      "},
-      {"A.B     .TX ", "A.B     "}, {"\\xc4\\xE3.x", "\xC4\xE3      "}, {"a\\\\b", "a\\b     "}, {"", ""},
-      {"\\x4", ""}, {"\\q", ""}, {"ABCDEFGHI", ""}, {".TXT", ""}, {"caf\xC3\xA9", ""},
+  // Name: the 8 bytes, or "" for refused; Extension: the 3 bytes, "-" for none given.
+  struct Case { std::string Arg, Name, Extension; } cases[] = {
+      {"ABCD1234.XYZ", "ABCD1234", "XYZ"}, {"AB      .TXT", "AB      ", "TXT"}, {"AB.TXT", "AB      ", "TXT"},
+      {"AB", "AB      ", "-"}, {"AB.T", "AB      ", "T  "}, {"AB.", "AB      ", "   "},
+      {"A.B     .TX ", "A.B     ", "TX "}, {"\\xc4\\xE3.x", "\xC4\xE3      ", "x  "}, {"a\\\\b", "a\\b     ", "-"},
+      {"", "", ""}, {"\\x4", "", ""}, {"\\q", "", ""}, {"ABCDEFGHI", "", ""}, {".TXT", "", ""},
+      {"caf\xC3\xA9", "", ""}, {"AB.TEXT", "", ""},
   };
   for (const auto& c : cases) {
-    const auto name = Z500Ctl::NameArgument(c.Arg);
-    EXPECT_EQ(name ? std::string(name->begin(), name->end()) : "", c.Name) << c.Arg;
+    const auto a = Z500Ctl::DeleteArgument(c.Arg);
+    EXPECT_EQ(a ? std::string(a->Name.begin(), a->Name.end()) : "", c.Name) << c.Arg;
+    if (a) {
+      EXPECT_EQ(a->Extension ? std::string(a->Extension->begin(), a->Extension->end()) : "-", c.Extension) << c.Arg;
+    }
   }
   // Every byte value survives printing and reading back.
   std::vector<uint8_t> all(256);
