@@ -363,6 +363,18 @@ uint8_t ParameterArgument(const std::string& text, const Z500::TParameterRule& r
   throw TFailure{xUsage, std::string(what) + " '" + text + "' is not one or two digits"};
 }
 
+// Standard output is checked before success is reported: a full disk or a
+// broken pipe must not leave a script with nothing written and exit code 0.
+int OutputWritten(std::ostream& out, std::ostream& err) {
+  errno = 0;
+  out.flush();
+  if (out) return xOk;
+  const int reason = errno;
+  err << "z500ctl: standard output could not be written"
+      << (reason ? std::string(" (") + std::strerror(reason) + ")" : std::string()) << "\n";
+  return xOutput;
+}
+
 }  // namespace
 
 const char* ExitCodeTable() {
@@ -378,7 +390,8 @@ const char* ExitCodeTable() {
          "  7   the receiver's hardware version is not the firmware file's\n"
          "  8   the receiver answered a firmware block with an error or a wrong address\n"
          "  9   a file to delete is not on the receiver (nothing deleted)\n"
-         "  10  the receiver answered, but reads back something else than was asked\n";
+         "  10  the receiver answered, but reads back something else than was asked\n"
+         "  11  standard output could not be written (a full disk, say)\n";
 }
 
 std::string OneLine(const std::string& text) {
@@ -478,12 +491,12 @@ std::variant<TArguments, int> ParseArguments(int argc, const char* const* argv, 
 
 int Run(int argc, const char* const* argv, std::ostream& out, std::ostream& err, bool terminal) {
   auto parsed = ParseArguments(argc, argv, out, err);
-  if (const int* code = std::get_if<int>(&parsed)) return *code;
+  if (const int* code = std::get_if<int>(&parsed)) return *code == xOk ? OutputWritten(out, err) : *code;
   const TArguments& options = std::get<TArguments>(parsed);
   try {
     TSession session(options, out, err, terminal);
     switch (options.Command) {
-      case TCommand::Upgrade: session.Upgrade(); return xOk;  // checks the file before it opens the port
+      case TCommand::Upgrade: session.Upgrade(); return OutputWritten(out, err);  // checks the file before it opens the port
       case TCommand::ParamsSet: session.Open(); session.ParamsSet(options.Interval, options.Cutoff); break;
       case TCommand::Params: session.Open(); session.Params(); break;
       case TCommand::Files: session.Open(); session.Files(); break;
@@ -493,7 +506,7 @@ int Run(int argc, const char* const* argv, std::ostream& out, std::ostream& err,
       case TCommand::ResetBaud: session.Open(); session.ResetBaud(); break;
       case TCommand::Unlog: session.Open(); session.SendOnly(Z500::UnlogCommand(), "sent the unlog command"); break;
     }
-    return xOk;
+    return OutputWritten(out, err);
   } catch (const TFailure& f) {
     err << "z500ctl: " << OneLine(f.Message) << "\n";
     return f.Code;

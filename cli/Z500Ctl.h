@@ -28,6 +28,7 @@ enum TExitCode : int {
   xRefused = 8,    // the receiver answered a block with an error or wrong address
   xNotFound = 9,   // a file to delete is not on the receiver
   xNotDone = 10,   // the receiver answered, but the result is not what was asked
+  xOutput = 11,    // the standard output could not be written (a full disk, say)
 };
 
 // The exit-code table as --help shows it.

@@ -4,6 +4,11 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -24,6 +29,8 @@
 
 using namespace std::chrono_literals;
 using z500sim::FrameKind;
+
+extern char** environ;
 
 namespace {
 
@@ -48,13 +55,14 @@ protected:
     Sim = Receiver->Sim.get();
     Path = Receiver->Path;
   }
-  TRun Ctl(std::vector<std::string> args) {
+  // Runs z500ctl; its output goes to `to` when given.
+  TRun Ctl(std::vector<std::string> args, std::ostream* to = nullptr) {
     args.insert(args.begin(), {"z500ctl", "--port", Path});
     std::vector<const char*> argv;
     for (auto& a : args) argv.push_back(a.c_str());
     std::ostringstream out, err;
     const auto start = std::chrono::steady_clock::now();
-    const int code = Z500Ctl::Run(static_cast<int>(argv.size()), argv.data(), out, err, false);
+    const int code = Z500Ctl::Run(static_cast<int>(argv.size()), argv.data(), to ? *to : out, err, false);
     return {code, out.str(), err.str(), std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count()};
   }
   size_t Count(FrameKind kind) const { return Receiver->FramesOf(kind).size(); }
@@ -121,6 +129,55 @@ TEST_F(Z500CtlTest, RefusalsComeBeforeAnythingIsSent) {
   }
   EXPECT_TRUE(Sim->Frames().empty()) << "the port was never opened";
 
+}
+
+// Output that cannot be written (a full disk) is a failure, not success.
+TEST_F(Z500CtlTest, OutputThatCannotBeWrittenEndsWithItsOwnCode) {
+  // Takes a little, as a file's buffer does, and fails when flushed.
+  struct TFullDisk : std::streambuf {
+    char Buffer[4096];
+    TFullDisk() { setp(Buffer, Buffer + sizeof Buffer); }
+    int overflow(int) override { return traits_type::eof(); }
+    int sync() override { return -1; }
+  };
+  Start([](auto& o) { o.files = 3; });
+  for (const std::vector<std::string>& args : {std::vector<std::string>{"params"}, {"files"}, {"files", "--json"}, {"--help"}}) {
+    TFullDisk full;
+    std::ostream out(&full);
+    const TRun run = Ctl(args, &out);
+    EXPECT_EQ(run.Code, Z500Ctl::xOutput) << args[0];
+    EXPECT_EQ(run.Err.rfind("z500ctl: standard output could not be written", 0), 0u) << run.Err;
+    EXPECT_EQ(Lines(run.Err).size(), 1u) << run.Err;
+  }
+  // The program itself, its standard output on a full device.
+  int errPipe[2] = {-1, -1};
+  ASSERT_EQ(::pipe2(errPipe, O_CLOEXEC), 0);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 1, "/dev/full", O_WRONLY, 0);
+  posix_spawn_file_actions_adddup2(&actions, errPipe[1], 2);
+  std::string program = Z500CTL_PATH, port = "--port", timeout = "--timeout", seconds = "5", params = "params";
+  char* argv[] = {program.data(), port.data(), Path.data(), timeout.data(), seconds.data(), params.data(), nullptr};
+  pid_t pid = -1;
+  ASSERT_EQ(::posix_spawn(&pid, argv[0], &actions, nullptr, argv, environ), 0);
+  posix_spawn_file_actions_destroy(&actions);
+  ::close(errPipe[1]);
+  // Its own time-out ends it within seconds; the deadline only guards the test.
+  const int ended = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
+  pollfd exited{ended, POLLIN, 0};
+  const bool inTime = ::poll(&exited, 1, 30000) == 1;
+  if (!inTime) ::kill(pid, SIGKILL);
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  ::close(ended);
+  char said[512] = {};
+  const ssize_t n = ::read(errPipe[0], said, sizeof said - 1);
+  ::close(errPipe[0]);
+  ASSERT_TRUE(inTime);
+  EXPECT_EQ(WIFEXITED(status) ? WEXITSTATUS(status) : -1, Z500Ctl::xOutput) << said;
+  EXPECT_EQ(std::string(said, n > 0 ? static_cast<size_t>(n) : 0),
+            "z500ctl: standard output could not be written (No space left on device)\n");
+  EXPECT_EQ(Count(FrameKind::ReadParameters), 2u) << "both runs of params asked";
 }
 
 // A port that cannot open has its own code, and the system's reason; the
@@ -410,7 +467,7 @@ TEST(Z500CtlHelp, HelpListsEveryExitCodeAndACommandIsRequired) {
   const char* help[] = {"z500ctl", "--help"};
   std::ostringstream out, err;
   EXPECT_EQ(Z500Ctl::Run(2, help, out, err, false), 0);
-  for (int code = Z500Ctl::xOk; code <= Z500Ctl::xNotDone; ++code)
+  for (int code = Z500Ctl::xOk; code <= Z500Ctl::xOutput; ++code)
     EXPECT_NE(out.str().find("\n  " + std::to_string(code) + " "), std::string::npos) << code;
   const char* bare[] = {"z500ctl"};
   EXPECT_EQ(Z500Ctl::Run(1, bare, out, err, false), Z500Ctl::xUsage);
