@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cerrno>
 #include <cinttypes>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -352,15 +353,45 @@ private:
   TReceiverLink Link;
 };
 
+// The window's rule decides what is accepted; a refusal says what is wrong
+// with the text typed (the rule checks its length first, so "abc" and "010"
+// would both read as too large).
 uint8_t ParameterArgument(const std::string& text, const Z500::TParameterRule& rule, const char* what,
                           const char* unit) {
-  switch (Z500::CheckParameterText(text, rule)) {
-    case Z500::TParameterCheck::Accepted: return Z500::ParameterValue(text, rule);
-    case Z500::TParameterCheck::TooLarge:
-      throw TFailure{xUsage, std::string(what) + " '" + text + "' is above " + std::to_string(rule.Limit) + " " + unit};
-    case Z500::TParameterCheck::NotDigits: break;
-  }
-  throw TFailure{xUsage, std::string(what) + " '" + text + "' is not one or two digits"};
+  if (Z500::CheckParameterText(text, rule) == Z500::TParameterCheck::Accepted) return Z500::ParameterValue(text, rule);
+  const std::string range = "; give 0 to " + std::to_string(rule.Limit) + " " + unit;
+  const std::string typed = std::string(what) + " '" + text + "'";
+  if (!std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; }))
+    throw TFailure{xUsage, typed + " is not a whole number" + range};
+  const std::string significant = text.substr(std::min(text.find_first_not_of('0'), text.size()));
+  if (significant.size() <= 2 && (significant.empty() ? 0 : std::stoi(significant)) <= rule.Limit)
+    throw TFailure{xUsage, typed + ": at most two digits, no leading zeros" + range};
+  throw TFailure{xUsage, typed + " is above " + std::to_string(rule.Limit) + " " + unit};
+}
+
+// The seconds of a time-out option: a number above 0 and at most
+// MaxTimeoutSeconds (a deadline further off would not fit the steady clock).
+double SecondsArgument(const std::string& text, const char* option) {
+  char limit[32];
+  std::snprintf(limit, sizeof limit, "%.0f", MaxTimeoutSeconds);
+  const std::string range = std::string("; give a value above 0 and at most ") + limit;
+  const std::string typed = std::string(option) + ": '" + text + "'";
+  char* end = nullptr;
+  const double value = std::strtod(text.c_str(), &end);
+  if (text.empty() || *end != '\0' || std::isnan(value))
+    throw TFailure{xUsage, typed + " is not a number of seconds" + range};
+  if (!(value > 0)) throw TFailure{xUsage, typed + " is not above 0 seconds" + range};
+  if (!(value <= MaxTimeoutSeconds)) throw TFailure{xUsage, typed + " is above " + limit + " seconds (a year)"};
+  return value;
+}
+
+// Where no command was recognised, the first word left over that is no
+// option is a command that does not exist; empty when there is none.
+std::string UnknownCommand(const CLI::App& app) {
+  if (!app.get_subcommands().empty()) return {};
+  for (const std::string& word : app.remaining())
+    if (!word.empty() && word[0] != '-') return "unknown command '" + word + "' (see --help)";
+  return {};
 }
 
 // Standard output is checked before success is reported: a full disk or a
@@ -413,13 +444,14 @@ std::variant<TArguments, int> ParseArguments(int argc, const char* const* argv, 
   TArguments options;
   std::string interval, cutoff;
   std::vector<std::string> names;
+  std::string timeout = "5", handshakeTimeout = "60";
   bool yes = false;
   CLI::App app{"z500ctl: the Varnex Z500 receiver's features from the command line", "z500ctl"};
   app.set_help_all_flag("--help-all", "Every command's options");
   app.add_option("--port", options.Port, "COMn through the port map (QUARLCOMM_PORTS), or a device path")
       ->capture_default_str();
-  app.add_option("--timeout", options.Timeout, "Seconds to wait for an answer, where no fixed limit applies")
-      ->check(CLI::PositiveNumber)
+  app.add_option("--timeout", timeout, "Seconds to wait for an answer, where no fixed limit applies")
+      ->type_name("FLOAT")
       ->capture_default_str();
   app.require_subcommand(1);
   app.footer(std::string("Names: printed with bytes outside printable ASCII as \\xNN and '\\' as \\\\;\n"
@@ -438,9 +470,9 @@ std::variant<TArguments, int> ParseArguments(int argc, const char* const* argv, 
   format->add_flag("--yes", yes, "Required: yes, delete every file");
   auto* upgrade = app.add_subcommand("upgrade", "Load firmware FILE (named like *.088.rxf) into the receiver");
   upgrade->add_option("FILE", options.Firmware)->required();
-  upgrade->add_option("--handshake-timeout", options.HandshakeTimeout,
+  upgrade->add_option("--handshake-timeout", handshakeTimeout,
                       "Seconds to call the receiver until it answers (switch it on meanwhile)")
-      ->check(CLI::PositiveNumber)
+      ->type_name("FLOAT")
       ->capture_default_str();
   auto* sound = app.add_subcommand("sound", "Switch the receiver's sound output on");
   auto* resetBaud = app.add_subcommand("reset-baud", "Reset the receiver's serial port to its default (waits up to 15 s)");
@@ -450,17 +482,14 @@ std::variant<TArguments, int> ParseArguments(int argc, const char* const* argv, 
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
     if (e.get_exit_code() == 0) return app.exit(e, out, err);
-    err << "z500ctl: " << OneLine(e.what()) << " (see --help)\n";
+    const std::string unknown = UnknownCommand(app);
+    err << "z500ctl: " << OneLine(unknown.empty() ? e.what() + std::string(" (see --help)") : unknown) << "\n";
     return xUsage;
   }
 
   try {
-    // A deadline this far off (or "nan", which passes the check above) would
-    // not fit the steady clock.
-    for (const auto& [value, option] : {std::pair{options.Timeout, "--timeout"},
-                                        std::pair{options.HandshakeTimeout, "--handshake-timeout"}})
-      if (!(value <= MaxTimeoutSeconds))
-        throw TFailure{xUsage, std::string(option) + ": seconds above 0, at most " + Seconds(MaxTimeoutSeconds)};
+    options.Timeout = SecondsArgument(timeout, "--timeout");
+    options.HandshakeTimeout = SecondsArgument(handshakeTimeout, "--handshake-timeout");
     for (const auto& text : names) {
       const auto name = DeleteArgument(text);
       if (!name) throw TFailure{xUsage, "'" + text + "' is not a file name as 'files' prints it"};

@@ -101,16 +101,11 @@ TEST_F(Z500CtlTest, RefusalsComeBeforeAnythingIsSent) {
   std::filesystem::create_directory(folder);
   std::filesystem::resize_file(huge, uint64_t{1} << 31);  // sparse: no disk used
   struct Case { std::vector<std::string> Args; int Code; std::string Says; } cases[] = {
-      {{"params", "set", "61", "12"}, Z500Ctl::xUsage, "interval '61' is above 60"},
-      {{"params", "set", "5", "90"}, Z500Ctl::xUsage, "cut-off angle '90' is above 89"},
-      {{"params", "set", "5a", "12"}, Z500Ctl::xUsage, "not one or two digits"},
       {{"format"}, Z500Ctl::xUsage, "add --yes"},
       {{"delete", "A\\x4"}, Z500Ctl::xUsage, "not a file name"},
       {{"delete", "A\nB"}, Z500Ctl::xUsage, "'A\\x0aB' is not a file name"},  // still one line
-      {{"--timeout", "1e300", "params"}, Z500Ctl::xUsage, "--timeout: seconds above 0"},
-      {{"--timeout", "nan", "params"}, Z500Ctl::xUsage, "--timeout: seconds above 0"},
+      {{"delete", "AB.TEXT"}, Z500Ctl::xUsage, "not a file name"},  // no listed extension is longer than 3
       {{"upgrade", "x.088.rxf", "--handshake-timeout", "inf"}, Z500Ctl::xUsage, "--handshake-timeout"},
-      {{"frobnicate"}, Z500Ctl::xUsage, "see --help"},
       {{"--timeout", "1e20", "params"}, Z500Ctl::xUsage, "--timeout"},  // beyond what a deadline holds
       {{"upgrade", empty, "--handshake-timeout", "1e300"}, Z500Ctl::xUsage, "--handshake-timeout"},
       {{"upgrade", empty}, Z500Ctl::xFile, "is empty"},
@@ -129,6 +124,36 @@ TEST_F(Z500CtlTest, RefusalsComeBeforeAnythingIsSent) {
   }
   EXPECT_TRUE(Sim->Frames().empty()) << "the port was never opened";
 
+}
+
+// Each refused argument is named with what is wrong with it, on one line.
+TEST_F(Z500CtlTest, ArgumentMessagesSayWhatIsWrongWithWhatWasTyped) {
+  Start();
+  const std::string seconds = "; give a value above 0 and at most 31536000";
+  struct Case { std::vector<std::string> Args; std::string Says; } cases[] = {
+      {{"params", "set", "abc", "10"}, "interval 'abc' is not a whole number; give 0 to 60 seconds"},
+      {{"params", "set", "5.5", "10"}, "interval '5.5' is not a whole number; give 0 to 60 seconds"},
+      {{"params", "set", "010", "10"}, "interval '010': at most two digits, no leading zeros; give 0 to 60 seconds"},
+      {{"params", "set", "61", "12"}, "interval '61' is above 60 seconds"},
+      {{"params", "set", "0061", "12"}, "interval '0061' is above 60 seconds"},
+      {{"params", "set", "5", "90"}, "cut-off angle '90' is above 89 degrees"},
+      {{"params", "set", "5", "5a"}, "cut-off angle '5a' is not a whole number; give 0 to 89 degrees"},
+      {{"frobnicate"}, "unknown command 'frobnicate' (see --help)"},
+      {{"--timeout", "3", "frobnicate"}, "unknown command 'frobnicate' (see --help)"},
+      {{}, "A subcommand is required (see --help)"},
+      {{"--timeout", "0", "params"}, "--timeout: '0' is not above 0 seconds" + seconds},
+      {{"--timeout", "-1", "params"}, "--timeout: '-1' is not above 0 seconds" + seconds},
+      {{"--timeout", "abc", "params"}, "--timeout: 'abc' is not a number of seconds" + seconds},
+      {{"--timeout", "nan", "params"}, "--timeout: 'nan' is not a number of seconds" + seconds},
+      {{"--timeout", "1e300", "params"}, "--timeout: '1e300' is above 31536000 seconds (a year)"},
+      {{"upgrade", "x.088.rxf", "--handshake-timeout", "0"}, "--handshake-timeout: '0' is not above 0 seconds" + seconds},
+  };
+  for (const auto& c : cases) {
+    const TRun run = Ctl(c.Args);
+    EXPECT_EQ(run.Code, Z500Ctl::xUsage) << c.Says;
+    EXPECT_EQ(run.Err, "z500ctl: " + c.Says + "\n");
+  }
+  EXPECT_TRUE(Sim->Frames().empty()) << "the port was never opened";
 }
 
 // Output that cannot be written (a full disk) is a failure, not success.
