@@ -189,6 +189,7 @@ TEST_F(Z500CtlTest, OutputThatCannotBeWrittenEndsWithItsOwnCode) {
   ::close(errPipe[1]);
   // Its own time-out ends it within seconds; the deadline only guards the test.
   const int ended = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
+  EXPECT_GE(ended, 0) << "without it the wait below only ends at its deadline";
   pollfd exited{ended, POLLIN, 0};
   const bool inTime = ::poll(&exited, 1, 30000) == 1;
   if (!inTime) ::kill(pid, SIGKILL);
