@@ -67,4 +67,13 @@ TDirectoryPageStep DirectoryPageStep(uint16_t length, std::span<const uint8_t> p
   return step;
 }
 
+bool IsRealDate(uint16_t date, uint16_t time) {
+  static constexpr unsigned days[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  const unsigned year = 1980u + (date >> 9), month = (date >> 5) & 0x0Fu, day = date & 0x1Fu;
+  if (month < 1 || month > 12 || day < 1) return false;
+  const bool leap = year % 4 == 0 && (year % 100 != 0 || year % 400 == 0);
+  if (day > days[month - 1] + (month == 2 && leap ? 1 : 0)) return false;
+  return (time >> 11) < 24 && ((time >> 5) & 0x3Fu) < 60 && (time & 0x1Fu) < 30;
+}
+
 }  // namespace Z500

@@ -63,4 +63,9 @@ struct TDirectoryPageStep {
 };
 TDirectoryPageStep DirectoryPageStep(uint16_t length, std::span<const uint8_t> payload, int32_t listed);
 
+// Whether a directory entry's `date` and `time` name a moment that exists:
+// month 1 to 12, a day the month has, hour below 24, minute below 60, seconds
+// below 60. The fields of an unset entry (0, or every bit set) do not.
+bool IsRealDate(uint16_t date, uint16_t time);
+
 }  // namespace Z500

@@ -59,20 +59,37 @@ std::string PrintedName(const Z500::TDirectoryEntry& entry) {
   return EscapeBytes(std::span(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size()));
 }
 
-std::optional<Z500::TFileName> NameArgument(std::string_view text) {
+std::optional<TNameArgument> DeleteArgument(std::string_view text) {
   const std::optional<std::string> bytes = UnescapeBytes(text);
   if (!bytes || bytes->empty()) return std::nullopt;
   std::string name = *bytes;
-  if (name.size() == 12 && name[8] == '.') {
-    name.resize(8);  // exactly as printed: the name may hold dots and blanks
-  } else if (const size_t dot = name.rfind('.'); dot != std::string::npos) {
+  std::optional<std::string> extension;
+  // Exactly as printed, the name may hold dots and blanks.
+  const size_t dot = name.size() == 12 && name[8] == '.' ? 8 : name.rfind('.');
+  if (dot != std::string::npos) {
+    extension = name.substr(dot + 1);
     name.resize(dot);
   }
-  if (name.empty() || name.size() > 8) return std::nullopt;
-  Z500::TFileName out;
-  out.fill(' ');
-  std::copy(name.begin(), name.end(), out.begin());
+  if (name.empty() || name.size() > 8 || (extension && extension->size() > 3)) return std::nullopt;
+  TNameArgument out;
+  out.Name.fill(' ');
+  std::copy(name.begin(), name.end(), out.Name.begin());
+  if (extension) {
+    out.Extension.emplace();
+    out.Extension->fill(' ');
+    std::copy(extension->begin(), extension->end(), out.Extension->begin());
+  }
   return out;
+}
+
+std::optional<Z500::TFileName> NameArgument(std::string_view text) {
+  const std::optional<TNameArgument> argument = DeleteArgument(text);
+  if (!argument) return std::nullopt;
+  return argument->Name;
+}
+
+std::string ArgumentText(const TNameArgument& argument) {
+  return EscapeBytes(argument.Name) + (argument.Extension ? "." + EscapeBytes(*argument.Extension) : "");
 }
 
 std::string Hex(std::span<const uint8_t> bytes) {

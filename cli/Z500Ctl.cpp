@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cerrno>
 #include <cinttypes>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -175,8 +176,9 @@ public:
         Out << (i ? ",\n " : "\n ") << "{\"number\": " << i + 1 << ", \"name\": " << JsonString(PrintedName(f))
             << ", \"name_hex\": \"" << Hex(f.Name) << "\", \"extension_hex\": \"" << Hex(f.Extension)
             << "\", \"size\": " << f.Size << ", \"size_text\": \"" << Z500::SizeText(f.Size)
-            << "\", \"created\": " << JsonString(Z500::CreatedText(f.Date, f.Time))
-            << ", \"created_iso\": \"" << Z500::CreatedIsoText(f.Date, f.Time) << "\"}";
+            << "\", \"created\": " << JsonString(Z500::CreatedText(f.Date, f.Time)) << ", \"created_iso\": "
+            << (Z500::IsRealDate(f.Date, f.Time) ? JsonString(Z500::CreatedIsoText(f.Date, f.Time)) : "null")
+            << ", \"date_raw\": " << f.Date << ", \"time_raw\": " << f.Time << "}";
       }
       Out << (files.empty() ? "]\n" : "\n]\n");
       return;
@@ -192,14 +194,21 @@ public:
     }
   }
 
-  void Delete(const std::vector<Z500::TFileName>& names) {
+  void Delete(const std::vector<TNameArgument>& arguments) {
     const auto listed = ListDirectory();
     const auto present = [](const std::vector<Z500::TDirectoryEntry>& files, const Z500::TFileName& name) {
       return std::any_of(files.begin(), files.end(), [&](const auto& f) { return f.Name == name; });
     };
-    for (const auto& name : names)
-      if (!present(listed, name))
-        throw TFailure{xNotFound, "no file named " + EscapeBytes(name) + " on the receiver; nothing was deleted"};
+    // The request carries only the 8 name bytes, so an extension given is
+    // checked here: a name listed with another extension is not there.
+    std::vector<Z500::TFileName> names;
+    for (const auto& a : arguments) {
+      if (std::none_of(listed.begin(), listed.end(), [&](const auto& f) {
+            return f.Name == a.Name && (!a.Extension || f.Extension == *a.Extension);
+          }))
+        throw TFailure{xNotFound, "no file named " + ArgumentText(a) + " on the receiver; nothing was deleted"};
+      if (std::find(names.begin(), names.end(), a.Name) == names.end()) names.push_back(a.Name);
+    }
     for (size_t at = 0; at < names.size(); at += MaxDeleteNames) {
       const std::span<const Z500::TFileName> batch =
           std::span(names).subspan(at, std::min(MaxDeleteNames, names.size() - at));
@@ -344,15 +353,57 @@ private:
   TReceiverLink Link;
 };
 
+// The window's rule decides what is accepted; a refusal says what is wrong
+// with the text typed (the rule checks its length first, so "abc" and "010"
+// would both read as too large).
 uint8_t ParameterArgument(const std::string& text, const Z500::TParameterRule& rule, const char* what,
                           const char* unit) {
-  switch (Z500::CheckParameterText(text, rule)) {
-    case Z500::TParameterCheck::Accepted: return Z500::ParameterValue(text, rule);
-    case Z500::TParameterCheck::TooLarge:
-      throw TFailure{xUsage, std::string(what) + " '" + text + "' is above " + std::to_string(rule.Limit) + " " + unit};
-    case Z500::TParameterCheck::NotDigits: break;
-  }
-  throw TFailure{xUsage, std::string(what) + " '" + text + "' is not one or two digits"};
+  if (Z500::CheckParameterText(text, rule) == Z500::TParameterCheck::Accepted) return Z500::ParameterValue(text, rule);
+  const std::string range = "; give 0 to " + std::to_string(rule.Limit) + " " + unit;
+  const std::string typed = std::string(what) + " '" + text + "'";
+  if (!std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; }))
+    throw TFailure{xUsage, typed + " is not a whole number" + range};
+  const std::string significant = text.substr(std::min(text.find_first_not_of('0'), text.size()));
+  if (significant.size() <= 2 && (significant.empty() ? 0 : std::stoi(significant)) <= rule.Limit)
+    throw TFailure{xUsage, typed + ": at most two digits, no leading zeros" + range};
+  throw TFailure{xUsage, typed + " is above " + std::to_string(rule.Limit) + " " + unit};
+}
+
+// The seconds of a time-out option: a number above 0 and at most
+// MaxTimeoutSeconds (a deadline further off would not fit the steady clock).
+double SecondsArgument(const std::string& text, const char* option) {
+  char limit[32];
+  std::snprintf(limit, sizeof limit, "%.0f", MaxTimeoutSeconds);
+  const std::string range = std::string("; give a value above 0 and at most ") + limit;
+  const std::string typed = std::string(option) + ": '" + text + "'";
+  char* end = nullptr;
+  const double value = std::strtod(text.c_str(), &end);
+  if (text.empty() || *end != '\0' || std::isnan(value))
+    throw TFailure{xUsage, typed + " is not a number of seconds" + range};
+  if (!(value > 0)) throw TFailure{xUsage, typed + " is not above 0 seconds" + range};
+  if (!(value <= MaxTimeoutSeconds)) throw TFailure{xUsage, typed + " is above " + limit + " seconds (a year)"};
+  return value;
+}
+
+// Where no command was recognised, the first word left over that is no
+// option is a command that does not exist; empty when there is none.
+std::string UnknownCommand(const CLI::App& app) {
+  if (!app.get_subcommands().empty()) return {};
+  for (const std::string& word : app.remaining())
+    if (!word.empty() && word[0] != '-') return "unknown command '" + word + "' (see --help)";
+  return {};
+}
+
+// Standard output is checked before success is reported: a full disk or a
+// broken pipe must not leave a script with nothing written and exit code 0.
+int OutputWritten(std::ostream& out, std::ostream& err) {
+  errno = 0;
+  out.flush();
+  if (out) return xOk;
+  const int reason = errno;
+  err << "z500ctl: standard output could not be written"
+      << (reason ? std::string(" (") + std::strerror(reason) + ")" : std::string()) << "\n";
+  return xOutput;
 }
 
 }  // namespace
@@ -370,7 +421,8 @@ const char* ExitCodeTable() {
          "  7   the receiver's hardware version is not the firmware file's\n"
          "  8   the receiver answered a firmware block with an error or a wrong address\n"
          "  9   a file to delete is not on the receiver (nothing deleted)\n"
-         "  10  the receiver answered, but reads back something else than was asked\n";
+         "  10  the receiver answered, but reads back something else than was asked\n"
+         "  11  standard output could not be written (a full disk, say)\n";
 }
 
 std::string OneLine(const std::string& text) {
@@ -392,13 +444,14 @@ std::variant<TArguments, int> ParseArguments(int argc, const char* const* argv, 
   TArguments options;
   std::string interval, cutoff;
   std::vector<std::string> names;
+  std::string timeout = "5", handshakeTimeout = "60";
   bool yes = false;
   CLI::App app{"z500ctl: the Varnex Z500 receiver's features from the command line", "z500ctl"};
   app.set_help_all_flag("--help-all", "Every command's options");
   app.add_option("--port", options.Port, "COMn through the port map (QUARLCOMM_PORTS), or a device path")
       ->capture_default_str();
-  app.add_option("--timeout", options.Timeout, "Seconds to wait for an answer, where no fixed limit applies")
-      ->check(CLI::PositiveNumber)
+  app.add_option("--timeout", timeout, "Seconds to wait for an answer, where no fixed limit applies")
+      ->type_name("FLOAT")
       ->capture_default_str();
   app.require_subcommand(1);
   app.footer(std::string("Names: printed with bytes outside printable ASCII as \\xNN and '\\' as \\\\;\n"
@@ -417,9 +470,9 @@ std::variant<TArguments, int> ParseArguments(int argc, const char* const* argv, 
   format->add_flag("--yes", yes, "Required: yes, delete every file");
   auto* upgrade = app.add_subcommand("upgrade", "Load firmware FILE (named like *.088.rxf) into the receiver");
   upgrade->add_option("FILE", options.Firmware)->required();
-  upgrade->add_option("--handshake-timeout", options.HandshakeTimeout,
+  upgrade->add_option("--handshake-timeout", handshakeTimeout,
                       "Seconds to call the receiver until it answers (switch it on meanwhile)")
-      ->check(CLI::PositiveNumber)
+      ->type_name("FLOAT")
       ->capture_default_str();
   auto* sound = app.add_subcommand("sound", "Switch the receiver's sound output on");
   auto* resetBaud = app.add_subcommand("reset-baud", "Reset the receiver's serial port to its default (waits up to 15 s)");
@@ -429,19 +482,16 @@ std::variant<TArguments, int> ParseArguments(int argc, const char* const* argv, 
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
     if (e.get_exit_code() == 0) return app.exit(e, out, err);
-    err << "z500ctl: " << OneLine(e.what()) << " (see --help)\n";
+    const std::string unknown = UnknownCommand(app);
+    err << "z500ctl: " << OneLine(unknown.empty() ? e.what() + std::string(" (see --help)") : unknown) << "\n";
     return xUsage;
   }
 
   try {
-    // A deadline this far off (or "nan", which passes the check above) would
-    // not fit the steady clock.
-    for (const auto& [value, option] : {std::pair{options.Timeout, "--timeout"},
-                                        std::pair{options.HandshakeTimeout, "--handshake-timeout"}})
-      if (!(value <= MaxTimeoutSeconds))
-        throw TFailure{xUsage, std::string(option) + ": seconds above 0, at most " + Seconds(MaxTimeoutSeconds)};
+    options.Timeout = SecondsArgument(timeout, "--timeout");
+    options.HandshakeTimeout = SecondsArgument(handshakeTimeout, "--handshake-timeout");
     for (const auto& text : names) {
-      const auto name = NameArgument(text);
+      const auto name = DeleteArgument(text);
       if (!name) throw TFailure{xUsage, "'" + text + "' is not a file name as 'files' prints it"};
       if (std::find(options.Names.begin(), options.Names.end(), *name) == options.Names.end())
         options.Names.push_back(*name);
@@ -470,12 +520,12 @@ std::variant<TArguments, int> ParseArguments(int argc, const char* const* argv, 
 
 int Run(int argc, const char* const* argv, std::ostream& out, std::ostream& err, bool terminal) {
   auto parsed = ParseArguments(argc, argv, out, err);
-  if (const int* code = std::get_if<int>(&parsed)) return *code;
+  if (const int* code = std::get_if<int>(&parsed)) return *code == xOk ? OutputWritten(out, err) : *code;
   const TArguments& options = std::get<TArguments>(parsed);
   try {
     TSession session(options, out, err, terminal);
     switch (options.Command) {
-      case TCommand::Upgrade: session.Upgrade(); return xOk;  // checks the file before it opens the port
+      case TCommand::Upgrade: session.Upgrade(); return OutputWritten(out, err);  // checks the file before it opens the port
       case TCommand::ParamsSet: session.Open(); session.ParamsSet(options.Interval, options.Cutoff); break;
       case TCommand::Params: session.Open(); session.Params(); break;
       case TCommand::Files: session.Open(); session.Files(); break;
@@ -485,7 +535,7 @@ int Run(int argc, const char* const* argv, std::ostream& out, std::ostream& err,
       case TCommand::ResetBaud: session.Open(); session.ResetBaud(); break;
       case TCommand::Unlog: session.Open(); session.SendOnly(Z500::UnlogCommand(), "sent the unlog command"); break;
     }
-    return xOk;
+    return OutputWritten(out, err);
   } catch (const TFailure& f) {
     err << "z500ctl: " << OneLine(f.Message) << "\n";
     return f.Code;

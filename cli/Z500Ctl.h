@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "DirectoryEntries.h"
+#include "NameText.h"
 
 namespace Z500Ctl {
 
@@ -27,6 +28,7 @@ enum TExitCode : int {
   xRefused = 8,    // the receiver answered a block with an error or wrong address
   xNotFound = 9,   // a file to delete is not on the receiver
   xNotDone = 10,   // the receiver answered, but the result is not what was asked
+  xOutput = 11,    // the standard output could not be written (a full disk, say)
 };
 
 // The exit-code table as --help shows it.
@@ -40,7 +42,7 @@ struct TArguments {
   std::string Port = "COM1";
   double Timeout = 5;                 // seconds, > 0 and at most MaxTimeoutSeconds
   bool Json = false;                  // files --json
-  std::vector<Z500::TFileName> Names; // delete: each name once, in order
+  std::vector<TNameArgument> Names;   // delete: each argument once, in order
   uint8_t Interval = 0, Cutoff = 0;   // params set: within their rules
   std::string Firmware;               // upgrade FILE
   double HandshakeTimeout = 60;       // seconds, as Timeout

@@ -31,6 +31,21 @@ TEST(DirectoryEntries, EachColumnAsTheGridShowsIt) {
   for (auto [size, text] : sizes) EXPECT_EQ(SizeText(size), text) << size;
 }
 
+TEST(DirectoryEntries, ADateIsRealOnlyWhenItsDayAndTimeExist) {
+  const auto date = [](int y, int m, int d) { return static_cast<uint16_t>((y - 1980) << 9 | m << 5 | d); };
+  const auto time = [](int h, int m, int s) { return static_cast<uint16_t>(h << 11 | m << 5 | s / 2); };
+  struct Case { uint16_t Date, Time; bool Real; } cases[] = {
+      {date(2007, 5, 3), time(14, 5, 14), true},  {date(1980, 1, 1), 0, true},
+      {date(2107, 12, 31), time(23, 59, 58), true}, {date(2000, 2, 29), 0, true},  // 2000 is a leap year
+      {date(2100, 2, 29), 0, false},              {date(2007, 2, 29), 0, false},
+      {date(2007, 4, 31), 0, false},              {date(2007, 13, 1), 0, false},
+      {date(2007, 0, 1), 0, false},               {date(2007, 1, 0), 0, false},
+      {date(2007, 1, 1), time(24, 0, 0), false},  {date(2007, 1, 1), time(0, 60, 0), false},
+      {date(2007, 1, 1), time(0, 0, 60), false},  {0xFFFF, 0xFFFF, false},
+  };
+  for (const auto& c : cases) EXPECT_EQ(IsRealDate(c.Date, c.Time), c.Real) << CreatedIsoText(c.Date, c.Time);
+}
+
 TEST(DirectoryEntries, APageYieldsOnlyWholeEntriesThatArrived) {
   Bytes page;
   for (int i = 0; i < 10; ++i) {

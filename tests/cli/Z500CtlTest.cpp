@@ -4,6 +4,11 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -24,6 +29,8 @@
 
 using namespace std::chrono_literals;
 using z500sim::FrameKind;
+
+extern char** environ;
 
 namespace {
 
@@ -48,13 +55,14 @@ protected:
     Sim = Receiver->Sim.get();
     Path = Receiver->Path;
   }
-  TRun Ctl(std::vector<std::string> args) {
+  // Runs z500ctl; its output goes to `to` when given.
+  TRun Ctl(std::vector<std::string> args, std::ostream* to = nullptr) {
     args.insert(args.begin(), {"z500ctl", "--port", Path});
     std::vector<const char*> argv;
     for (auto& a : args) argv.push_back(a.c_str());
     std::ostringstream out, err;
     const auto start = std::chrono::steady_clock::now();
-    const int code = Z500Ctl::Run(static_cast<int>(argv.size()), argv.data(), out, err, false);
+    const int code = Z500Ctl::Run(static_cast<int>(argv.size()), argv.data(), to ? *to : out, err, false);
     return {code, out.str(), err.str(), std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count()};
   }
   size_t Count(FrameKind kind) const { return Receiver->FramesOf(kind).size(); }
@@ -93,16 +101,11 @@ TEST_F(Z500CtlTest, RefusalsComeBeforeAnythingIsSent) {
   std::filesystem::create_directory(folder);
   std::filesystem::resize_file(huge, uint64_t{1} << 31);  // sparse: no disk used
   struct Case { std::vector<std::string> Args; int Code; std::string Says; } cases[] = {
-      {{"params", "set", "61", "12"}, Z500Ctl::xUsage, "interval '61' is above 60"},
-      {{"params", "set", "5", "90"}, Z500Ctl::xUsage, "cut-off angle '90' is above 89"},
-      {{"params", "set", "5a", "12"}, Z500Ctl::xUsage, "not one or two digits"},
       {{"format"}, Z500Ctl::xUsage, "add --yes"},
       {{"delete", "A\\x4"}, Z500Ctl::xUsage, "not a file name"},
       {{"delete", "A\nB"}, Z500Ctl::xUsage, "'A\\x0aB' is not a file name"},  // still one line
-      {{"--timeout", "1e300", "params"}, Z500Ctl::xUsage, "--timeout: seconds above 0"},
-      {{"--timeout", "nan", "params"}, Z500Ctl::xUsage, "--timeout: seconds above 0"},
+      {{"delete", "AB.TEXT"}, Z500Ctl::xUsage, "not a file name"},  // no listed extension is longer than 3
       {{"upgrade", "x.088.rxf", "--handshake-timeout", "inf"}, Z500Ctl::xUsage, "--handshake-timeout"},
-      {{"frobnicate"}, Z500Ctl::xUsage, "see --help"},
       {{"--timeout", "1e20", "params"}, Z500Ctl::xUsage, "--timeout"},  // beyond what a deadline holds
       {{"upgrade", empty, "--handshake-timeout", "1e300"}, Z500Ctl::xUsage, "--handshake-timeout"},
       {{"upgrade", empty}, Z500Ctl::xFile, "is empty"},
@@ -121,6 +124,86 @@ TEST_F(Z500CtlTest, RefusalsComeBeforeAnythingIsSent) {
   }
   EXPECT_TRUE(Sim->Frames().empty()) << "the port was never opened";
 
+}
+
+// Each refused argument is named with what is wrong with it, on one line.
+TEST_F(Z500CtlTest, ArgumentMessagesSayWhatIsWrongWithWhatWasTyped) {
+  Start();
+  const std::string seconds = "; give a value above 0 and at most 31536000";
+  struct Case { std::vector<std::string> Args; std::string Says; } cases[] = {
+      {{"params", "set", "abc", "10"}, "interval 'abc' is not a whole number; give 0 to 60 seconds"},
+      {{"params", "set", "5.5", "10"}, "interval '5.5' is not a whole number; give 0 to 60 seconds"},
+      {{"params", "set", "010", "10"}, "interval '010': at most two digits, no leading zeros; give 0 to 60 seconds"},
+      {{"params", "set", "61", "12"}, "interval '61' is above 60 seconds"},
+      {{"params", "set", "0061", "12"}, "interval '0061' is above 60 seconds"},
+      {{"params", "set", "5", "90"}, "cut-off angle '90' is above 89 degrees"},
+      {{"params", "set", "5", "5a"}, "cut-off angle '5a' is not a whole number; give 0 to 89 degrees"},
+      {{"frobnicate"}, "unknown command 'frobnicate' (see --help)"},
+      {{"--timeout", "3", "frobnicate"}, "unknown command 'frobnicate' (see --help)"},
+      {{}, "A subcommand is required (see --help)"},
+      {{"--timeout", "0", "params"}, "--timeout: '0' is not above 0 seconds" + seconds},
+      {{"--timeout", "-1", "params"}, "--timeout: '-1' is not above 0 seconds" + seconds},
+      {{"--timeout", "abc", "params"}, "--timeout: 'abc' is not a number of seconds" + seconds},
+      {{"--timeout", "nan", "params"}, "--timeout: 'nan' is not a number of seconds" + seconds},
+      {{"--timeout", "1e300", "params"}, "--timeout: '1e300' is above 31536000 seconds (a year)"},
+      {{"upgrade", "x.088.rxf", "--handshake-timeout", "0"}, "--handshake-timeout: '0' is not above 0 seconds" + seconds},
+  };
+  for (const auto& c : cases) {
+    const TRun run = Ctl(c.Args);
+    EXPECT_EQ(run.Code, Z500Ctl::xUsage) << c.Says;
+    EXPECT_EQ(run.Err, "z500ctl: " + c.Says + "\n");
+  }
+  EXPECT_TRUE(Sim->Frames().empty()) << "the port was never opened";
+}
+
+// Output that cannot be written (a full disk) is a failure, not success.
+TEST_F(Z500CtlTest, OutputThatCannotBeWrittenEndsWithItsOwnCode) {
+  // Takes a little, as a file's buffer does, and fails when flushed.
+  struct TFullDisk : std::streambuf {
+    char Buffer[4096];
+    TFullDisk() { setp(Buffer, Buffer + sizeof Buffer); }
+    int overflow(int) override { return traits_type::eof(); }
+    int sync() override { return -1; }
+  };
+  Start([](auto& o) { o.files = 3; });
+  for (const std::vector<std::string>& args : {std::vector<std::string>{"params"}, {"files"}, {"files", "--json"}, {"--help"}}) {
+    TFullDisk full;
+    std::ostream out(&full);
+    const TRun run = Ctl(args, &out);
+    EXPECT_EQ(run.Code, Z500Ctl::xOutput) << args[0];
+    EXPECT_EQ(run.Err.rfind("z500ctl: standard output could not be written", 0), 0u) << run.Err;
+    EXPECT_EQ(Lines(run.Err).size(), 1u) << run.Err;
+  }
+  // The program itself, its standard output on a full device.
+  int errPipe[2] = {-1, -1};
+  ASSERT_EQ(::pipe2(errPipe, O_CLOEXEC), 0);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 1, "/dev/full", O_WRONLY, 0);
+  posix_spawn_file_actions_adddup2(&actions, errPipe[1], 2);
+  std::string program = Z500CTL_PATH, port = "--port", timeout = "--timeout", seconds = "5", params = "params";
+  char* argv[] = {program.data(), port.data(), Path.data(), timeout.data(), seconds.data(), params.data(), nullptr};
+  pid_t pid = -1;
+  ASSERT_EQ(::posix_spawn(&pid, argv[0], &actions, nullptr, argv, environ), 0);
+  posix_spawn_file_actions_destroy(&actions);
+  ::close(errPipe[1]);
+  // Its own time-out ends it within seconds; the deadline only guards the test.
+  const int ended = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
+  EXPECT_GE(ended, 0) << "without it the wait below only ends at its deadline";
+  pollfd exited{ended, POLLIN, 0};
+  const bool inTime = ::poll(&exited, 1, 30000) == 1;
+  if (!inTime) ::kill(pid, SIGKILL);
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  ::close(ended);
+  char said[512] = {};
+  const ssize_t n = ::read(errPipe[0], said, sizeof said - 1);
+  ::close(errPipe[0]);
+  ASSERT_TRUE(inTime);
+  EXPECT_EQ(WIFEXITED(status) ? WEXITSTATUS(status) : -1, Z500Ctl::xOutput) << said;
+  EXPECT_EQ(std::string(said, n > 0 ? static_cast<size_t>(n) : 0),
+            "z500ctl: standard output could not be written (No space left on device)\n");
+  EXPECT_EQ(Count(FrameKind::ReadParameters), 2u) << "both runs of params asked";
 }
 
 // A port that cannot open has its own code, and the system's reason; the
@@ -213,6 +296,65 @@ TEST_F(Z500CtlTest, DeleteTakesANameWithHighBytesAsPrintedAndFormatNeedsYes) {
   EXPECT_EQ(format.Code, 0) << format.Err;
   EXPECT_EQ(Count(FrameKind::Format), 1u);
   EXPECT_TRUE(Sim->Files().empty());
+}
+
+// The delete request carries only the name: an extension given must be the
+// listed file's, or nothing is deleted.
+TEST_F(Z500CtlTest, DeleteWithAnExtensionDeletesOnlyAFileWithThatExtension) {
+  Start();
+  const z500sim::FileTime when{2026, 3, 1, 6, 41, 12};
+  Sim->SetFiles({z500sim::MakeEntry("BJ010601", "GNS", 5000, when), z500sim::MakeEntry("AB", "T", 10, when)});
+  struct Case { std::vector<std::string> Names; std::string Says; } refused[] = {
+      {{"BJ010601.XYZ"}, "no file named BJ010601.XYZ on the receiver"},
+      {{"BJ010601.GN"}, "no file named BJ010601.GN  on the receiver"},
+      {{"BJ010601.GNS", "BJ010601.gns"}, "no file named BJ010601.gns on the receiver"},
+      {{"AB.TXT"}, "no file named AB      .TXT on the receiver"},
+  };
+  for (const auto& c : refused) {
+    std::vector<std::string> args = c.Names;
+    args.insert(args.begin(), "delete");
+    const TRun run = Ctl(args);
+    EXPECT_EQ(run.Code, Z500Ctl::xNotFound) << c.Says;
+    EXPECT_EQ(run.Err, "z500ctl: " + c.Says + "; nothing was deleted\n");
+  }
+  EXPECT_EQ(Count(FrameKind::Delete), 0u);
+  ASSERT_EQ(Sim->Files().size(), 2u);
+  // The listed extension, blank padding left off or not, and a bare name.
+  const TRun del = Ctl({"delete", "BJ010601.GNS", "AB.T", "AB", "AB      .T  "});
+  EXPECT_EQ(del.Code, 0) << del.Err;
+  EXPECT_EQ(del.Out, "deleted BJ010601\ndeleted AB      \n");
+  EXPECT_TRUE(Sim->Files().empty());
+}
+
+// A date or time that does not exist (an unset entry: every bit set, or 0)
+// is null in JSON, with the raw fields kept; the text shows them as the
+// window does.
+TEST_F(Z500CtlTest, FilesGivesNoTimeForADateThatDoesNotExist) {
+  Start();
+  struct Case { uint16_t Date, Time; std::string Iso, Text; } cases[] = {
+      {0xFFFF, 0xFFFF, "null", "2107年15月31日31时63分"},
+      {0, 0, "null", "1980年0月0日0时0分"},
+      {0x36A3, 0x70A7, "\"2007-05-03T14:05:14\"", "2007年5月3日14时5分"},
+  };
+  std::vector<z500sim::DirEntry> files;
+  for (const auto& c : cases) {
+    files.push_back(z500sim::MakeEntry("F" + std::to_string(files.size()), "GNS", 1, {}));
+    auto& b = files.back().bytes;
+    b[14] = c.Time & 0xFF, b[15] = c.Time >> 8, b[16] = c.Date & 0xFF, b[17] = c.Date >> 8;
+  }
+  Sim->SetFiles(files);
+  const TRun json = Ctl({"files", "--json"}), text = Ctl({"files"});
+  ASSERT_EQ(json.Code + text.Code, 0) << json.Err << text.Err;
+  const auto lines = Lines(text.Out);
+  ASSERT_EQ(lines.size(), std::size(cases));
+  for (size_t i = 0; i < std::size(cases); ++i) {
+    const auto& c = cases[i];
+    EXPECT_NE(json.Out.find("\"created\": \"" + c.Text + "\", \"created_iso\": " + c.Iso + ", \"date_raw\": " +
+                            std::to_string(c.Date) + ", \"time_raw\": " + std::to_string(c.Time) + "}"),
+              std::string::npos)
+        << c.Text << "\n" << json.Out;
+    EXPECT_TRUE(lines[i].ends_with("  " + c.Text)) << lines[i];
+  }
 }
 
 TEST_F(Z500CtlTest, UpgradeSendsTheImageTheReceiverThenHolds) {
@@ -326,14 +468,20 @@ TEST_F(Z500CtlTest, CommandsWithoutAnswerAreDoneWhenSent) {
 }
 
 TEST(NameText, PrintedNamesComeBackAsTheirBytes) {
-  struct Case { std::string Arg, Name; } cases[] = {  // Name: the 8 bytes, or "" for refused
-      {"ABCD1234.XYZ", "ABCD1234"}, {"AB      .TXT", "AB      "}, {"AB.TXT", "AB      "}, {"AB", "AB      "},
-      {"A.B     .TX ", "A.B     "}, {"\\xc4\\xE3.x", "\xC4\xE3      "}, {"a\\\\b", "a\\b     "}, {"", ""},
-      {"\\x4", ""}, {"\\q", ""}, {"ABCDEFGHI", ""}, {".TXT", ""}, {"caf\xC3\xA9", ""},
+  // Name: the 8 bytes, or "" for refused; Extension: the 3 bytes, "-" for none given.
+  struct Case { std::string Arg, Name, Extension; } cases[] = {
+      {"ABCD1234.XYZ", "ABCD1234", "XYZ"}, {"AB      .TXT", "AB      ", "TXT"}, {"AB.TXT", "AB      ", "TXT"},
+      {"AB", "AB      ", "-"}, {"AB.T", "AB      ", "T  "}, {"AB.", "AB      ", "   "},
+      {"A.B     .TX ", "A.B     ", "TX "}, {"\\xc4\\xE3.x", "\xC4\xE3      ", "x  "}, {"a\\\\b", "a\\b     ", "-"},
+      {"", "", ""}, {"\\x4", "", ""}, {"\\q", "", ""}, {"ABCDEFGHI", "", ""}, {".TXT", "", ""},
+      {"caf\xC3\xA9", "", ""}, {"AB.TEXT", "", ""},
   };
   for (const auto& c : cases) {
-    const auto name = Z500Ctl::NameArgument(c.Arg);
-    EXPECT_EQ(name ? std::string(name->begin(), name->end()) : "", c.Name) << c.Arg;
+    const auto a = Z500Ctl::DeleteArgument(c.Arg);
+    EXPECT_EQ(a ? std::string(a->Name.begin(), a->Name.end()) : "", c.Name) << c.Arg;
+    if (a) {
+      EXPECT_EQ(a->Extension ? std::string(a->Extension->begin(), a->Extension->end()) : "-", c.Extension) << c.Arg;
+    }
   }
   // Every byte value survives printing and reading back.
   std::vector<uint8_t> all(256);
@@ -345,7 +493,7 @@ TEST(Z500CtlHelp, HelpListsEveryExitCodeAndACommandIsRequired) {
   const char* help[] = {"z500ctl", "--help"};
   std::ostringstream out, err;
   EXPECT_EQ(Z500Ctl::Run(2, help, out, err, false), 0);
-  for (int code = Z500Ctl::xOk; code <= Z500Ctl::xNotDone; ++code)
+  for (int code = Z500Ctl::xOk; code <= Z500Ctl::xOutput; ++code)
     EXPECT_NE(out.str().find("\n  " + std::to_string(code) + " "), std::string::npos) << code;
   const char* bare[] = {"z500ctl"};
   EXPECT_EQ(Z500Ctl::Run(1, bare, out, err, false), Z500Ctl::xUsage);
