@@ -6,6 +6,7 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -60,6 +61,25 @@ protected:
   Bytes Ask(const Bytes& frame, size_t n) {
     Write(frame);
     return Read(n);
+  }
+
+  // Writes `out` and reads until `in` bytes have come, both at once, as a
+  // sender that reads its answers; returns the bytes read.
+  size_t WriteAndRead(const Bytes& out, size_t in, milliseconds timeout) {
+    size_t written = 0, read = 0;
+    const auto end = Clock::now() + timeout;
+    while ((written < out.size() || read < in) && Clock::now() < end) {
+      pollfd p{slave_.Get(), static_cast<short>(POLLIN | (written < out.size() ? POLLOUT : 0)), 0};
+      if (::poll(&p, 1, 100) <= 0) continue;
+      if (p.revents & POLLOUT) {
+        const ssize_t n = ::write(slave_.Get(), out.data() + written, out.size() - written);
+        if (n > 0) written += static_cast<size_t>(n);
+      }
+      uint8_t buf[4096];
+      const ssize_t r = (p.revents & POLLIN) ? ::read(slave_.Get(), buf, std::min(sizeof buf, in - read)) : 0;
+      if (r > 0) read += static_cast<size_t>(r);
+    }
+    return read;
   }
 
   UniqueFd slave_;
@@ -233,4 +253,68 @@ TEST_F(SimulatorLine, AFloodFasterThanTheLineIsHeldBackNotStored) {
     if (::poll(&p, 1, 100) <= 0) break;  // nothing taken for 100 ms: held back
   }
   EXPECT_LT(accepted, 1u << 20) << "the simulator read " << accepted << " bytes ahead of a 1920 bytes/s line";
+}
+
+// A sender that floods frames and reads none of the answers: the simulator
+// queues a bounded amount of output and then takes no more frames, so the
+// pty holds the sender back, paced or not; the record keeps its latest
+// frames. Read along, the answers then come as usual.
+TEST_F(SimulatorLine, AFloodWhoseAnswersAreNotReadIsHeldBackAndTheRecordStaysBounded) {
+  const struct {
+    uint32_t baud;
+    Bytes request;
+    size_t answerSize;
+  } rows[] = {
+      {0, H("24 24 46 4A 00 00 0C 0D 0A"), 11},                     // parameters: 11 bytes for 9
+      {19200, simtest::StdFrame('F', 'M', H("08 00 00")), 8 * 32 + 9},  // a page: 265 bytes for 12
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.baud);
+    Options o = Fast();
+    o.baud = row.baud;
+    o.files = 8;
+    o.keptFrames = 1000;
+    Run(o);
+    Bytes flood;
+    while (flood.size() < 4096) flood = simtest::Cat(flood, row.request);
+    // Written until nothing more is taken for 300 ms, and for 1.5 s at least.
+    size_t accepted = 0;
+    Holdings most;
+    const auto start = Clock::now();
+    auto lastTaken = start;
+    while (Clock::now() - start < 4s && (Clock::now() - start < 1500ms || Clock::now() - lastTaken < 300ms)) {
+      const size_t from = accepted % flood.size();
+      const ssize_t n = ::write(slave_.Get(), flood.data() + from, flood.size() - from);
+      if (n > 0) {
+        accepted += static_cast<size_t>(n);
+        lastTaken = Clock::now();
+      } else {
+        pollfd p{slave_.Get(), POLLOUT, 0};
+        ::poll(&p, 1, 20);
+      }
+      const Holdings h = sim_->Held();
+      most = {std::max(most.frames, h.frames), std::max(most.frameBytes, h.frameBytes),
+              std::max(most.queuedOutputs, h.queuedOutputs), std::max(most.queuedBytes, h.queuedBytes),
+              std::max(most.inboundBytes, h.inboundBytes)};
+    }
+    std::printf("%u baud: %zu bytes taken; at most %zu frames, %zu outputs of %zu bytes, %zu bytes inbound\n",
+                row.baud, accepted, most.frames, most.queuedOutputs, most.queuedBytes, most.inboundBytes);
+    EXPECT_LT(accepted, 1u << 20);
+    EXPECT_LE(most.frames, o.keptFrames);
+    EXPECT_LE(most.queuedBytes, Simulator::kMaxQueuedBytes + row.answerSize);
+    EXPECT_LE(most.queuedOutputs, Simulator::kMaxQueuedOutputs + 1);
+    if (row.baud != 0) continue;  // a paced line takes minutes to carry all those answers
+
+    // The frame cut short is completed and every answer read; one more
+    // exchange is answered as usual and recorded last.
+    const size_t frames = (accepted + row.request.size() - 1) / row.request.size();
+    const Bytes rest(row.request.begin() + static_cast<ptrdiff_t>(accepted % row.request.size()),
+                     accepted % row.request.size() ? row.request.end() : row.request.begin());
+    ASSERT_EQ(WriteAndRead(rest, frames * row.answerSize, 20s), frames * row.answerSize);
+    EXPECT_EQ(Ask(row.request, row.answerSize), H("24 24 46 4A 02 00 05 0C 07 0D 0A"));
+    ASSERT_TRUE(sim_->WaitForFrames(FrameKind::ReadParameters, frames + 1, 2000ms));
+    EXPECT_EQ(sim_->Received(FrameKind::ReadParameters), frames + 1);
+    const auto kept = sim_->Frames();
+    EXPECT_EQ(kept.size(), std::min<size_t>(frames + 1, o.keptFrames));
+  }
 }
