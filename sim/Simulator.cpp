@@ -2,6 +2,8 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/inotify.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -37,8 +39,12 @@ Simulator::Simulator(UniqueFd line, const Options& options, TraceSink trace)
       // About 10 ms of line time per write, at least one byte.
       chunk_(std::max<size_t>(1, options.baud / 1000)),
       receiver_(options) {
-  const std::string slave = SlavePathOf(line_.Get());
-  if (!slave.empty()) heldSlave_.Reset(::open(slave.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK));
+  slavePath_ = SlavePathOf(line_.Get());
+  if (slavePath_.empty()) return;
+  heldSlave_.Reset(::open(slavePath_.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK));
+  // Without the watch (no inotify left) a stale mark stays, as it always did.
+  closeWatch_.Reset(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
+  if (closeWatch_ && ::inotify_add_watch(closeWatch_.Get(), slavePath_.c_str(), IN_CLOSE) < 0) closeWatch_.Reset();
 }
 
 Simulator::~Simulator() { Stop(); }
@@ -54,6 +60,7 @@ void Simulator::Stop() {
   if (thread_.joinable()) thread_.join();
   line_.Reset();
   heldSlave_.Reset();
+  closeWatch_.Reset();
 }
 
 void Simulator::Inject(Bytes bytes) {
@@ -94,8 +101,9 @@ std::optional<Clock::time_point> Simulator::Step(Clock::time_point now) {
     wakeAt = Earliest(wakeAt, nextSentence_);
   }
   wakeAt = Earliest(wakeAt, Send(now));
-  // Output that has left made room for the frames held back: take them now.
-  if (heldBack && !QueueFull()) wakeAt = now;
+  // Output that has left made room for the frames held back, or the mark is
+  // to be looked at again: round again at once.
+  if ((heldBack && !QueueFull()) || markCheckDue_) wakeAt = now;
   if (hangupAt_) {
     if (now >= *hangupAt_) {
       CloseLine("closed (hangup fault)");
@@ -115,24 +123,26 @@ void Simulator::Wait(std::optional<Clock::time_point> wakeAt, Clock::time_point 
   // bytes written faster wait in the pty, as in a driver's buffer, and hold
   // the sender back, rather than pile up here without bound.
   const short lineEvents = inbound_.size() < kMaxInbound && !QueueFull() ? POLLIN : 0;
-  pollfd fds[2] = {{wake_.Get(), POLLIN, 0}, {line_.Get(), lineEvents, 0}};
-  if (waitWritable_) fds[1].events |= POLLOUT;
+  pollfd fds[3] = {{wake_.Get(), POLLIN, 0}, {closeWatch_.Get(), POLLIN, 0}, {line_.Get(), lineEvents, 0}};
+  if (waitWritable_) fds[2].events |= POLLOUT;
   timespec timeout{};
   if (wakeAt) {
     const auto left = std::max(nanoseconds(0), duration_cast<nanoseconds>(*wakeAt - now));
     timeout.tv_sec = static_cast<time_t>(duration_cast<seconds>(left).count());
     timeout.tv_nsec = static_cast<long>((left % seconds(1)).count());
   }
-  const int ready = ::ppoll(fds, 2, wakeAt ? &timeout : nullptr, nullptr);
+  const int ready = ::ppoll(fds, 3, wakeAt ? &timeout : nullptr, nullptr);
   if (ready < 0) {
     if (errno != EINTR) CloseLine("failed: poll");
     return;
   }
   if (fds[0].revents & POLLIN) wake_.Drain();
+  if ((fds[1].revents & POLLIN) && TakeCloses() > 0) markCheckDue_ = true;
+  if (markCheckDue_) LiftStaleMark();
   if (!line_) return;
-  if (fds[1].revents & POLLOUT) waitWritable_ = false;
-  if (fds[1].revents & POLLIN) ReadLine(Clock::now());
-  else if (fds[1].revents & (POLLHUP | POLLERR | POLLNVAL)) CloseLine("lost (hangup on the line)");
+  if (fds[2].revents & POLLOUT) waitWritable_ = false;
+  if (fds[2].revents & POLLIN) ReadLine(Clock::now());
+  else if (fds[2].revents & (POLLHUP | POLLERR | POLLNVAL)) CloseLine("lost (hangup on the line)");
 }
 
 void Simulator::ReadLine(Clock::time_point now) {
@@ -238,10 +248,51 @@ void Simulator::Dequeue() {
   queue_.pop_front();
 }
 
+size_t Simulator::TakeCloses() {
+  size_t closes = 0;
+  alignas(inotify_event) char buffer[4096];
+  ssize_t n;
+  while ((n = ::read(closeWatch_.Get(), buffer, sizeof buffer)) > 0) {
+    for (ssize_t at = 0; at < n;) {
+      const auto* event = reinterpret_cast<const inotify_event*>(buffer + at);
+      if (event->mask & IN_CLOSE) ++closes;
+      at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+    }
+  }
+  return closes;
+}
+
+// A client that set exclusive mode on the slave and was killed leaves the
+// mark behind: the tty lives on while we hold it, and every later open is
+// refused as busy (root's too, by tools that honour the mark). Whether
+// anyone else still has the slave open shows only when ours is closed too:
+// the master then sees a hangup. The mark is lifted first, since without it
+// we could not open the slave again, and put back when a holder is there.
+void Simulator::LiftStaleMark() {
+  markCheckDue_ = false;
+  int marked = 0;
+  if (!line_ || !heldSlave_ || ::ioctl(heldSlave_.Get(), TIOCGEXCL, &marked) != 0 || !marked) return;
+  ::ioctl(heldSlave_.Get(), TIOCNXCL);
+  heldSlave_.Reset();
+  pollfd master{line_.Get(), 0, 0};
+  const bool held = !(::poll(&master, 1, 0) == 1 && (master.revents & POLLHUP));
+  heldSlave_.Reset(::open(slavePath_.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK));
+  if (held && heldSlave_) ::ioctl(heldSlave_.Get(), TIOCEXCL);
+  if (trace_) {
+    Trace("---", {}, !heldSlave_ ? "line: cannot hold the slave open again"
+                     : held     ? "line: exclusive mode kept, a client still has the line open"
+                                : "line: cleared the exclusive mode a closed client left");
+  }
+  // Our own close is one of the closes seen now; more mean that another
+  // descriptor closed meanwhile, so the mark is looked at again.
+  markCheckDue_ = TakeCloses() > 1;
+}
+
 void Simulator::CloseLine(const char* why) {
   if (!line_) return;
   line_.Reset();
   heldSlave_.Reset();
+  closeWatch_.Reset();
   queue_.clear();
   queuedBytes_ = 0;
   inbound_.clear();

@@ -59,7 +59,9 @@ public:
   // Takes ownership of `line` (a pty master or a serial device, non-blocking):
   // it is closed by Stop(), by the destructor, or when the hangup fault or a
   // line error closes the line. For a pty master the simulator also holds the
-  // slave open, so the line stays up while the tool closes and reopens it.
+  // slave open, so the line stays up while the tool closes and reopens it,
+  // and lifts an exclusive mark (TIOCEXCL) that a client left behind when
+  // it was killed: otherwise every later open would be refused as busy.
   // With a sink, every frame both ways is traced to it (options.trace is the
   // program's switch for a sink writing to stderr).
   Simulator(UniqueFd line, const Options& options, TraceSink trace = {});
@@ -129,11 +131,17 @@ private:
   void Enqueue(Pending pending);
   void Dequeue();
   bool QueueFull() const { return queue_.size() >= kMaxQueuedOutputs || queuedBytes_ >= kMaxQueuedBytes; }
+  // Called when a descriptor of the slave has been closed.
+  void LiftStaleMark();
+  // Reads the closes reported by the watch; returns how many there were.
+  size_t TakeCloses();
   void CloseLine(const char* why);
   void Trace(const char* direction, const Bytes& bytes, const std::string& meaning);
 
   UniqueFd line_;
   UniqueFd heldSlave_;
+  std::string slavePath_;
+  UniqueFd closeWatch_;  // inotify: a descriptor of the slave was closed
   const Options options_;
   const TraceSink trace_;
   const Clock::time_point started_ = Clock::now();
@@ -163,6 +171,7 @@ private:
   std::optional<Clock::time_point> hangupAt_;
   Clock::time_point nextSentence_{};
   bool waitWritable_ = false;
+  bool markCheckDue_ = false;  // a descriptor of the slave was closed
 
   std::atomic<uint64_t> bytesSent_{0};
   // Published by the thread for Held().

@@ -4,6 +4,10 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -33,6 +37,7 @@ protected:
 
   void Run(const Options& options, TraceSink trace = {}) {
     Pty pty = OpenPty();
+    path_ = pty.slavePath;
     slave_ = std::move(pty.slave);
     ASSERT_EQ(::fcntl(slave_.Get(), F_SETFL, O_NONBLOCK), 0);
     sim_ = std::make_unique<Simulator>(std::move(pty.master), options, std::move(trace));
@@ -82,9 +87,36 @@ protected:
     return read;
   }
 
+  std::string path_;
   UniqueFd slave_;
   std::unique_ptr<Simulator> sim_;
 };
+
+// Whether the slave at `path` is in exclusive mode: root opens it anyway and
+// reads the flag; anyone else is refused while it is (1), or -1 on failure.
+int Marked(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return errno == EBUSY ? 1 : -1;
+  int marked = -1;
+  if (::ioctl(fd, TIOCGEXCL, &marked) != 0) marked = -1;
+  ::close(fd);
+  return marked;
+}
+
+// The errno of an open of `path` by an ordinary user (a child that drops
+// root's rights), 0 when it got the line.
+int OpenAsAnotherUser(const std::string& path) {
+  if (::geteuid() == 0 && ::chmod(path.c_str(), 0666) != 0) return -1;
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    if (::geteuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0)) ::_exit(255);
+    const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    ::_exit(fd >= 0 ? 0 : errno);
+  }
+  int status = 0;
+  if (pid < 0 || ::waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) return -1;
+  return WEXITSTATUS(status);
+}
 
 }  // namespace
 
@@ -317,4 +349,57 @@ TEST_F(SimulatorLine, AFloodWhoseAnswersAreNotReadIsHeldBackAndTheRecordStaysBou
     const auto kept = sim_->Frames();
     EXPECT_EQ(kept.size(), std::min<size_t>(frames + 1, o.keptFrames));
   }
+}
+
+// A client that set exclusive mode on the line and was killed: once it is
+// gone the mark is lifted and the line can be opened again; while a client
+// lives, its mark stays. Root passes the mark, so the flag itself is read.
+TEST_F(SimulatorLine, AClientsExclusiveMarkDoesNotOutliveTheClient) {
+  auto lines = std::make_shared<std::vector<std::string>>();
+  auto mutex = std::make_shared<std::mutex>();
+  Run(Fast(), [=](const std::string& line) {
+    std::lock_guard lock(*mutex);
+    lines->push_back(line);
+  });
+  slave_.Reset();  // the client below is the only one
+  const auto traced = [&](const std::string& text) {
+    const auto end = Clock::now() + 5s;
+    for (; Clock::now() < end; std::this_thread::sleep_for(10ms)) {
+      std::lock_guard lock(*mutex);
+      for (const auto& l : *lines)
+        if (l.find(text) != std::string::npos) return true;
+    }
+    return false;
+  };
+
+  int ready[2];
+  ASSERT_EQ(::pipe2(ready, O_CLOEXEC), 0);
+  const pid_t client = ::fork();
+  if (client == 0) {
+    // Marks the line exclusive, then closes a second descriptor while it
+    // lives, so the simulator looks at the mark, and waits to be killed.
+    const int fd = ::open(path_.c_str(), O_RDWR | O_NOCTTY);
+    const int second = ::open(path_.c_str(), O_RDWR | O_NOCTTY);
+    const char ok = fd >= 0 && second >= 0 && ::ioctl(fd, TIOCEXCL) == 0 ? 1 : 0;
+    ::close(second);
+    [[maybe_unused]] ssize_t n = ::write(ready[1], &ok, 1);
+    for (;;) ::pause();
+  }
+  ::close(ready[1]);
+  char ok = 0;
+  pollfd p{ready[0], POLLIN, 0};
+  EXPECT_TRUE(::poll(&p, 1, 5000) == 1 && ::read(ready[0], &ok, 1) == 1 && ok == 1);
+  ::close(ready[0]);
+  EXPECT_TRUE(traced("exclusive mode kept"));
+  EXPECT_EQ(Marked(path_), 1) << "the mark of a live client was lifted";
+
+  ::kill(client, SIGKILL);
+  ASSERT_EQ(::waitpid(client, nullptr, 0), client);
+  const auto end = Clock::now() + 5s;
+  while (Marked(path_) != 0 && Clock::now() < end) std::this_thread::sleep_for(20ms);
+  EXPECT_EQ(Marked(path_), 0) << "the killed client's mark stayed";
+  EXPECT_EQ(OpenAsAnotherUser(path_), 0);
+  // The line still answers.
+  slave_.Reset(::open(path_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+  EXPECT_EQ(Ask(H("24 24 46 4A 00 00 0C 0D 0A"), 11), H("24 24 46 4A 02 00 05 0C 07 0D 0A"));
 }
