@@ -386,6 +386,7 @@ TEST_F(SimulatorLine, AClientsExclusiveMarkDoesNotOutliveTheClient) {
     for (;;) ::pause();
   }
   ::close(ready[1]);
+  ASSERT_GT(client, 0);
   char ok = 0;
   pollfd p{ready[0], POLLIN, 0};
   EXPECT_TRUE(::poll(&p, 1, 5000) == 1 && ::read(ready[0], &ok, 1) == 1 && ok == 1);
