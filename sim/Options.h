@@ -38,6 +38,9 @@ struct Options {
   bool echo = false;                         // --echo: a loopback plug, no receiver
   bool repeatPage = false;                   // --repeat-page: the first page, always
 
+  // In-process only (no flag): the frame record keeps the latest this many.
+  uint32_t keptFrames = 65536;
+
   // Program only: the in-process simulator does not look at these.
   bool trace = false;              // --trace: frames on stderr
   std::string link;                // --link PATH: symlink to the pty slave

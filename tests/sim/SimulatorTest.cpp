@@ -4,8 +4,13 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -32,6 +37,7 @@ protected:
 
   void Run(const Options& options, TraceSink trace = {}) {
     Pty pty = OpenPty();
+    path_ = pty.slavePath;
     slave_ = std::move(pty.slave);
     ASSERT_EQ(::fcntl(slave_.Get(), F_SETFL, O_NONBLOCK), 0);
     sim_ = std::make_unique<Simulator>(std::move(pty.master), options, std::move(trace));
@@ -62,9 +68,55 @@ protected:
     return Read(n);
   }
 
+  // Writes `out` and reads until `in` bytes have come, both at once, as a
+  // sender that reads its answers; returns the bytes read.
+  size_t WriteAndRead(const Bytes& out, size_t in, milliseconds timeout) {
+    size_t written = 0, read = 0;
+    const auto end = Clock::now() + timeout;
+    while ((written < out.size() || read < in) && Clock::now() < end) {
+      pollfd p{slave_.Get(), static_cast<short>(POLLIN | (written < out.size() ? POLLOUT : 0)), 0};
+      if (::poll(&p, 1, 100) <= 0) continue;
+      if (p.revents & POLLOUT) {
+        const ssize_t n = ::write(slave_.Get(), out.data() + written, out.size() - written);
+        if (n > 0) written += static_cast<size_t>(n);
+      }
+      uint8_t buf[4096];
+      const ssize_t r = (p.revents & POLLIN) ? ::read(slave_.Get(), buf, std::min(sizeof buf, in - read)) : 0;
+      if (r > 0) read += static_cast<size_t>(r);
+    }
+    return read;
+  }
+
+  std::string path_;
   UniqueFd slave_;
   std::unique_ptr<Simulator> sim_;
 };
+
+// Whether the slave at `path` is in exclusive mode: root opens it anyway and
+// reads the flag; anyone else is refused while it is (1), or -1 on failure.
+int Marked(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return errno == EBUSY ? 1 : -1;
+  int marked = -1;
+  if (::ioctl(fd, TIOCGEXCL, &marked) != 0) marked = -1;
+  ::close(fd);
+  return marked;
+}
+
+// The errno of an open of `path` by an ordinary user (a child that drops
+// root's rights), 0 when it got the line.
+int OpenAsAnotherUser(const std::string& path) {
+  if (::geteuid() == 0 && ::chmod(path.c_str(), 0666) != 0) return -1;
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    if (::geteuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0)) ::_exit(255);
+    const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    ::_exit(fd >= 0 ? 0 : errno);
+  }
+  int status = 0;
+  if (pid < 0 || ::waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) return -1;
+  return WEXITSTATUS(status);
+}
 
 }  // namespace
 
@@ -233,4 +285,122 @@ TEST_F(SimulatorLine, AFloodFasterThanTheLineIsHeldBackNotStored) {
     if (::poll(&p, 1, 100) <= 0) break;  // nothing taken for 100 ms: held back
   }
   EXPECT_LT(accepted, 1u << 20) << "the simulator read " << accepted << " bytes ahead of a 1920 bytes/s line";
+}
+
+// A sender that floods frames and reads none of the answers: the simulator
+// queues a bounded amount of output and then takes no more frames, so the
+// pty holds the sender back, paced or not; the record keeps its latest
+// frames. Read along, the answers then come as usual.
+TEST_F(SimulatorLine, AFloodWhoseAnswersAreNotReadIsHeldBackAndTheRecordStaysBounded) {
+  const struct {
+    uint32_t baud;
+    Bytes request;
+    size_t answerSize;
+  } rows[] = {
+      {0, H("24 24 46 4A 00 00 0C 0D 0A"), 11},                     // parameters: 11 bytes for 9
+      {19200, simtest::StdFrame('F', 'M', H("08 00 00")), 8 * 32 + 9},  // a page: 265 bytes for 12
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.baud);
+    Options o = Fast();
+    o.baud = row.baud;
+    o.files = 8;
+    o.keptFrames = 1000;
+    Run(o);
+    Bytes flood;
+    while (flood.size() < 4096) flood = simtest::Cat(flood, row.request);
+    // Written until nothing more is taken for 300 ms, and for 1.5 s at least.
+    size_t accepted = 0;
+    Holdings most;
+    const auto start = Clock::now();
+    auto lastTaken = start;
+    while (Clock::now() - start < 4s && (Clock::now() - start < 1500ms || Clock::now() - lastTaken < 300ms)) {
+      const size_t from = accepted % flood.size();
+      const ssize_t n = ::write(slave_.Get(), flood.data() + from, flood.size() - from);
+      if (n > 0) {
+        accepted += static_cast<size_t>(n);
+        lastTaken = Clock::now();
+      } else {
+        pollfd p{slave_.Get(), POLLOUT, 0};
+        ::poll(&p, 1, 20);
+      }
+      const Holdings h = sim_->Held();
+      most = {std::max(most.frames, h.frames), std::max(most.frameBytes, h.frameBytes),
+              std::max(most.queuedOutputs, h.queuedOutputs), std::max(most.queuedBytes, h.queuedBytes),
+              std::max(most.inboundBytes, h.inboundBytes)};
+    }
+    std::printf("%u baud: %zu bytes taken; at most %zu frames, %zu outputs of %zu bytes, %zu bytes inbound\n",
+                row.baud, accepted, most.frames, most.queuedOutputs, most.queuedBytes, most.inboundBytes);
+    EXPECT_LT(accepted, 1u << 20);
+    EXPECT_LE(most.frames, o.keptFrames);
+    EXPECT_LE(most.queuedBytes, Simulator::kMaxQueuedBytes + row.answerSize);
+    EXPECT_LE(most.queuedOutputs, Simulator::kMaxQueuedOutputs + 1);
+    if (row.baud != 0) continue;  // a paced line takes minutes to carry all those answers
+
+    // The frame cut short is completed and every answer read; one more
+    // exchange is answered as usual and recorded last.
+    const size_t frames = (accepted + row.request.size() - 1) / row.request.size();
+    const Bytes rest(row.request.begin() + static_cast<ptrdiff_t>(accepted % row.request.size()),
+                     accepted % row.request.size() ? row.request.end() : row.request.begin());
+    ASSERT_EQ(WriteAndRead(rest, frames * row.answerSize, 20s), frames * row.answerSize);
+    EXPECT_EQ(Ask(row.request, row.answerSize), H("24 24 46 4A 02 00 05 0C 07 0D 0A"));
+    ASSERT_TRUE(sim_->WaitForFrames(FrameKind::ReadParameters, frames + 1, 2000ms));
+    EXPECT_EQ(sim_->Received(FrameKind::ReadParameters), frames + 1);
+    const auto kept = sim_->Frames();
+    EXPECT_EQ(kept.size(), std::min<size_t>(frames + 1, o.keptFrames));
+  }
+}
+
+// A client that set exclusive mode on the line and was killed: once it is
+// gone the mark is lifted and the line can be opened again; while a client
+// lives, its mark stays. Root passes the mark, so the flag itself is read.
+TEST_F(SimulatorLine, AClientsExclusiveMarkDoesNotOutliveTheClient) {
+  auto lines = std::make_shared<std::vector<std::string>>();
+  auto mutex = std::make_shared<std::mutex>();
+  Run(Fast(), [=](const std::string& line) {
+    std::lock_guard lock(*mutex);
+    lines->push_back(line);
+  });
+  slave_.Reset();  // the client below is the only one
+  const auto traced = [&](const std::string& text) {
+    const auto end = Clock::now() + 5s;
+    for (; Clock::now() < end; std::this_thread::sleep_for(10ms)) {
+      std::lock_guard lock(*mutex);
+      for (const auto& l : *lines)
+        if (l.find(text) != std::string::npos) return true;
+    }
+    return false;
+  };
+
+  int ready[2];
+  ASSERT_EQ(::pipe2(ready, O_CLOEXEC), 0);
+  const pid_t client = ::fork();
+  if (client == 0) {
+    // Marks the line exclusive, then closes a second descriptor while it
+    // lives, so the simulator looks at the mark, and waits to be killed.
+    const int fd = ::open(path_.c_str(), O_RDWR | O_NOCTTY);
+    const int second = ::open(path_.c_str(), O_RDWR | O_NOCTTY);
+    const char ok = fd >= 0 && second >= 0 && ::ioctl(fd, TIOCEXCL) == 0 ? 1 : 0;
+    ::close(second);
+    [[maybe_unused]] ssize_t n = ::write(ready[1], &ok, 1);
+    for (;;) ::pause();
+  }
+  ::close(ready[1]);
+  ASSERT_GT(client, 0);
+  char ok = 0;
+  pollfd p{ready[0], POLLIN, 0};
+  EXPECT_TRUE(::poll(&p, 1, 5000) == 1 && ::read(ready[0], &ok, 1) == 1 && ok == 1);
+  ::close(ready[0]);
+  EXPECT_TRUE(traced("exclusive mode kept"));
+  EXPECT_EQ(Marked(path_), 1) << "the mark of a live client was lifted";
+
+  ::kill(client, SIGKILL);
+  ASSERT_EQ(::waitpid(client, nullptr, 0), client);
+  const auto end = Clock::now() + 5s;
+  while (Marked(path_) != 0 && Clock::now() < end) std::this_thread::sleep_for(20ms);
+  EXPECT_EQ(Marked(path_), 0) << "the killed client's mark stayed";
+  EXPECT_EQ(OpenAsAnotherUser(path_), 0);
+  // The line still answers.
+  slave_.Reset(::open(path_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+  EXPECT_EQ(Ask(H("24 24 46 4A 00 00 0C 0D 0A"), 11), H("24 24 46 4A 02 00 05 0C 07 0D 0A"));
 }
