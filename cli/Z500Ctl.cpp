@@ -81,17 +81,17 @@ using TFile = std::unique_ptr<std::FILE, TFileClose>;
 // One run against one receiver.
 class TSession {
 public:
-  TSession(const TArguments& options, std::ostream& out, std::ostream& err, bool terminal)
-      : Options(options), Out(out), Err(err), Terminal(terminal), Link(Clock) {}
+  TSession(const TArguments& options, std::ostream& out, std::ostream& err, bool terminal, TInterrupt& interrupt)
+      : Options(options), Out(out), Err(err), Terminal(terminal), Clock(interrupt), Link(Clock, &interrupt) {}
 
   void Open() {
     try {
       Link.Open(Options.Port);
     } catch (const QuarlComm32::EComm32Error& e) {
-      const char* advice = Z500::OpenFailureAdvice(e.OsError).Console;
+      const std::string advice = Z500::OpenFailureAdvice(e.OsError, e.HolderPid, e.HolderName).Console;
       throw TFailure{xPort, "cannot open " + Options.Port + ": " + e.MessageUtf8() +
                                 (e.OsError ? std::string(" (") + std::strerror(e.OsError) + ")" : "") +
-                                (advice ? std::string("; ") + advice : "")};
+                                (advice.empty() ? "" : "; " + advice)};
     } catch (const std::invalid_argument& e) {
       throw TFailure{xUsage, std::string("--port: ") + e.what()};
     }

@@ -127,16 +127,21 @@ TEST_F(Z500CtlTest, RefusalsComeBeforeAnythingIsSent) {
 // reasons the user can remedy come with what to do.
 TEST_F(Z500CtlTest, APortThatCannotOpenSaysWhyAndWhatToDo) {
   Start();
-  // Held by another program that locks it as serial programs do (picocom).
+  // Held by another program that locks it as serial programs do (picocom):
+  // here this one, named by its command name and process id.
   const int holder = ::open(Path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
   ASSERT_GE(holder, 0);
   ASSERT_EQ(::flock(holder, LOCK_EX | LOCK_NB), 0);
+  std::string self;
+  std::getline(std::ifstream("/proc/self/comm"), self);
   // A read-only sysfs attribute: opening it for writing is refused even to root.
   const std::string noPermission = "/sys/class/tty/tty0/dev";
   struct Case { std::string Port, Reason, Advice; } cases[] = {
       {"/nonexistent/ttyZ500", "(No such file or directory)", ""},
       {noPermission, "(Permission denied)", "; your user may not use the device: add it to the dialout group"},
-      {Path, "(Device or resource busy)", "; another program has the port open: close it first"},
+      {Path, "(Device or resource busy)",
+       "; another program has the port open: close it first (it is " + self + ", process " +
+           std::to_string(::getpid()) + ")"},
   };
   for (const auto& c : cases) {
     if (c.Port == noPermission && !std::filesystem::exists(noPermission)) continue;
