@@ -340,7 +340,7 @@ private:
   std::ostream& Out;
   std::ostream& Err;
   const bool Terminal;
-  Z500::TSteadyClock Clock;
+  TInterruptibleClock Clock;
   TReceiverLink Link;
 };
 
@@ -370,7 +370,8 @@ const char* ExitCodeTable() {
          "  7   the receiver's hardware version is not the firmware file's\n"
          "  8   the receiver answered a firmware block with an error or a wrong address\n"
          "  9   a file to delete is not on the receiver (nothing deleted)\n"
-         "  10  the receiver answered, but reads back something else than was asked\n";
+         "  10  the receiver answered, but reads back something else than was asked\n"
+         "  129 stopped by SIGHUP, 130 by SIGINT (Ctrl-C), 143 by SIGTERM; the port is closed\n";
 }
 
 std::string OneLine(const std::string& text) {
@@ -468,12 +469,14 @@ std::variant<TArguments, int> ParseArguments(int argc, const char* const* argv, 
   return options;
 }
 
-int Run(int argc, const char* const* argv, std::ostream& out, std::ostream& err, bool terminal) {
+int Run(int argc, const char* const* argv, std::ostream& out, std::ostream& err, bool terminal,
+        TInterrupt* interrupt) {
   auto parsed = ParseArguments(argc, argv, out, err);
   if (const int* code = std::get_if<int>(&parsed)) return *code;
   const TArguments& options = std::get<TArguments>(parsed);
+  TInterrupt never;
   try {
-    TSession session(options, out, err, terminal);
+    TSession session(options, out, err, terminal, interrupt ? *interrupt : never);
     switch (options.Command) {
       case TCommand::Upgrade: session.Upgrade(); return xOk;  // checks the file before it opens the port
       case TCommand::ParamsSet: session.Open(); session.ParamsSet(options.Interval, options.Cutoff); break;
@@ -489,6 +492,10 @@ int Run(int argc, const char* const* argv, std::ostream& out, std::ostream& err,
   } catch (const TFailure& f) {
     err << "z500ctl: " << OneLine(f.Message) << "\n";
     return f.Code;
+  } catch (const TInterrupted& i) {  // the session has gone, and the port with it
+    const char* name = ::sigabbrev_np(i.Signal);
+    err << "z500ctl: stopped by SIG" << (name ? name : std::to_string(i.Signal).c_str()) << "; the port is closed\n";
+    return xSignal + i.Signal;
   } catch (const std::exception& e) {
     err << "z500ctl: internal fault: " << OneLine(e.what()) << "\n";
     return xInternal;
