@@ -16,9 +16,10 @@ void QuietReceiver(const std::function<void(const TFrame&)>& send, IClock& clock
 
 namespace {
 
-// "%1" replaced by `first`, "%2" by `second`.
+// "%1" replaced by `first`, "%2" by `second` (first, so that a "%2" in
+// `first` stays as it is).
 std::string Filled(std::string text, const std::string& first, const std::string& second) {
-  for (const auto& [mark, value] : {std::pair<std::string, std::string>{"%1", first}, {"%2", second}})
+  for (const auto& [mark, value] : {std::pair<std::string, std::string>{"%2", second}, {"%1", first}})
     if (const size_t at = text.find(mark); at != std::string::npos) text.replace(at, mark.size(), value);
   return text;
 }
