@@ -421,8 +421,9 @@ TEST_F(Z500CtlTest, AnInterruptClosesThePortAndEndsWithTheSignalsCode) {
     for (auto& a : args) argv.push_back(a.c_str());
     std::ostringstream out, err;
     const int code = Z500Ctl::Run(static_cast<int>(argv.size()), argv.data(), out, err, false, &interrupt);
-    const double late = std::chrono::duration<double>(std::chrono::steady_clock::now() - raised).count();
+    const auto ended = std::chrono::steady_clock::now();
     stop.join();
+    const double late = std::chrono::duration<double>(ended - raised).count();
     EXPECT_EQ(code, 128 + c.Signal) << err.str();
     EXPECT_LT(late, 2.0);
     EXPECT_EQ(err.str().rfind("z500ctl: stopped by SIG", 0), 0u) << err.str();
