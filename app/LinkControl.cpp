@@ -32,8 +32,9 @@ void TForm1::Button1Click(QObject*) {
                      QStringLiteral("\r\n可能该串口不存在或正在使用中！");
       // The system's reason, where the user can do something about it.
       if (const auto* comm = dynamic_cast<const QuarlComm32::EComm32Error*>(&e))
-        if (const char* advice = Z500::OpenFailureAdvice(comm->OsError).Window)
-          text += QStringLiteral("\r\n") + QString::fromUtf8(advice);
+        if (const auto advice = Z500::OpenFailureAdvice(comm->OsError, comm->HolderPid, comm->HolderName).Window;
+            !advice.empty())
+          text += QStringLiteral("\r\n") + QString::fromStdString(advice);
       ShowMessage(text);
       return;
     }

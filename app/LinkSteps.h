@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <string>
 
 #include "Clock.h"
 #include "ReceiverFrames.h"
@@ -21,13 +22,14 @@ void QuietReceiver(const std::function<void(const TFrame&)>& send, IClock& clock
 
 // What to do about a port that would not open, for the system reasons that
 // have a remedy of the user's: no permission for the device (the dialout
-// group) and a port another program holds. Window: a line in Simplified
-// Chinese (UTF-8); Console: a clause in English. Both nullptr for any other
-// reason.
+// group) and a port another program holds, then named by its process id and
+// name where the serial layer found them (holderPid 0: not found). Window:
+// lines in Simplified Chinese (UTF-8, joined by "\r\n"); Console: a clause
+// in English. Both empty for any other reason.
 struct TOpenAdvice {
-  const char* Window = nullptr;
-  const char* Console = nullptr;
+  std::string Window;
+  std::string Console;
 };
-TOpenAdvice OpenFailureAdvice(int osError);
+TOpenAdvice OpenFailureAdvice(int osError, int holderPid = 0, const std::string& holderName = {});
 
 }  // namespace Z500

@@ -24,7 +24,7 @@ constexpr auto Recheck = 20ms;
 
 }  // namespace
 
-TReceiverLink::TReceiverLink(Z500::IClock& clock) : Clock(clock) {
+TReceiverLink::TReceiverLink(Z500::IClock& clock, TInterrupt* interrupt) : Clock(clock), Interrupt(interrupt) {
   Comm = std::make_unique<QuarlComm32::TComm32>();
   Comm->DCB.BaudRate = Baud;
   Comm->DCB.ByteSize = 8;
@@ -50,9 +50,15 @@ TReceiverLink::TReceiverLink(Z500::IClock& clock) : Clock(clock) {
   Package->fSetPkgType(QuarlComm32::cptFrameTimeout);
   Package->fSetPkgInterval(50);
   Package->SetPackageNotify([this](QuarlComm32::TObject*, int notifyType) { Notified(notifyType); });
+  if (Interrupt)
+    Interrupt->SetWaker([this] {
+      { std::lock_guard lock(Lock); }  // a waiter is either waiting or yet to look
+      Changed.notify_all();
+    });
 }
 
 TReceiverLink::~TReceiverLink() {
+  if (Interrupt) Interrupt->SetWaker(nullptr);
   Package->SetPackageNotify(nullptr);
   Package->fSetActive(false);
   try {
@@ -90,6 +96,7 @@ void TReceiverLink::Open(const std::string& port) {
 void TReceiverLink::Quiet() {
   Z500::QuietReceiver([this](const Z500::TFrame& frame) { Send(frame); }, Clock);
   Package->PurgeRead();
+  CheckInterrupt();
 }
 
 bool TReceiverLink::Send(const Z500::TFrame& frame) {
@@ -105,6 +112,7 @@ bool TReceiverLink::Drain(TDeadline deadline) {
   std::unique_lock lock(Lock);
   const auto queued = [this] { return Package->WriteQueueCount() != 0 || Comm->OutQueue->Count() != 0; };
   while (queued() || TransmitEmpties == SentMark) {
+    CheckInterrupt();
     if (LineError) return false;
     if (std::chrono::steady_clock::now() >= deadline) {
       if (queued()) return false;
@@ -130,11 +138,12 @@ TWaitEnd TReceiverLink::Wait(const Z500::TReplyRoutes& routes, bool upgrading, c
       if (done()) return TWaitEnd::Done;
     }
     std::unique_lock lock(Lock);
+    CheckInterrupt();
     if (LineError) return TWaitEnd::LineLost;
     if (std::chrono::steady_clock::now() >= deadline) return TWaitEnd::TimedOut;
     const uint64_t seen = Notifications;
     Changed.wait_until(lock, std::min(deadline, std::chrono::steady_clock::now() + Recheck),
-                       [&] { return Notifications != seen; });
+                       [&] { return Notifications != seen || Interrupted(); });
   }
 }
 
@@ -148,11 +157,13 @@ TWaitEnd TReceiverLink::SendAndWaitForHead(const Z500::TFrame& frame, const Z500
   const bool found = Z500::WaitForReplyHead(
       [this](uint8_t* buf, long len) { return static_cast<long>(Comm->Read(buf, static_cast<int32_t>(len))); },
       head, limitMs, Clock, waitStart, waitNow, {}, [this] {
-        // A line that has gone (a pulled cable) ends the wait at once.
+        // A line that has gone (a pulled cable) or an interrupt ends the
+        // wait at once.
         std::lock_guard lock(Lock);
-        return LineError;
+        return LineError || Interrupted();
       });
   Package->fSetActive(true);
+  CheckInterrupt();
   if (found) return TWaitEnd::Done;
   std::lock_guard lock(Lock);
   return LineError ? TWaitEnd::LineLost : TWaitEnd::TimedOut;

@@ -15,6 +15,7 @@
 #include <string>
 
 #include "Clock.h"
+#include "Interrupt.h"
 #include "ReceiverFrames.h"
 #include "ReplyDispatcher.h"
 #include "TComm32.h"
@@ -24,12 +25,14 @@ namespace Z500Ctl {
 
 using TDeadline = std::chrono::steady_clock::time_point;
 
-// How a wait on the link ended.
+// How a wait on the link ended. A wait that an interrupt ends raises
+// TInterrupted instead, as do Quiet and Drain.
 enum class TWaitEnd { Done, TimedOut, LineLost };
 
 class TReceiverLink {
 public:
-  explicit TReceiverLink(Z500::IClock& clock);
+  // `interrupt` (when given) ends every wait and pause at once.
+  explicit TReceiverLink(Z500::IClock& clock, TInterrupt* interrupt = nullptr);
   ~TReceiverLink();
   TReceiverLink(const TReceiverLink&) = delete;
   TReceiverLink& operator=(const TReceiverLink&) = delete;
@@ -60,8 +63,13 @@ public:
 
 private:
   void Notified(int notifyType);
+  bool Interrupted() const { return Interrupt != nullptr && Interrupt->Signal() != 0; }
+  void CheckInterrupt() const {
+    if (Interrupt != nullptr) Interrupt->Check();
+  }
 
   Z500::IClock& Clock;
+  TInterrupt* Interrupt;
   std::unique_ptr<QuarlComm32::TComm32> Comm;
   std::unique_ptr<QuarlComm32::TCommPackage> Package;
   std::mutex Lock;

@@ -82,17 +82,17 @@ using TFile = std::unique_ptr<std::FILE, TFileClose>;
 // One run against one receiver.
 class TSession {
 public:
-  TSession(const TArguments& options, std::ostream& out, std::ostream& err, bool terminal)
-      : Options(options), Out(out), Err(err), Terminal(terminal), Link(Clock) {}
+  TSession(const TArguments& options, std::ostream& out, std::ostream& err, bool terminal, TInterrupt& interrupt)
+      : Options(options), Out(out), Err(err), Terminal(terminal), Clock(interrupt), Link(Clock, &interrupt) {}
 
   void Open() {
     try {
       Link.Open(Options.Port);
     } catch (const QuarlComm32::EComm32Error& e) {
-      const char* advice = Z500::OpenFailureAdvice(e.OsError).Console;
+      const std::string advice = Z500::OpenFailureAdvice(e.OsError, e.HolderPid, e.HolderName).Console;
       throw TFailure{xPort, "cannot open " + Options.Port + ": " + e.MessageUtf8() +
                                 (e.OsError ? std::string(" (") + std::strerror(e.OsError) + ")" : "") +
-                                (advice ? std::string("; ") + advice : "")};
+                                (advice.empty() ? "" : "; " + advice)};
     } catch (const std::invalid_argument& e) {
       throw TFailure{xUsage, std::string("--port: ") + e.what()};
     }
@@ -349,7 +349,7 @@ private:
   std::ostream& Out;
   std::ostream& Err;
   const bool Terminal;
-  Z500::TSteadyClock Clock;
+  TInterruptibleClock Clock;
   TReceiverLink Link;
 };
 
@@ -422,7 +422,9 @@ const char* ExitCodeTable() {
          "  8   the receiver answered a firmware block with an error or a wrong address\n"
          "  9   a file to delete is not on the receiver (nothing deleted)\n"
          "  10  the receiver answered, but reads back something else than was asked\n"
-         "  11  standard output could not be written (a full disk, say)\n";
+         "  11  standard output could not be written (a full disk, say)\n"
+
+         "  129 stopped by SIGHUP, 130 by SIGINT (Ctrl-C), 143 by SIGTERM; the port is closed\n";
 }
 
 std::string OneLine(const std::string& text) {
@@ -518,12 +520,14 @@ std::variant<TArguments, int> ParseArguments(int argc, const char* const* argv, 
   return options;
 }
 
-int Run(int argc, const char* const* argv, std::ostream& out, std::ostream& err, bool terminal) {
+int Run(int argc, const char* const* argv, std::ostream& out, std::ostream& err, bool terminal,
+        TInterrupt* interrupt) {
   auto parsed = ParseArguments(argc, argv, out, err);
   if (const int* code = std::get_if<int>(&parsed)) return *code == xOk ? OutputWritten(out, err) : *code;
   const TArguments& options = std::get<TArguments>(parsed);
+  TInterrupt never;
   try {
-    TSession session(options, out, err, terminal);
+    TSession session(options, out, err, terminal, interrupt ? *interrupt : never);
     switch (options.Command) {
       case TCommand::Upgrade: session.Upgrade(); return OutputWritten(out, err);  // checks the file before it opens the port
       case TCommand::ParamsSet: session.Open(); session.ParamsSet(options.Interval, options.Cutoff); break;
@@ -539,6 +543,10 @@ int Run(int argc, const char* const* argv, std::ostream& out, std::ostream& err,
   } catch (const TFailure& f) {
     err << "z500ctl: " << OneLine(f.Message) << "\n";
     return f.Code;
+  } catch (const TInterrupted& i) {  // the session has gone, and the port with it
+    const char* name = ::sigabbrev_np(i.Signal);
+    err << "z500ctl: stopped by SIG" << (name ? name : std::to_string(i.Signal).c_str()) << "; the port is closed\n";
+    return xSignal + i.Signal;
   } catch (const std::exception& e) {
     err << "z500ctl: internal fault: " << OneLine(e.what()) << "\n";
     return xInternal;

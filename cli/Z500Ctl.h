@@ -11,6 +11,7 @@
 
 #include "DirectoryEntries.h"
 #include "NameText.h"
+#include "Interrupt.h"
 
 namespace Z500Ctl {
 
@@ -29,6 +30,7 @@ enum TExitCode : int {
   xNotFound = 9,   // a file to delete is not on the receiver
   xNotDone = 10,   // the receiver answered, but the result is not what was asked
   xOutput = 11,    // the standard output could not be written (a full disk, say)
+  xSignal = 128,   // + the signal's number: stopped by SIGHUP (129), SIGINT (130), SIGTERM (143)
 };
 
 // The exit-code table as --help shows it.
@@ -64,6 +66,9 @@ std::string OneLine(const std::string& text);
 
 // Runs z500ctl with `argv` (argv[0] the program name). `terminal`: the error
 // stream is a terminal, so the upgrade shows its progress bar there.
-int Run(int argc, const char* const* argv, std::ostream& out, std::ostream& err, bool terminal);
+// `interrupt` (when given), once raised, ends the work under way: the port
+// is closed and the result is xSignal + the signal's number.
+int Run(int argc, const char* const* argv, std::ostream& out, std::ostream& err, bool terminal,
+        TInterrupt* interrupt = nullptr);
 
 }  // namespace Z500Ctl

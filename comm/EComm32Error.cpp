@@ -1,6 +1,7 @@
 #include "EComm32Error.h"
 
 #include <array>
+#include <utility>
 #include <vector>
 
 #include "AppLang.h"
@@ -102,8 +103,13 @@ const std::array<TMessageTable, 3>& Tables() {
 
 }  // namespace
 
-EComm32Error::EComm32Error(TErrorCode code, int osError)
-    : std::runtime_error("EComm32Error"), ErrorCode(code), OsError(osError), CodePage(1252) {
+EComm32Error::EComm32Error(TErrorCode code, int osError, int holderPid, std::string holderName)
+    : std::runtime_error("EComm32Error"),
+      ErrorCode(code),
+      OsError(osError),
+      HolderPid(holderPid),
+      HolderName(std::move(holderName)),
+      CodePage(1252) {
   using TQuarlFuncs::AppLang;
   const TQuarlFuncs::TLangType lang = AppLang.fGetLangType();
   const int table = lang == TQuarlFuncs::ltSimplified ? 0 : lang == TQuarlFuncs::ltTraditional ? 1 : 2;

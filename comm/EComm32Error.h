@@ -35,10 +35,14 @@ public:
   // osError: the operating system's error number of the failed step, 0 when
   // there is none. It is kept for callers that want to explain the failure;
   // the message stays the table's text.
-  explicit EComm32Error(TErrorCode code, int osError = 0);
+  // holderPid, holderName: for a port another program holds (EBUSY), that
+  // program where it could be found; 0 and empty otherwise.
+  explicit EComm32Error(TErrorCode code, int osError = 0, int holderPid = 0, std::string holderName = {});
 
   TErrorCode ErrorCode;
   int OsError;
+  int HolderPid;
+  std::string HolderName;
 
   // The message as built: GBK, Big5 or ASCII bytes (what() gives the same).
   const TQuarlFuncs::TQuarlString& Message() const { return MessageText; }

@@ -350,6 +350,7 @@ void TComm32::Open() {
   if (Active.load(std::memory_order_acquire)) return;
   TErrorCode code = 0;
   int osError = 0;
+  TPortHolder holder;  // who has a busy port
   RingCount.store(0, std::memory_order_relaxed);
 
   // A thread that an earlier Close gave up on would be a second producer or
@@ -376,6 +377,7 @@ void TComm32::Open() {
     } else if (int err = ctx->Port.Open(path)) {
       code = ecOpenPort;
       osError = err;
+      holder = ctx->Port.Holder();
     } else {
       Handle = ctx->Port.Fd();
       Ctx.store(ctx, std::memory_order_release);
@@ -438,7 +440,7 @@ void TComm32::Open() {
   if (code != 0) {
     ctx.reset();
     Close();  // raises 13 or 14 itself if a started thread would not stop
-    throw EComm32Error(code, osError);
+    throw EComm32Error(code, osError, holder.Pid, holder.Name);
   }
 
   Active.store(true, std::memory_order_release);

@@ -14,6 +14,7 @@
 #include <cerrno>
 #include <cstdlib>
 
+#include "PortHolder.h"
 #include "Termios2.h"
 
 namespace QuarlComm32 {
@@ -40,28 +41,24 @@ TSerialDriver::~TSerialDriver() { Close(); }
 
 int TSerialDriver::Open(const std::string& path) {
   Close();
+  HolderFound = {};
   if (!WakeEvent.Valid()) return EMFILE;
   const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return errno;
-  // A program that holds the device in exclusive mode keeps everyone else
-  // out, except a privileged user: the port is then busy for us too, or two
-  // programs would share the line.
-  int held = 0;
-  if (::ioctl(fd, TIOCGEXCL, &held) == 0 && held != 0) {
+  if (fd < 0) return Refused(path, errno);
+  // The lock first: it is what makes the port ours, and the kernel drops it
+  // with its holder, however that ends.
+  if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    const int err = errno == EWOULDBLOCK ? EBUSY : errno;
     ::close(fd);
-    return EBUSY;
+    return Refused(path, err);
   }
-  // Some devices do not know TIOCEXCL; the flock still keeps other users of
-  // this convention away.
+  // Exclusive mode, only while we hold the lock, keeps out programs that
+  // take no lock (all but a privileged user). A mark found set here has no
+  // holder: whoever set it has gone without clearing it (killed while
+  // something else kept the device open), so it is ours now.
   bool exclusive = ::ioctl(fd, TIOCEXCL) == 0;
   if (!exclusive && errno != ENOTTY && errno != EINVAL) {
     const int err = errno;
-    ::close(fd);
-    return err;
-  }
-  if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-    const int err = errno == EWOULDBLOCK ? EBUSY : errno;
-    if (exclusive) ::ioctl(fd, TIOCNXCL);
     ::close(fd);
     return err;
   }
@@ -71,6 +68,11 @@ int TSerialDriver::Open(const std::string& path) {
   WakeupCount.store(0, std::memory_order_relaxed);
   LinesChecked = false;
   return 0;
+}
+
+int TSerialDriver::Refused(const std::string& path, int err) {
+  if (err == EBUSY) HolderFound = FindPortHolder(path);
+  return err;
 }
 
 void TSerialDriver::Close() {

@@ -13,6 +13,7 @@
 
 #include "Dcb.h"
 #include "Event.h"
+#include "PortHolder.h"
 
 namespace QuarlComm32 {
 
@@ -23,11 +24,15 @@ public:
   TSerialDriver(const TSerialDriver&) = delete;
   TSerialDriver& operator=(const TSerialDriver&) = delete;
 
-  // Opens the device for exclusive non-blocking use (TIOCEXCL and an flock,
-  // so that neither another process nor a second engine gets it). A device
-  // another program holds in exclusive mode or under an flock gives EBUSY,
-  // even to root. Returns 0 or the errno of the failure.
+  // Opens the device for exclusive non-blocking use: an flock first, which
+  // the kernel releases when its holder ends, however it ends; then, while
+  // the lock is ours, TIOCEXCL against programs that take no lock. A device
+  // under another's lock gives EBUSY, as does one in exclusive mode to an
+  // ordinary user; a mark that no lock stands behind (left by a killed
+  // holder) is taken over. Close clears the mark. Returns 0 or the errno of
+  // the failure; after EBUSY, Holder() names the program where it can.
   int Open(const std::string& path);
+  const TPortHolder& Holder() const { return HolderFound; }
   void Close();
   bool IsOpen() const { return Descriptor >= 0; }
   int Fd() const { return Descriptor; }
@@ -99,9 +104,12 @@ public:
 
 private:
   bool ReadLines(int& bits) const;
+  // A failed open: looks for the holder of a busy device.
+  int Refused(const std::string& path, int err);
 
   int Descriptor = -1;
   bool Exclusive = false;
+  TPortHolder HolderFound;
   TEvent WakeEvent{TEvent::rmAuto};
   std::atomic<uint32_t> EventMask{0};
   std::atomic<uint32_t> MaskChanges{0};

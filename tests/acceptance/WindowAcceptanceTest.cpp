@@ -9,6 +9,13 @@
 // acceptance-screen.png beside the test program).
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstdlib>
 #include <fstream>
@@ -303,6 +310,50 @@ TEST_F(FieldDay, LinkParametersFilesFormatAndUpgradeThroughTheScreen) {
 
   const char* whole = std::getenv("ACCEPTANCE_SCREEN");
   EXPECT_TRUE(screen->Screenshot(whole && *whole ? whole : ACCEPTANCE_SCREEN_DEFAULT));
+}
+
+// The program ended with the link open, as the end of a session (SIGTERM)
+// or a kill does: SIGTERM closes the window and the port, also with a box
+// open over the window, and the program exits with 143; after SIGKILL the
+// port is free all the same. Each time the next program opens the port at
+// once.
+TEST_F(FieldDay, ASignalOrAKillWithTheLinkOpenLeavesThePortFree) {
+  const auto openLink = [&] {
+    const size_t unlogs = Count(FrameKind::Unlog) + 2;
+    ClickOn(kChooser);
+    EXPECT_TRUE(screen->Focus(window->id) && screen->Key("Down"));
+    ClickOn(kOpenButton);
+    return WaitForFrames(FrameKind::Unlog, unlogs);
+  };
+  const auto startAgain = [&] {
+    tool = ChildProcess::Spawn({Z500_MANAGER_PATH}, firmwareFolder);
+    window = screen->WaitForWindow(tool.Pid(), kWindowTitle, 30s);
+    return window.has_value();
+  };
+  const auto endedByTermAndFree = [&] {
+    const std::optional<int> status = tool.Signal(SIGTERM, 10s);
+    ASSERT_TRUE(status) << "the program did not end";
+    EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 128 + SIGTERM) << *status;
+    const int fd = ::open(receiver->Path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    int marked = 1;
+    EXPECT_EQ(::flock(fd, LOCK_EX | LOCK_NB), 0) << "the port is still locked";
+    EXPECT_TRUE(::ioctl(fd, TIOCGEXCL, &marked) == 0 && marked == 0) << "the port is still marked";
+    ::close(fd);
+  };
+
+  ASSERT_TRUE(openLink()) << "the link did not open";
+  endedByTermAndFree();
+
+  ASSERT_TRUE(startAgain()) << "the main window did not show again";
+  ASSERT_TRUE(openLink()) << "the port did not open again";
+  ASSERT_TRUE(tool.Signal(SIGKILL, 10s));
+
+  ASSERT_TRUE(startAgain()) << "the main window did not show again";
+  ASSERT_TRUE(openLink()) << "the port did not open after a kill";
+  ClickOn(kStartUpgrade);  // no firmware file chosen: a box says so
+  ASSERT_TRUE(WaitForBox(kMessageTitle)) << "no box";
+  endedByTermAndFree();
 }
 
 }  // namespace

@@ -155,6 +155,20 @@ void ChildProcess::Terminate() {
   pid_ = -1;
 }
 
+std::optional<int> ChildProcess::Signal(int signal, std::chrono::milliseconds timeout) {
+  if (pid_ <= 0 || ::kill(pid_, signal) != 0) return std::nullopt;
+  const auto deadline = Clock::now() + timeout;
+  for (;;) {
+    int status = 0;
+    if (::waitpid(pid_, &status, WNOHANG) == pid_) {
+      pid_ = -1;
+      return status;
+    }
+    if (Clock::now() >= deadline) return std::nullopt;
+    std::this_thread::sleep_for(20ms);
+  }
+}
+
 CommandResult RunCommand(const std::vector<std::string>& argv, std::chrono::milliseconds timeout, bool quiet) {
   CommandResult result;
   Pipe output;
@@ -196,11 +210,13 @@ XSession::XSession(int width, int height) {
   folder_ = folder;
 
   // Xvfb picks a free display itself and writes its number to descriptor 3
-  // once it accepts clients.
+  // once it accepts clients. No reset when the last client leaves: a program
+  // started again at once would find the server away meanwhile.
   Pipe ready;
   if (ready.read.fd < 0) return;
   server_ = ChildProcess::Spawn({"Xvfb", "-displayfd", "3", "-screen", "0",
-                                 std::to_string(width) + "x" + std::to_string(height) + "x24", "-nolisten", "tcp"},
+                                 std::to_string(width) + "x" + std::to_string(height) + "x24", "-nolisten", "tcp",
+                                 "-noreset"},
                                 {}, folder_ / "xvfb.log", ready.write.fd);
   ready.write.Close();
   if (server_.Pid() <= 0) return;

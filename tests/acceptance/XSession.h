@@ -33,6 +33,9 @@ public:
   pid_t Pid() const { return pid_; }
   bool Running();
   void Terminate();
+  // Sends `signal` and waits up to `timeout` for the child to end: its wait
+  // status once reaped, nothing when it is still running.
+  std::optional<int> Signal(int signal, std::chrono::milliseconds timeout);
 
 private:
   pid_t pid_ = -1;

@@ -7,11 +7,19 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTest>
+#include <QTimer>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <thread>
 
 #include "EComm32Error.h"
+#include "QuitSignals.h"
 #include "RawReplyWait.h"
 #include "WindowRig.h"
 
@@ -217,3 +225,51 @@ TEST_F(LinkControl, APackageIsSeenOnlyToItsThreeHundredthByte) {
 }
 
 }  // namespace
+
+// Asked to quit by a signal, the program closes its window as the close box
+// would, and with it the link: the port is free for the next program at
+// once, also when the signal comes during a raw reply wait, and the event
+// loop ends.
+TEST_F(LinkControl, ASignalToQuitClosesTheWindowAndFreesThePort) {
+  const struct {
+    int Signal;
+    bool DuringResetWait;
+  } cases[] = {{SIGTERM, false}, {SIGINT, true}, {SIGHUP, false}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.Signal);
+    z500sim::Options options;
+    options.silent = true;
+    Build(options);
+    form->show();
+    Open();
+    int got = 0;
+    std::chrono::steady_clock::time_point sent;
+    {
+      Z500::TQuitSignals quit([&](int number) {
+        got = number;
+        Z500::QuitWindow(*form);
+      });
+      QTimer watchdog;
+      watchdog.setSingleShot(true);
+      QObject::connect(&watchdog, &QTimer::timeout, [] { QCoreApplication::exit(1); });
+      watchdog.start(10000);
+      if (c.DuringResetWait) QTimer::singleShot(0, form.get(), [this] { form->Button2->click(); });
+      QTimer::singleShot(c.DuringResetWait ? 300 : 0, form.get(), [&] {
+        sent = std::chrono::steady_clock::now();
+        ::kill(::getpid(), c.Signal);
+      });
+      EXPECT_EQ(QApplication::exec(), 0) << "the event loop did not end";
+    }
+    EXPECT_EQ(got, c.Signal);
+    EXPECT_LT(std::chrono::steady_clock::now() - sent, Ms(2000));
+    EXPECT_FALSE(form->isVisible());
+    EXPECT_FALSE(form->VellCommDevice1->fGetActive());
+    const int fd = ::open(receiver->Path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    int marked = 1;
+    EXPECT_EQ(::flock(fd, LOCK_EX | LOCK_NB), 0) << "the port is still locked";
+    EXPECT_TRUE(::ioctl(fd, TIOCGEXCL, &marked) == 0 && marked == 0) << "the port is still marked";
+    ::close(fd);
+    form.reset();
+  }
+}

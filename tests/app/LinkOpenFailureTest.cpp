@@ -1,6 +1,7 @@
 // A port the window cannot open: the box keeps the fixed texts around the
 // engine's message, and for the reasons the user can remedy (no permission,
-// a port another program holds) adds a line saying what to do.
+// a port another program holds) adds a line saying what to do, and names the
+// program that holds the port.
 #include <gtest/gtest.h>
 
 #include <QComboBox>
@@ -11,9 +12,22 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <fstream>
 
 #include "EComm32Error.h"
 #include "WindowRig.h"
+
+namespace {
+
+// This program's command name, as the holder of a port is named.
+QString OwnName() {
+  std::ifstream comm("/proc/self/comm");
+  std::string name;
+  std::getline(comm, name);
+  return QString::fromStdString(name);
+}
+
+}  // namespace
 
 TEST_F(ReceiverWindowTest, AFailedOpenSaysWhatToDoWhereTheUserCan) {
   // COM2: a read-only sysfs attribute, refused for writing even to root;
@@ -32,7 +46,8 @@ TEST_F(ReceiverWindowTest, AFailedOpenSaysWhatToDoWhereTheUserCan) {
     QString Advice;  // the line after the fixed texts; empty: none
   } cases[] = {
       {1, QStringLiteral("没有打开该串口的权限：请把用户加入 dialout 组（sudo adduser $USER dialout），然后重新登录。")},
-      {2, QStringLiteral("该串口正被另一个程序使用，请先关闭那个程序（fuser 设备名 可以查到它）。")},
+      {2, QStringLiteral("该串口正被另一个程序使用，请先关闭那个程序（fuser 设备名 可以查到它）。\r\n占用该串口的程序：") +
+              OwnName() + QStringLiteral("（进程号 ") + QString::number(::getpid()) + QStringLiteral("）。")},
       {3, QString()},
   };
   for (const auto& c : cases) {

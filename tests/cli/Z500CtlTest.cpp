@@ -7,10 +7,11 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
-#include <sys/file.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -19,6 +20,7 @@
 #include <fstream>
 #include <functional>
 #include <numeric>
+#include <optional>
 #include <sstream>
 #include <thread>
 
@@ -210,16 +212,21 @@ TEST_F(Z500CtlTest, OutputThatCannotBeWrittenEndsWithItsOwnCode) {
 // reasons the user can remedy come with what to do.
 TEST_F(Z500CtlTest, APortThatCannotOpenSaysWhyAndWhatToDo) {
   Start();
-  // Held by another program that locks it as serial programs do (picocom).
+  // Held by another program that locks it as serial programs do (picocom):
+  // here this one, named by its command name and process id.
   const int holder = ::open(Path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
   ASSERT_GE(holder, 0);
   ASSERT_EQ(::flock(holder, LOCK_EX | LOCK_NB), 0);
+  std::string self;
+  std::getline(std::ifstream("/proc/self/comm"), self);
   // A read-only sysfs attribute: opening it for writing is refused even to root.
   const std::string noPermission = "/sys/class/tty/tty0/dev";
   struct Case { std::string Port, Reason, Advice; } cases[] = {
       {"/nonexistent/ttyZ500", "(No such file or directory)", ""},
       {noPermission, "(Permission denied)", "; your user may not use the device: add it to the dialout group"},
-      {Path, "(Device or resource busy)", "; another program has the port open: close it first"},
+      {Path, "(Device or resource busy)",
+       "; another program has the port open: close it first (it is " + self + ", process " +
+           std::to_string(::getpid()) + ")"},
   };
   for (const auto& c : cases) {
     if (c.Port == noPermission && !std::filesystem::exists(noPermission)) continue;
@@ -497,4 +504,115 @@ TEST(Z500CtlHelp, HelpListsEveryExitCodeAndACommandIsRequired) {
     EXPECT_NE(out.str().find("\n  " + std::to_string(code) + " "), std::string::npos) << code;
   const char* bare[] = {"z500ctl"};
   EXPECT_EQ(Z500Ctl::Run(1, bare, out, err, false), Z500Ctl::xUsage);
+}
+
+namespace {
+
+// Whether `path` is free for the next program: no lock on it and no
+// exclusive mark left on the device.
+bool PortIsFree(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return false;
+  int marked = 1;
+  const bool free = ::flock(fd, LOCK_EX | LOCK_NB) == 0 && ::ioctl(fd, TIOCGEXCL, &marked) == 0 && marked == 0;
+  ::close(fd);
+  return free;
+}
+
+// Waits up to `timeout` for child `pid` to end; its wait status, or nothing
+// (then it is killed and reaped).
+std::optional<int> WaitForExit(pid_t pid, std::chrono::milliseconds timeout) {
+  const int pidfd = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
+  pollfd p{pidfd, POLLIN, 0};
+  const bool ended = pidfd >= 0 && ::poll(&p, 1, static_cast<int>(timeout.count())) == 1;
+  if (pidfd >= 0) ::close(pidfd);
+  if (!ended) ::kill(pid, SIGKILL);
+  int status = 0;
+  if (::waitpid(pid, &status, 0) != pid || !ended) return std::nullopt;
+  return status;
+}
+
+struct TStopCase {
+  const char* Name;
+  std::vector<std::string> Args;
+  FrameKind Waiting;  // the request it waits on when the signal comes
+  int Signal;
+};
+const TStopCase StopCases[] = {
+    {"files", {"--timeout", "60", "files"}, FrameKind::Directory, SIGTERM},
+    {"reset-baud", {"reset-baud"}, FrameKind::SerialReset, SIGINT},
+    {"quieting", {"--timeout", "60", "params"}, FrameKind::Unlog, SIGHUP},
+};
+
+}  // namespace
+
+// Stopped by a signal while it waits on a silent receiver, z500ctl closes
+// the port at once and ends with 128 + the signal; the next program gets
+// the port straight away. In-process, through Run's interrupt.
+TEST_F(Z500CtlTest, AnInterruptClosesThePortAndEndsWithTheSignalsCode) {
+  for (const auto& c : StopCases) {
+    SCOPED_TRACE(c.Name);
+    Start([](auto& o) { o.silent = true; });
+    Z500Ctl::TInterrupt interrupt;
+    std::chrono::steady_clock::time_point raised;
+    std::thread stop([&] {
+      if (Sim->WaitForFrames(c.Waiting, 1, 10s)) raised = std::chrono::steady_clock::now();
+      interrupt.Raise(c.Signal);
+    });
+    std::vector<std::string> args = c.Args;
+    args.insert(args.begin(), {"z500ctl", "--port", Path});
+    std::vector<const char*> argv;
+    for (auto& a : args) argv.push_back(a.c_str());
+    std::ostringstream out, err;
+    const int code = Z500Ctl::Run(static_cast<int>(argv.size()), argv.data(), out, err, false, &interrupt);
+    const auto ended = std::chrono::steady_clock::now();
+    stop.join();
+    const double late = std::chrono::duration<double>(ended - raised).count();
+    EXPECT_EQ(code, 128 + c.Signal) << err.str();
+    EXPECT_LT(late, 2.0);
+    EXPECT_EQ(err.str().rfind("z500ctl: stopped by SIG", 0), 0u) << err.str();
+    EXPECT_TRUE(out.str().empty()) << out.str();
+    EXPECT_TRUE(PortIsFree(Path));
+    EXPECT_EQ(Ctl({"sound"}).Code, 0) << "the port did not open again";
+  }
+}
+
+// The program itself: the signals reach it from outside, and it exits as
+// shells expect, the port closed.
+TEST_F(Z500CtlTest, TheProgramStoppedBySIGTERMOrSIGINTExitsWith143Or130) {
+  for (const auto& c : {StopCases[0], TStopCase{"files", {"--timeout", "60", "files"}, FrameKind::Directory, SIGINT}}) {
+    SCOPED_TRACE(c.Signal);
+    Start([](auto& o) { o.silent = true; });
+    std::vector<std::string> args = c.Args;
+    args.insert(args.begin(), {Z500CTL_PATH, "--port", Path});
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+      // As a shell starts it: the signals at their defaults (a background
+      // job of a script would have SIGINT ignored, and z500ctl leaves it so).
+      for (const int s : {SIGINT, SIGTERM, SIGHUP}) ::signal(s, SIG_DFL);
+      sigset_t none;
+      sigemptyset(&none);
+      ::sigprocmask(SIG_SETMASK, &none, nullptr);
+      const int null = ::open("/dev/null", O_WRONLY);
+      ::dup2(null, STDOUT_FILENO);
+      ::dup2(null, STDERR_FILENO);
+      ::execv(Z500CTL_PATH, argv.data());
+      ::_exit(127);
+    }
+    ASSERT_GT(pid, 0);
+    const bool waiting = Sim->WaitForFrames(c.Waiting, 1, 20s);
+    const auto sent = std::chrono::steady_clock::now();
+    ::kill(pid, c.Signal);
+    const auto status = WaitForExit(pid, 10s);
+    const double late = std::chrono::duration<double>(std::chrono::steady_clock::now() - sent).count();
+    ASSERT_TRUE(waiting) << "z500ctl never asked for the directory";
+    ASSERT_TRUE(status) << "z500ctl did not end";
+    EXPECT_TRUE(WIFEXITED(*status)) << "ended by the signal itself, not by closing the port";
+    EXPECT_EQ(WEXITSTATUS(*status), 128 + c.Signal);
+    EXPECT_LT(late, 2.0);
+    EXPECT_TRUE(PortIsFree(Path)) << "the port stayed locked or marked";
+  }
 }
