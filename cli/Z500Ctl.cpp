@@ -207,6 +207,15 @@ public:
             return f.Name == a.Name && (!a.Extension || f.Extension == *a.Extension);
           }))
         throw TFailure{xNotFound, "no file named " + ArgumentText(a) + " on the receiver; nothing was deleted"};
+      // The receiver deletes every file of that name: one asked for by its
+      // extension must not take another extension's file along.
+      if (const auto other = std::find_if(listed.begin(), listed.end(), [&](const auto& f) {
+            return a.Extension && f.Name == a.Name && f.Extension != *a.Extension;
+          });
+          other != listed.end())
+        throw TFailure{xUsage, ArgumentText(a) + " cannot be deleted alone: the receiver deletes by name, and " +
+                                   PrintedName(*other) + " has the same name (give " + EscapeBytes(a.Name) +
+                                   " to delete both); nothing was deleted"};
       if (std::find(names.begin(), names.end(), a.Name) == names.end()) names.push_back(a.Name);
     }
     for (size_t at = 0; at < names.size(); at += MaxDeleteNames) {
@@ -423,7 +432,6 @@ const char* ExitCodeTable() {
          "  9   a file to delete is not on the receiver (nothing deleted)\n"
          "  10  the receiver answered, but reads back something else than was asked\n"
          "  11  standard output could not be written (a full disk, say)\n"
-
          "  129 stopped by SIGHUP, 130 by SIGINT (Ctrl-C), 143 by SIGTERM; the port is closed\n";
 }
 

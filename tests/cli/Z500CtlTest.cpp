@@ -326,6 +326,15 @@ TEST_F(Z500CtlTest, DeleteWithAnExtensionDeletesOnlyAFileWithThatExtension) {
   }
   EXPECT_EQ(Count(FrameKind::Delete), 0u);
   ASSERT_EQ(Sim->Files().size(), 2u);
+  // A name that two files share: the receiver would delete both.
+  Sim->SetFiles({z500sim::MakeEntry("BJ010601", "GNS", 5000, when), z500sim::MakeEntry("BJ010601", "XYZ", 9, when),
+                 z500sim::MakeEntry("AB", "T", 10, when)});
+  const TRun shared = Ctl({"delete", "BJ010601.GNS"});
+  EXPECT_EQ(shared.Code, Z500Ctl::xUsage);
+  EXPECT_EQ(shared.Err, "z500ctl: BJ010601.GNS cannot be deleted alone: the receiver deletes by name, and "
+                        "BJ010601.XYZ has the same name (give BJ010601 to delete both); nothing was deleted\n");
+  EXPECT_EQ(Count(FrameKind::Delete), 0u);
+  Sim->SetFiles({z500sim::MakeEntry("BJ010601", "GNS", 5000, when), z500sim::MakeEntry("AB", "T", 10, when)});
   // The listed extension, blank padding left off or not, and a bare name.
   const TRun del = Ctl({"delete", "BJ010601.GNS", "AB.T", "AB", "AB      .T  "});
   EXPECT_EQ(del.Code, 0) << del.Err;
