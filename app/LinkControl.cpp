@@ -99,12 +99,14 @@ void TForm1::_LineEchoes() {
   SetStatus(EchoText);
 }
 
-bool TForm1::_IsEcho(std::span<const uint8_t> package) {
+std::span<const uint8_t> TForm1::_WithoutEcho(std::span<const uint8_t> package) {
   if (Z500::EchoesUnlog(package)) {
     _LineEchoes();
-    return true;
+    return {};
   }
-  return LineEchoes && std::equal(package.begin(), package.end(), LastSent.begin(), LastSent.end());
+  const bool echoed = LineEchoes && !LastSent.empty() && package.size() >= LastSent.size() &&
+                      std::equal(LastSent.begin(), LastSent.end(), package.begin());
+  return echoed ? package.subspan(LastSent.size()) : package;
 }
 
 void TForm1::_LinkLost() {

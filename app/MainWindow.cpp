@@ -293,9 +293,8 @@ void TForm1::VellCommDevice1Package(QObject*, int) {
   uint8_t buffer[Z500::ReplyBufferSize];
   const unsigned long m = VellCommDevice1->ReadPackage(buffer, sizeof buffer);
   if (m == 0) return;
-  const std::span<const uint8_t> package(buffer, std::min<size_t>(m, sizeof buffer));
-  if (_IsEcho(package)) return;
-  Z500::DispatchReply(package, Upgrading, Routes);
+  const std::span<const uint8_t> package = _WithoutEcho({buffer, std::min<size_t>(m, sizeof buffer)});
+  if (!package.empty()) Z500::DispatchReply(package, Upgrading, Routes);
 }
 
 TForm1::TWaitOutcome TForm1::RawReplyWait(const Z500::TFrame& request, const Z500::TReplyHead& head,

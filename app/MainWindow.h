@@ -177,9 +177,10 @@ private:
   void _LinkLost();
   // The line echoes what is sent: noted, and the user told.
   void _LineEchoes();
-  // A package that is the line's echo, not the receiver's: the unlog command
-  // (which marks the line as echoing) or, on such a line, the last frame sent.
-  bool _IsEcho(std::span<const uint8_t> package);
+  // A package without the line's echo: nothing when it holds the unlog
+  // command (which marks the line as echoing); on such a line, what follows
+  // a copy of the last frame sent at its start.
+  std::span<const uint8_t> _WithoutEcho(std::span<const uint8_t> package);
   // Ends a raw reply wait or an upgrade under way and closes the link, as
   // the open/close button does; reports nothing.
   void _DropLink();

@@ -72,7 +72,7 @@ private:
 inline constexpr uint32_t EchoWindowMs = 150;
 // An echo comes back at the line's pace; a beginning of the request that
 // stops for this long is an answer that only begins like it ("$$SR").
-inline constexpr uint32_t CopyStallMs = 100;
+inline constexpr uint32_t CopyStallMs = 300;
 
 // Reads up to 300 bytes at a time with `read` (which returns at once with
 // what has arrived, 0 or less for nothing) and hands them to `scanner` until

@@ -223,6 +223,8 @@ const QString EchoStatus = QStringLiteral("串口回显了所发命令，未检�
 TEST_F(LinkControl, ALineThatEchoesIsToldAndItsEchoesAreNoAnswers) {
   z500sim::Options options;
   options.echo = true;  // a loopback plug: every byte comes back, nothing answers
+  options.unlogged = true;
+  options.baud = 0;  // each echo in one piece: the virtual clock runs fast
   Build(options, std::make_shared<PacedClock>());
   Open();
   ASSERT_TRUE(PumpUntil([&] { return form->Label1->text() == EchoStatus; }));
@@ -242,12 +244,26 @@ TEST_F(LinkControl, ALineThatEchoesIsToldAndItsEchoesAreNoAnswers) {
   EXPECT_FALSE(page);
 }
 
+// Paints its widget slowly, as a loaded desktop does.
+class SlowPaint : public QObject {
+public:
+  bool eventFilter(QObject*, QEvent* event) override {
+    if (event->type() == QEvent::Paint) std::this_thread::sleep_for(Ms(30));
+    return false;
+  }
+};
+
 TEST_F(LinkControl, AResetAnsweredAtOnceIsSeenEveryTime) {
   z500sim::Options options;
   options.baud = 0;
   options.replyDelayMs = 0;
   options.unlogged = true;
   Build(options, std::make_shared<PacedClock>());
+  // The status line is painted while the receiver answers.
+  SlowPaint slow;
+  form->Label1->installEventFilter(&slow);
+  form->show();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(form.get()));
   Open();
   for (int run = 1; run <= 6; ++run) {
     prompts->Messages.clear();
