@@ -303,7 +303,8 @@ TForm1::TWaitOutcome TForm1::RawReplyWait(const Z500::TFrame& request, const Z50
   // a quick answer in and lose it at the switch. Nothing received before the
   // request can answer it, and its echo, if any, then comes first.
   VellCommDevice1->fSetUsePackage(false);
-  VellCommDevice1->PurgeRead(false);
+  const auto read = [this](uint8_t* buf, long len) { return VellCommDevice1->Read(buf, len); };
+  Z500::DropReceived(read);
   Send(request);
   QApplication::setOverrideCursor(Qt::WaitCursor);
   // Paint, timer and device events go on, and so does a close from the
@@ -311,7 +312,7 @@ TForm1::TWaitOutcome TForm1::RawReplyWait(const Z500::TFrame& request, const Z50
   // closed window closes the link, which ends the wait.
   Z500::TReplyScanner scanner(head, request, LineEchoes);
   const bool found = Z500::WaitForReplyHead(
-      [this](uint8_t* buf, long len) { return VellCommDevice1->Read(buf, len); }, scanner, limitMs, *Clock,
+      read, scanner, limitMs, *Clock,
       WaitStart, WaitNow, [] { QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents); },
       [this] { return !VellCommDevice1->fGetActive(); });
   QApplication::restoreOverrideCursor();

@@ -43,6 +43,13 @@ void TReplyScanner::Judge(bool echo) {
   if (!echo) Matcher.Feed(Sent.first(Copied));
 }
 
+void DropReceived(const std::function<long(uint8_t* buf, long len)>& read) {
+  constexpr long chunk = 300;
+  uint8_t buf[chunk];
+  for (int i = 0; i < 64 && read(buf, chunk) >= chunk; ++i) {
+  }
+}
+
 bool WaitForReplyHead(const std::function<long(uint8_t* buf, long len)>& read, const TReplyHead& head,
                       uint32_t limitMs, IClock& clock, uint32_t& waitStart, uint32_t& waitNow,
                       const std::function<void()>& idle, const std::function<bool()>& stopped) {

@@ -91,6 +91,12 @@ bool WaitForReplyHead(const std::function<long(uint8_t* buf, long len)>& read, c
                       uint32_t limitMs, IClock& clock, uint32_t& waitStart, uint32_t& waitNow,
                       const std::function<void()>& idle = {}, const std::function<bool()>& stopped = {});
 
+// Reads away what has been received so far (at most 64 reads of 300 bytes),
+// so that nothing from before a request is scanned with its answer. Reading
+// drops only what has arrived: a purge of the port could also drop an answer
+// that the engine's reader takes in at that moment.
+void DropReceived(const std::function<long(uint8_t* buf, long len)>& read);
+
 // The pause between reads that found nothing new.
 inline constexpr uint32_t RawWaitPollMs = 5;
 

@@ -148,7 +148,10 @@ TWaitEnd TReceiverLink::SendAndWaitForHead(const Z500::TFrame& frame, const Z500
   // quick answer in and lose it at the switch. Nothing received before the
   // frame can answer it, and its echo, if any, then comes first.
   Package->fSetActive(false);
-  Comm->PurgeRead(false);
+  const auto read = [this](uint8_t* buf, long len) {
+    return static_cast<long>(Comm->Read(buf, static_cast<int32_t>(len)));
+  };
+  Z500::DropReceived(read);
   const auto size = static_cast<int32_t>(frame.size());
   if (size == 0 || Comm->Write(frame.data(), size) != size) {
     Package->fSetActive(true);
@@ -157,8 +160,7 @@ TWaitEnd TReceiverLink::SendAndWaitForHead(const Z500::TFrame& frame, const Z500
   Z500::TReplyScanner scanner(head, frame, false);
   uint32_t waitStart = 0, waitNow = 0;
   const bool found = Z500::WaitForReplyHead(
-      [this](uint8_t* buf, long len) { return static_cast<long>(Comm->Read(buf, static_cast<int32_t>(len))); },
-      scanner, limitMs, Clock, waitStart, waitNow, {}, [this] {
+      read, scanner, limitMs, Clock, waitStart, waitNow, {}, [this] {
         // A line that has gone (a pulled cable) ends the wait at once.
         std::lock_guard lock(Lock);
         return LineError;
