@@ -37,9 +37,10 @@ private:
 // after it makes it the echo; any other byte makes it the start of the
 // answer. A copy with nothing after it is the echo when the line is known to
 // echo or when it came within EchoWindowMs of the write (sooner than a
-// receiver does the work); a later one is the answer. Everything after the
-// copy, or the whole stream when it does not begin with one, goes through
-// THeadMatcher.
+// receiver does the work); a later one is the answer. A beginning of the
+// request that stops short for CopyStallMs is an answer that only begins
+// like it. Everything after the copy, or the whole stream when it does not
+// begin with one, goes through THeadMatcher.
 class TReplyScanner {
 public:
   // `sent` (kept by reference: it must outlive the scanner) may be empty:
