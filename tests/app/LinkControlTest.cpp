@@ -258,7 +258,8 @@ TEST_F(LinkControl, AResetAnsweredAtOnceIsSeenEveryTime) {
   options.baud = 0;
   options.replyDelayMs = 0;
   options.unlogged = true;
-  Build(options, std::make_shared<PacedClock>());
+  // The 15 s wait lasts 3 s: a loaded machine may hold the simulator up.
+  Build(options, std::make_shared<PacedClock>(200));
   // The status line is painted while the receiver answers.
   SlowPaint slow;
   form->Label1->installEventFilter(&slow);
