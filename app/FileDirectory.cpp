@@ -123,9 +123,14 @@ void TForm1::Button8Click(QObject*) {
   }
   if (!Prompts->Confirm(this, question)) return;
   Send(Z500::DeleteRequest(names));
+  DeleteOutstanding = true;
 }
 
 void TForm1::_DeleteFinished() {
+  // The format's answer is a "$$FD" frame too: one that comes after its wait
+  // gave up must not pass for a deletion.
+  if (!DeleteOutstanding) return;
+  DeleteOutstanding = false;
   SetStatus(Deleted);
   ShowMessage(Deleted);
   FileCount = 0;
@@ -142,17 +147,17 @@ void TForm1::Button9Click(QObject*) {
     return;
   // The box ran an event loop of its own: the link may have gone meanwhile.
   if (!VellCommDevice1->fGetActive()) return;
-  Send(Z500::FormatRequest());
   SetStatus(QStringLiteral("正在格式化NANDFLASH，请稍候！"), true);
   _ClearGrid();
-  switch (RawReplyWait(Z500::FormatHead, Z500::FormatWaitMs)) {
+  switch (const TWaitOutcome outcome = RawReplyWait(Z500::FormatRequest(), Z500::FormatHead, Z500::FormatWaitMs)) {
     case woHeadSeen:
       ShowMessage(QStringLiteral(" 格式化完毕！\r\n请重启静态接收机！\r\n "));
       SetStatus(QStringLiteral("格式化完毕！"));
       break;
     case woNoAnswer:
+    case woEchoOnly:  // the status line tells of the echo
       ShowMessage(QStringLiteral("接收机无应答，未能确认格式化完成！"));
-      SetStatus(QStringLiteral("格式化失败，接收机无应答！"));
+      if (outcome == woNoAnswer) SetStatus(QStringLiteral("格式化失败，接收机无应答！"));
       break;
     case woLinkClosed:  // whoever closed it has said why
       break;

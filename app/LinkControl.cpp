@@ -5,6 +5,7 @@
 #include <QComboBox>
 #include <QPushButton>
 
+#include <algorithm>
 #include <exception>
 
 #include "Application.h"
@@ -17,6 +18,7 @@ namespace {
 const QString OpenCaption = QStringLiteral("打开串口");
 const QString CloseCaption = QStringLiteral("关闭串口");
 const QString LinkLostText = QStringLiteral("串口已断开，请检查连接后重新打开！");
+const QString EchoText = QStringLiteral("串口回显了所发命令，未检测到接收机！");
 
 }  // namespace
 
@@ -39,11 +41,14 @@ void TForm1::Button1Click(QObject*) {
       return;
     }
     Button1->setText(CloseCaption);
+    LineEchoes = false;
+    DeleteOutstanding = false;
     SetStatus(QStringLiteral("已打开串口") + QString::number(VellCommDevice1->fGetPortNo()), true);
     // Stop the receiver's periodic output, twice to be sure it is heard.
     Z500::QuietReceiver([this](const Z500::TFrame& frame) { Send(frame); }, *Clock);
   } else if (Button1->text() == CloseCaption) {
     VellCommDevice1->fSetActive(false);
+    DeleteOutstanding = false;
     Button1->setText(OpenCaption);
     SetStatus(QStringLiteral("已关闭串口!"));
   }
@@ -54,14 +59,15 @@ void TForm1::Button2Click(QObject*) {
     ShowMessage(QStringLiteral("串口未打开！"));
     return;
   }
-  Send(Z500::SerialResetCommand());
   SetStatus(QStringLiteral("正在恢复仪器内部串口为默认，请稍候！"), true);
-  switch (RawReplyWait(Z500::SerialResetHead, Z500::SerialResetWaitMs)) {
+  switch (const TWaitOutcome outcome = RawReplyWait(Z500::SerialResetCommand(), Z500::SerialResetHead,
+                                                    Z500::SerialResetWaitMs)) {
     case woHeadSeen:
       ShowMessage(QStringLiteral("已恢复仪器内部串口波特率为默认设置！"));
       break;
     case woNoAnswer:
-      SetStatus(QStringLiteral("恢复串口波特率失败，接收机无应答！"));
+    case woEchoOnly:  // the status line tells of the echo
+      if (outcome == woNoAnswer) SetStatus(QStringLiteral("恢复串口波特率失败，接收机无应答！"));
       ShowMessage(QStringLiteral("接收机无应答，恢复串口波特率未完成！"));
       break;
     case woLinkClosed:  // whoever closed it has said why
@@ -89,6 +95,21 @@ void TForm1::_LinkNotify(int NotifyType) {
   _LinkLost();
 }
 
+void TForm1::_LineEchoes() {
+  LineEchoes = true;
+  SetStatus(EchoText);
+}
+
+std::span<const uint8_t> TForm1::_WithoutEcho(std::span<const uint8_t> package) {
+  if (Z500::EchoesUnlog(package)) {
+    _LineEchoes();
+    return {};
+  }
+  const bool echoed = LineEchoes && !LastSent.empty() && package.size() >= LastSent.size() &&
+                      std::equal(LastSent.begin(), LastSent.end(), package.begin());
+  return echoed ? package.subspan(LastSent.size()) : package;
+}
+
 void TForm1::_LinkLost() {
   _DropLink();
   SetStatus(LinkLostText);
@@ -102,6 +123,7 @@ void TForm1::_DropLink() {
     UpgradeAborted = true;
   }
   UnlockButtons();
+  DeleteOutstanding = false;
   // A raw reply wait under way sees the link closed and ends at its next look.
   try {
     VellCommDevice1->fSetActive(false);

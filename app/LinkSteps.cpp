@@ -1,5 +1,6 @@
 #include "LinkSteps.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <utility>
 
@@ -12,6 +13,11 @@ void QuietReceiver(const std::function<void(const TFrame&)>& send, IClock& clock
   clock.Sleep(100);
   send(unlog);
   clock.Sleep(500);
+}
+
+bool EchoesUnlog(std::span<const uint8_t> received) {
+  static const TFrame unlog = UnlogCommand();
+  return std::search(received.begin(), received.end(), unlog.begin(), unlog.end()) != received.end();
 }
 
 namespace {

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <span>
 #include <string>
 
 #include "Clock.h"
@@ -19,6 +20,11 @@ inline constexpr uint32_t FormatWaitMs = 60000;
 // the unlog command, 100 ms, the unlog command again to be sure it is heard,
 // then 500 ms for the output already under way to end.
 void QuietReceiver(const std::function<void(const TFrame&)>& send, IClock& clock);
+
+// True when `received` holds the unlog command byte for byte, as the line
+// gives back what it is sent (a loopback plug, an RS-485 adapter that hears
+// itself): a receiver takes the command and never sends it.
+bool EchoesUnlog(std::span<const uint8_t> received);
 
 // What to do about a port that would not open, for the system reasons that
 // have a remedy of the user's: no permission for the device (the dialout

@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "LinkSteps.h"
 #include "PortChooserEdit.h"
 #include "RawReplyWait.h"
 
@@ -305,6 +306,7 @@ void TForm1::SetStatus(const QString& text, bool now) {
 void TForm1::ShowMessage(const QString& text) { Prompts->Message(this, text); }
 
 void TForm1::Send(const Z500::TFrame& frame) {
+  LastSent = frame;
   VellCommDevice1->Write(frame.data(), static_cast<long>(frame.size()));
 }
 
@@ -312,20 +314,32 @@ void TForm1::VellCommDevice1Package(QObject*, int) {
   uint8_t buffer[Z500::ReplyBufferSize];
   const unsigned long m = VellCommDevice1->ReadPackage(buffer, sizeof buffer);
   if (m == 0) return;
-  Z500::DispatchReply({buffer, std::min<size_t>(m, sizeof buffer)}, Upgrading, Routes);
+  const std::span<const uint8_t> package = _WithoutEcho({buffer, std::min<size_t>(m, sizeof buffer)});
+  if (!package.empty()) Z500::DispatchReply(package, Upgrading, Routes);
 }
 
-TForm1::TWaitOutcome TForm1::RawReplyWait(const Z500::TReplyHead& head, uint32_t limitMs) {
+TForm1::TWaitOutcome TForm1::RawReplyWait(const Z500::TFrame& request, const Z500::TReplyHead& head,
+                                          uint32_t limitMs) {
+  // Packaging goes off before the request is written: the framer would take
+  // a quick answer in and lose it at the switch. Nothing received before the
+  // request can answer it, and its echo, if any, then comes first.
   VellCommDevice1->fSetUsePackage(false);
+  const auto read = [this](uint8_t* buf, long len) { return VellCommDevice1->Read(buf, len); };
+  Z500::DropReceived(read);
+  Send(request);
   QApplication::setOverrideCursor(Qt::WaitCursor);
   // Paint, timer and device events go on, and so does a close from the
   // window manager; clicks and keys wait until the end. A lost device or a
   // closed window closes the link, which ends the wait.
+  Z500::TReplyScanner scanner(head, request, LineEchoes);
   const bool found = Z500::WaitForReplyHead(
-      [this](uint8_t* buf, long len) { return VellCommDevice1->Read(buf, len); }, head, limitMs, *Clock,
+      read, scanner, limitMs, *Clock,
       WaitStart, WaitNow, [] { QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents); },
       [this] { return !VellCommDevice1->fGetActive(); });
   QApplication::restoreOverrideCursor();
   if (found) return woHeadSeen;
-  return VellCommDevice1->fGetActive() ? woNoAnswer : woLinkClosed;
+  if (!VellCommDevice1->fGetActive()) return woLinkClosed;
+  if (!scanner.EchoSeen()) return woNoAnswer;
+  _LineEchoes();
+  return woEchoOnly;
 }

@@ -101,6 +101,11 @@ public:
   TGridRect GridSelection;
   uint32_t WaitStart = 0;
   uint32_t WaitNow = 0;
+  // The line gives back what is sent (seen when the link opened, or in a
+  // raw reply wait): a copy of the last frame sent is its echo.
+  bool LineEchoes = false;
+  // A delete request awaits its reply: only then is a "$$FD" package one.
+  bool DeleteOutstanding = false;
 
   // -- Handlers.
   void FormCreate(QObject* Sender);
@@ -143,15 +148,17 @@ protected:
   // text that must show while the window's thread is blocked.
   void SetStatus(const QString& text, bool now = false);
   void ShowMessage(const QString& text);
-  // How a raw reply wait ended.
-  enum TWaitOutcome { woHeadSeen, woNoAnswer, woLinkClosed };
-  // Switches packaging off and waits on the raw byte stream, with the
-  // hourglass cursor, for `head` or until `limitMs` pass; the window is kept
-  // painted but takes no input meanwhile. It ends early when the link closes
-  // under it (the device went, or the window closed): then nothing is to be
-  // reported. Packaging stays off: the caller reports the outcome, then
-  // switches it on again.
-  TWaitOutcome RawReplyWait(const Z500::TReplyHead& head, uint32_t limitMs);
+  // How a raw reply wait ended; woEchoOnly: nothing came but the echo of
+  // the request (the status line says so already).
+  enum TWaitOutcome { woHeadSeen, woNoAnswer, woLinkClosed, woEchoOnly };
+  // Switches packaging off, writes `request` and waits on the raw byte
+  // stream, with the hourglass cursor, for the answer's `head` or until
+  // `limitMs` pass; the window is kept painted but takes no input meanwhile.
+  // The request's own echo is not taken for the answer. It ends early when
+  // the link closes under it (the device went, or the window closed): then
+  // nothing is to be reported. Packaging stays off: the caller reports the
+  // outcome, then switches it on again.
+  TWaitOutcome RawReplyWait(const Z500::TFrame& request, const Z500::TReplyHead& head, uint32_t limitMs);
   // Writes one whole frame to the receiver.
   void Send(const Z500::TFrame& frame);
 
@@ -168,6 +175,12 @@ private:
   void _LinkNotify(int NotifyType);
   // The device has gone: the link is closed and the user told.
   void _LinkLost();
+  // The line echoes what is sent: noted, and the user told.
+  void _LineEchoes();
+  // A package without the line's echo: nothing when it holds the unlog
+  // command (which marks the line as echoing); on such a line, what follows
+  // a copy of the last frame sent at its start.
+  std::span<const uint8_t> _WithoutEcho(std::span<const uint8_t> package);
   // Ends a raw reply wait or an upgrade under way and closes the link, as
   // the open/close button does; reports nothing.
   void _DropLink();
@@ -196,6 +209,7 @@ private:
   void _UpgradeWatchTick();
   void _EndUpgrade();
   void _FailUpgrade(const QString& message, bool failureStatus = true);
+  Z500::TFrame LastSent;          // the last frame written
   bool BlockOutstanding = false;  // a block frame awaits its answer
   uint32_t BlockSentAt = 0;       // the tick it was sent at
 };

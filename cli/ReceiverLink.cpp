@@ -93,10 +93,14 @@ void TReceiverLink::Open(const std::string& port) {
   Package->fSetActive(true);
 }
 
-void TReceiverLink::Quiet() {
+bool TReceiverLink::Quiet() {
   Z500::QuietReceiver([this](const Z500::TFrame& frame) { Send(frame); }, Clock);
+  std::vector<uint8_t> received, buf(Package->fGetPkgSz());
+  while (const unsigned long n = Package->ReadPackage(buf.data(), static_cast<unsigned long>(buf.size())))
+    received.insert(received.end(), buf.begin(), buf.begin() + static_cast<ptrdiff_t>(n));
   Package->PurgeRead();
   CheckInterrupt();
+  return Z500::EchoesUnlog(received);
 }
 
 bool TReceiverLink::Send(const Z500::TFrame& frame) {
@@ -149,14 +153,23 @@ TWaitEnd TReceiverLink::Wait(const Z500::TReplyRoutes& routes, bool upgrading, c
 
 TWaitEnd TReceiverLink::SendAndWaitForHead(const Z500::TFrame& frame, const Z500::TReplyHead& head,
                                            uint32_t limitMs) {
-  if (!Send(frame)) return TWaitEnd::LineLost;
-  // The frame must leave the framer before packaging goes off.
-  if (!Drain(std::chrono::steady_clock::now() + 1s)) return TWaitEnd::LineLost;
+  // Packaging goes off before the frame is written: the framer would take a
+  // quick answer in and lose it at the switch. Nothing received before the
+  // frame can answer it, and its echo, if any, then comes first.
   Package->fSetActive(false);
+  const auto read = [this](uint8_t* buf, long len) {
+    return static_cast<long>(Comm->Read(buf, static_cast<int32_t>(len)));
+  };
+  Z500::DropReceived(read);
+  const auto size = static_cast<int32_t>(frame.size());
+  if (size == 0 || Comm->Write(frame.data(), size) != size) {
+    Package->fSetActive(true);
+    return TWaitEnd::LineLost;
+  }
+  Z500::TReplyScanner scanner(head, frame, false);
   uint32_t waitStart = 0, waitNow = 0;
   const bool found = Z500::WaitForReplyHead(
-      [this](uint8_t* buf, long len) { return static_cast<long>(Comm->Read(buf, static_cast<int32_t>(len))); },
-      head, limitMs, Clock, waitStart, waitNow, {}, [this] {
+      read, scanner, limitMs, Clock, waitStart, waitNow, {}, [this] {
         // A line that has gone (a pulled cable) or an interrupt ends the
         // wait at once.
         std::lock_guard lock(Lock);

@@ -42,8 +42,9 @@ public:
   // std::invalid_argument when `port` is neither.
   void Open(const std::string& port);
   // Stops the receiver's periodic output as the window does after opening,
-  // then drops whatever it had sent until then.
-  void Quiet();
+  // then drops whatever it had sent until then. True when the unlog command
+  // came back among it: the line echoes what is sent.
+  bool Quiet();
 
   // Hands one whole frame to the framer; false when it was not taken.
   bool Send(const Z500::TFrame& frame);
@@ -57,8 +58,9 @@ public:
   TWaitEnd Wait(const Z500::TReplyRoutes& routes, bool upgrading, const std::function<bool()>& done,
                 TDeadline deadline);
 
-  // Writes `frame`, switches packaging off and scans the raw byte stream
-  // for `head` for at most `limitMs`, then switches packaging on again.
+  // Switches packaging off, writes `frame` and scans the raw byte stream
+  // for `head` for at most `limitMs`, then switches packaging on again. The
+  // frame's own echo does not count as the answer.
   TWaitEnd SendAndWaitForHead(const Z500::TFrame& frame, const Z500::TReplyHead& head, uint32_t limitMs);
 
 private:

@@ -96,7 +96,9 @@ public:
     } catch (const std::invalid_argument& e) {
       throw TFailure{xUsage, std::string("--port: ") + e.what()};
     }
-    Link.Quiet();
+    if (Link.Quiet())
+      throw TFailure{xLine, "the line on " + Options.Port + " gives back every byte sent (a loopback plug, or an "
+                            "RS-485 adapter that echoes): no receiver answers there"};
   }
 
   void Send(const Z500::TFrame& frame) {
@@ -424,7 +426,7 @@ const char* ExitCodeTable() {
          "  2   bad arguments (unknown command, value out of range, format without --yes, bad name)\n"
          "  3   the port cannot be opened\n"
          "  4   the receiver did not answer in time\n"
-         "  5   the serial line failed or did not take a frame\n"
+         "  5   the serial line failed, did not take a frame, or echoes what is sent (no receiver)\n"
          "  6   firmware file: no .rxf in its name, unreadable, not a regular file, empty, too large,\n"
          "      or it failed or changed part-way\n"
          "  7   the receiver's hardware version is not the firmware file's\n"

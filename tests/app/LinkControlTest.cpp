@@ -224,6 +224,66 @@ TEST_F(LinkControl, APackageIsSeenOnlyToItsThreeHundredthByte) {
   EXPECT_EQ(received[0], 294u);
 }
 
+const QString NoResetAnswer = QStringLiteral("接收机无应答，恢复串口波特率未完成！");
+const QString NoFormatAnswer = QStringLiteral("接收机无应答，未能确认格式化完成！");
+const QString EchoStatus = QStringLiteral("串口回显了所发命令，未检测到接收机！");
+
+TEST_F(LinkControl, ALineThatEchoesIsToldAndItsEchoesAreNoAnswers) {
+  z500sim::Options options;
+  options.echo = true;  // a loopback plug: every byte comes back, nothing answers
+  options.unlogged = true;
+  options.baud = 0;  // each echo in one piece: the virtual clock runs fast
+  Build(options, std::make_shared<PacedClock>());
+  Open();
+  ASSERT_TRUE(PumpUntil([&] { return form->Label1->text() == EchoStatus; }));
+  EXPECT_TRUE(form->LineEchoes);
+
+  form->Button2->click();
+  form->Button9->click();
+  EXPECT_EQ(prompts->Messages, (std::vector<QString>{NoResetAnswer, NoFormatAnswer}));
+  EXPECT_EQ(form->Label1->text(), EchoStatus);
+  EXPECT_TRUE(form->VellCommDevice1->fGetUsePackage());
+
+  // The echo of a directory request is not taken for a page either.
+  bool page = false;
+  form->Routes.DirectoryPage = [&](uint16_t, std::span<const uint8_t>) { page = true; };
+  form->Button7->click();
+  Pump(300);
+  EXPECT_FALSE(page);
+}
+
+// Paints its widget slowly, as a loaded desktop does.
+class SlowPaint : public QObject {
+public:
+  bool eventFilter(QObject*, QEvent* event) override {
+    if (event->type() == QEvent::Paint) std::this_thread::sleep_for(Ms(30));
+    return false;
+  }
+};
+
+TEST_F(LinkControl, AResetAnsweredAtOnceIsSeenEveryTime) {
+  z500sim::Options options;
+  options.baud = 0;
+  options.replyDelayMs = 0;
+  options.unlogged = true;
+  // The 15 s wait lasts 3 s: a loaded machine may hold the simulator up.
+  Build(options, std::make_shared<PacedClock>(200));
+  // The status line is painted while the receiver answers.
+  SlowPaint slow;
+  form->Label1->installEventFilter(&slow);
+  form->show();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(form.get()));
+  Open();
+  for (int run = 1; run <= 6; ++run) {
+    prompts->Messages.clear();
+    form->Button2->click();
+    EXPECT_EQ(prompts->Messages, std::vector<QString>{"已恢复仪器内部串口波特率为默认设置！"}) << "run " << run;
+    EXPECT_TRUE(form->VellCommDevice1->fGetUsePackage());
+  }
+  EXPECT_EQ(receiver->FramesOf(FrameKind::SerialReset).size(), 6u);
+  EXPECT_FALSE(form->LineEchoes);
+}
+
 }  // namespace
 
 // Asked to quit by a signal, the program closes its window as the close box

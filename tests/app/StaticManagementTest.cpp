@@ -306,4 +306,29 @@ TEST_F(StaticManagement, FormatWithASilentReceiverFailsAfterSixtySeconds) {
   EXPECT_TRUE(form->VellCommDevice1->fGetUsePackage());
 }
 
+TEST_F(StaticManagement, AFormatAnswerAfterTheWaitGaveUpIsNoDeletion) {
+  z500sim::Options options;
+  options.dropAnswers = {2};  // the format's: the test gives it late itself
+  Build(3, options);
+  List(3);
+  const size_t requests = Sent(FrameKind::Directory).size();
+  prompts->Messages.clear();
+  form->Button9->click();
+  ASSERT_EQ(prompts->Messages, Texts{QStringLiteral("接收机无应答，未能确认格式化完成！")});
+
+  int routed = 0;
+  auto deleteFinished = form->Routes.DeleteFinished;
+  form->Routes.DeleteFinished = [&] {
+    ++routed;
+    deleteFinished();
+  };
+  receiver->Sim->Inject(H("24 24 46 44 00 00 02 0D 0A"));
+  ASSERT_TRUE(PumpUntil([&] { return routed == 1; }, 5000));
+  Pump(200);
+  EXPECT_EQ(prompts->Messages, Texts{QStringLiteral("接收机无应答，未能确认格式化完成！")});
+  EXPECT_EQ(form->Label1->text(), QStringLiteral("格式化失败，接收机无应答！"));
+  EXPECT_EQ(Sent(FrameKind::Directory).size(), requests);
+  EXPECT_FALSE(form->DeleteOutstanding);
+}
+
 }  // namespace

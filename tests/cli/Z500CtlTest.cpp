@@ -625,3 +625,31 @@ TEST_F(Z500CtlTest, TheProgramStoppedBySIGTERMOrSIGINTExitsWith143Or130) {
     EXPECT_TRUE(PortIsFree(Path)) << "the port stayed locked or marked";
   }
 }
+
+// ---- A line that echoes everything, and raw waits answered at once.
+
+TEST_F(Z500CtlTest, ALineThatEchoesEndsWithTheLineCodeBeforeAnythingIsDone) {
+  Start([](auto& o) { o.echo = true; });  // a loopback plug: no receiver
+  for (const std::vector<std::string>& args :
+       {std::vector<std::string>{"format", "--yes"}, {"reset-baud"}, {"files"}, {"files", "--json"}, {"params"}}) {
+    const TRun run = Ctl(args);
+    EXPECT_EQ(run.Code, Z500Ctl::xLine) << args[0] << ": " << run.Err;
+    EXPECT_NE(run.Err.find("gives back every byte sent"), std::string::npos) << run.Err;
+    EXPECT_TRUE(run.Out.empty()) << run.Out;
+  }
+}
+
+TEST_F(Z500CtlTest, ARawWaitAnsweredAtOnceIsSeenEveryTime) {
+  Start([](auto& o) {
+    o.baud = 0;
+    o.replyDelayMs = 0;
+  });
+  for (int run = 1; run <= 8; ++run) {
+    const TRun reset = Ctl({"reset-baud"});
+    EXPECT_EQ(reset.Code, 0) << "run " << run << ": " << reset.Err;
+    EXPECT_LT(reset.Seconds, 5.0) << "run " << run;
+  }
+  const TRun format = Ctl({"format", "--yes"});  // answered 300 ms on
+  EXPECT_EQ(format.Code, 0) << format.Err;
+  EXPECT_EQ(format.Out, "formatted; restart the receiver\n");
+}
