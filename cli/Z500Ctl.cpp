@@ -240,8 +240,11 @@ public:
   }
 
   void Upgrade() {
-    const std::optional<uint8_t> version = Z500::HardwareVersionFromPath(Options.Firmware);
+    const std::optional<int> version = Z500::HardwareVersionFromPath(Options.Firmware);
     if (!version) throw TFailure{xFile, Options.Firmware + ": not a firmware file (no .rxf in its name)"};
+    if (!Z500::IsHardwareVersion(*version))
+      throw TFailure{xVersion, Options.Firmware + " is named for hardware version " + std::to_string(*version) +
+                                   ", which no receiver has (0 to 255)"};
     // Opened without blocking and checked before anything reads it: a FIFO
     // would hold the program in open() or read(), a directory or a device is
     // no firmware.
@@ -367,7 +370,8 @@ const char* ExitCodeTable() {
          "  5   the serial line failed or did not take a frame\n"
          "  6   firmware file: no .rxf in its name, unreadable, not a regular file, empty, too large,\n"
          "      or it failed or changed part-way\n"
-         "  7   the receiver's hardware version is not the firmware file's\n"
+         "  7   the receiver's hardware version is not the firmware file's, or the file is\n"
+         "      named for a version no receiver has (above 255)\n"
          "  8   the receiver answered a firmware block with an error or a wrong address\n"
          "  9   a file to delete is not on the receiver (nothing deleted)\n"
          "  10  the receiver answered, but reads back something else than was asked\n";

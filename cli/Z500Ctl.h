@@ -23,7 +23,7 @@ enum TExitCode : int {
   xTimeout = 4,    // the receiver did not answer in time
   xLine = 5,       // the serial line failed or did not take a frame
   xFile = 6,       // the firmware file: no .rxf, unreadable, empty, read error
-  xVersion = 7,    // the receiver's hardware version is not the file's
+  xVersion = 7,    // the receiver's hardware version is not the file's, or no receiver's
   xRefused = 8,    // the receiver answered a block with an error or wrong address
   xNotFound = 9,   // a file to delete is not on the receiver
   xNotDone = 10,   // the receiver answered, but the result is not what was asked

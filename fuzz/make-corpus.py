@@ -94,6 +94,8 @@ seeds = {
         "version-signed": Seed().flag(True).data(b"Z500.-12.rxf.bak"),
         "version-chinese": Seed().flag(True).data("固件1.rxf".encode()),
         "no-rxf": Seed().flag(True).data(b"Z500.088.RXF"),
+        "version-in-folder": Seed().flag(True).data(b"old.087.rxf.d/z500.088.rxf"),
+        "version-above-byte": Seed().flag(True).data(b"fw.344.rxf"),
         "blocks": Seed().flag(False).num(300, 0, 4096).data(bytes(i * 7 & 0xFF for i in range(300))).num(8, -8, 8),
         "blocks-short-file": Seed().flag(False).num(5, 0, 4096).data(b"\x01\x02\x03\x04\x05").num(11, -8, 8),
     },

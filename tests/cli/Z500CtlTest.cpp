@@ -325,6 +325,29 @@ TEST_F(Z500CtlTest, CommandsWithoutAnswerAreDoneWhenSent) {
   EXPECT_FALSE(Sim->Logging());
 }
 
+// ---- Firmware named for other hardware.
+
+TEST_F(Z500CtlTest, TheFirmwareVersionIsTheFileNamesAndMustFitAByte) {
+  Start();  // a receiver of hardware version 88
+  std::filesystem::create_directories(Dir + "/z500.088.rxf-archive");
+  std::filesystem::create_directories(Dir + "/old.087.rxf.d");
+  const std::vector<uint8_t> image(200, 0x5A);
+  struct Case { std::string File; int Code; std::string Says; bool Called; } cases[] = {
+      {"z500.088.rxf-archive/z500.087.rxf", Z500Ctl::xVersion, "the file is for 87", true},
+      {"fw.344.rxf", Z500Ctl::xVersion, "named for hardware version 344, which no receiver has", false},
+      {"old.087.rxf.d/z500.088.rxf", 0, "", true},
+  };
+  for (const auto& c : cases) {
+    const size_t before = Count(FrameKind::Handshake);
+    const TRun run = Ctl({"upgrade", Write(c.File, image), "--handshake-timeout", "5"});
+    EXPECT_EQ(run.Code, c.Code) << c.File << ": " << run.Err;
+    EXPECT_NE(run.Err.find(c.Says), std::string::npos) << run.Err;
+    EXPECT_EQ(Count(FrameKind::Handshake) > before, c.Called) << c.File;
+  }
+  EXPECT_EQ(Count(FrameKind::Block), 2u);  // only the last file went in
+  EXPECT_EQ(Sim->Firmware(), image);
+}
+
 TEST(NameText, PrintedNamesComeBackAsTheirBytes) {
   struct Case { std::string Arg, Name; } cases[] = {  // Name: the 8 bytes, or "" for refused
       {"ABCD1234.XYZ", "ABCD1234"}, {"AB      .TXT", "AB      "}, {"AB.TXT", "AB      "}, {"AB", "AB      "},
