@@ -72,6 +72,23 @@ std::string JsonString(std::string_view text) {
   return json + "\"";
 }
 
+// Why a listing ended short: the answer to `what` (`length` its length
+// field, `arrived` the payload bytes that came) did not make sense after
+// `listed` entries.
+TFailure PageFailure(Z500::TPageFault fault, const std::string& what, uint16_t length, size_t arrived,
+                     size_t listed) {
+  switch (fault) {
+    case Z500::TPageFault::pfMalformed:
+      return {xNotDone, "the receiver's answer to " + what + " is no directory page (length " +
+                            std::to_string(length) + ", " + std::to_string(arrived) +
+                            " bytes arrived; a page is whole 32-byte entries); the listing is incomplete"};
+    case Z500::TPageFault::pfRepeated:
+      return {xNotDone, "the receiver answered " + what + " with a page it had sent before; its directory does not end"};
+    default:
+      return {xNotDone, "the receiver's directory does not end after " + std::to_string(listed) + " entries"};
+  }
+}
+
 // Closes a C file when it goes.
 struct TFileClose {
   void operator()(std::FILE* f) const { std::fclose(f); }
@@ -147,21 +164,26 @@ public:
                                    " and cut-off " + std::to_string(now.second)};
   }
 
+  // Every page of the directory, each awaited for --timeout. A page that
+  // does not make sense ends the listing as a failure, never as its end.
   std::vector<Z500::TDirectoryEntry> ListDirectory() {
     std::vector<Z500::TDirectoryEntry> files;
+    Z500::TDirectoryListing listing;
     for (;;) {
       std::optional<Z500::TDirectoryPageStep> step;
+      uint16_t length = 0;
+      size_t arrived = 0;
       Z500::TReplyRoutes routes;
       const auto listed = static_cast<int32_t>(files.size());
-      routes.DirectoryPage = [&](uint16_t length, std::span<const uint8_t> payload) {
-        step = Z500::DirectoryPageStep(length, payload, listed);
+      routes.DirectoryPage = [&](uint16_t l, std::span<const uint8_t> payload) {
+        step = listing.Page(l, payload, listed);
+        length = l, arrived = payload.size();
       };
       Send(Z500::DirectoryRequest(static_cast<uint16_t>(files.size())));
-      Await(routes, [&] { return step.has_value(); }, "the directory request for entry " + std::to_string(listed));
+      const std::string what = "the directory request for entry " + std::to_string(listed);
+      Await(routes, [&] { return step.has_value(); }, what);
       files.insert(files.end(), step->Entries.begin(), step->Entries.end());
-      if (step->Endless)
-        throw TFailure{xNotDone, "the receiver's directory does not end after " + std::to_string(files.size()) +
-                                     " entries"};
+      if (step->Fault != Z500::TPageFault::pfNone) throw PageFailure(step->Fault, what, length, arrived, files.size());
       if (!step->RequestNext) return files;
     }
   }
@@ -374,7 +396,8 @@ const char* ExitCodeTable() {
          "      named for a version no receiver has (above 255)\n"
          "  8   the receiver answered a firmware block with an error or a wrong address\n"
          "  9   a file to delete is not on the receiver (nothing deleted)\n"
-         "  10  the receiver answered, but reads back something else than was asked\n";
+         "  10  the receiver answered, but reads back something else than was asked,\n"
+         "      or its directory is malformed or does not end\n";
 }
 
 std::string OneLine(const std::string& text) {

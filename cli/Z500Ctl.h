@@ -26,7 +26,7 @@ enum TExitCode : int {
   xVersion = 7,    // the receiver's hardware version is not the file's, or no receiver's
   xRefused = 8,    // the receiver answered a block with an error or wrong address
   xNotFound = 9,   // a file to delete is not on the receiver
-  xNotDone = 10,   // the receiver answered, but the result is not what was asked
+  xNotDone = 10,   // the receiver answered, but not what was asked, or a directory that makes no sense
 };
 
 // The exit-code table as --help shows it.

@@ -83,6 +83,7 @@ seeds = {
         "full-page": Seed().num(0, 0, 3).num(256, 0, 0xFFFF).num(8, -2**31, 2**31 - 1).data(FULL_PAGE),
         "cut-page": Seed().num(0, 0, 3).num(256, 0, 0xFFFF).num(0, -2**31, 2**31 - 1).data(FULL_PAGE[:294]),
         "empty-first-page": Seed().num(0, 0, 3).num(0, 0, 0xFFFF).num(0, -2**31, 2**31 - 1),
+        "echoed-request": Seed().num(0, 0, 3).num(3, 0, 0xFFFF).num(0, -2**31, 2**31 - 1).data(b"\x08\x00\x00"),
         "framed-page": Seed().num(1, 0, 3).flag(True).data(PAGE),
         "framed-parameters": Seed().num(1, 0, 3).flag(False).data(b"\x0f\x0a"),
         "interval-text": Seed().num(2, 0, 3).flag(True).data(b"60"),

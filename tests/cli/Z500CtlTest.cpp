@@ -325,7 +325,37 @@ TEST_F(Z500CtlTest, CommandsWithoutAnswerAreDoneWhenSent) {
   EXPECT_FALSE(Sim->Logging());
 }
 
-// ---- Firmware named for other hardware.
+// ---- Directories that make no sense or do not end, and firmware named for
+// other hardware.
+
+// A listing that stops short fails at once and prints no list: a receiver
+// that answers every request with its first page, a page cut by a pause in
+// the line, a page that never comes, a line that echoes every byte with no
+// receiver behind it (whose echoed request is no page).
+TEST_F(Z500CtlTest, ADirectoryThatStopsShortFailsAtOnceWithoutAList) {
+  struct Case { const char* Name; TSetup Fault; std::vector<std::string> Args; int Code; std::string Says; } cases[] = {
+      {"repeated page", [](auto& o) { o.files = 20, o.repeatPage = true; }, {"files"}, Z500Ctl::xNotDone,
+       "the directory request for entry 8 with a page it had sent before"},
+      {"cut page", [](auto& o) { o.files = 20, o.splitAnswers = true; }, {"files", "--json"}, Z500Ctl::xNotDone,
+       "the directory request for entry 0 is no directory page (length 256, 126 bytes arrived"},
+      {"lost page", [](auto& o) { o.files = 20, o.dropAnswers = {2}; }, {"--timeout", "1", "files"},
+       Z500Ctl::xTimeout, "the directory request for entry 8 within 1 s"},
+      {"echoing line", [](auto& o) { o.echo = true; }, {"files", "--json"}, -1, ""},  // -1: any failure
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.Name);
+    // Unpaced: a sender held up on a loaded machine would cut a page in two.
+    Start([&](auto& o) { o.baud = 0, c.Fault(o); });
+    const TRun run = Ctl(c.Args);
+    if (c.Code < 0)
+      EXPECT_NE(run.Code, 0) << run.Err;
+    else
+      EXPECT_EQ(run.Code, c.Code) << run.Err;
+    EXPECT_NE(run.Err.find(c.Says), std::string::npos) << run.Err;
+    EXPECT_TRUE(run.Out.empty()) << run.Out;
+    EXPECT_LT(run.Seconds, 5.0);  // the quieting, two pages and the one-second wait at most
+  }
+}
 
 TEST_F(Z500CtlTest, TheFirmwareVersionIsTheFileNamesAndMustFitAByte) {
   Start();  // a receiver of hardware version 88
