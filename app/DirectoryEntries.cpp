@@ -58,10 +58,10 @@ TDirectoryPageStep DirectoryPageStep(uint16_t length, std::span<const uint8_t> p
     step.NoFiles = listed == 0;
     return step;
   }
-  // An echo of the request (length 3), a page cut by a pause in the line:
-  // whatever entries it holds are not the receiver's directory.
+  // An echo of the request (length 3) is no page; a page cut short would
+  // leave entries out if it were the last one.
   if (length % DirectoryEntrySize != 0 || payload.size() < std::min<size_t>(length, MaxPagePayload)) {
-    step.Fault = TPageFault::pfMalformed;
+    step.Fault = length % DirectoryEntrySize != 0 ? TPageFault::pfMalformed : TPageFault::pfCut;
     return step;
   }
   step.Entries = DirectoryPageEntries(length, payload);

@@ -55,6 +55,11 @@ std::string CreatedIsoText(uint16_t date, uint16_t time);
 // How long the window waits for each directory page; z500ctl's --timeout
 // defaults to the same.
 inline constexpr uint32_t DirectoryPageTimeoutMs = 5000;
+// A page cut by a pause in the line is asked for again, at most this many
+// times, once the rest of it has passed (the line has been quiet this long):
+// asked at once, the answer would arrive joined to that rest and be lost.
+inline constexpr int MaxCutPageRetries = 3;
+inline constexpr uint32_t CutPageQuietMs = 300;
 // The most of a page's payload that one package read into the reply buffer
 // holds: a longer page arrives cut there.
 inline constexpr size_t MaxPagePayload = ReplyBufferSize - 6;
@@ -62,7 +67,8 @@ inline constexpr size_t MaxPagePayload = ReplyBufferSize - 6;
 // Why a listing stops before the receiver says it has ended.
 enum class TPageFault {
   pfNone,
-  pfMalformed,  // the length is not whole entries, or the page arrived short of it
+  pfMalformed,  // the length is not whole entries
+  pfCut,        // the page arrived short of its length: a pause in the line cut it
   pfRepeated,   // the same page as one this listing already had
   pfEndless,    // a full page, and the next entry is past what a request can name
 };
@@ -71,8 +77,8 @@ enum class TPageFault {
 // far: the entries to add, and whether to ask for more. The receiver sends
 // the directory in pages; a full page means there is more, an empty first
 // page that there are no files at all. A page that does not make sense
-// ends the listing as a failure: a malformed or repeated page adds nothing;
-// the page that runs past the last index adds its entries.
+// ends the listing as a failure: a malformed, cut or repeated page adds
+// nothing; the page that runs past the last index adds its entries.
 struct TDirectoryPageStep {
   std::vector<TDirectoryEntry> Entries;
   bool RequestNext = false;  // ask for the entry at `listed` + Entries.size()

@@ -29,7 +29,8 @@ constexpr int WatchPeriodMs = 100;
 
 QString PageFaultText(Z500::TPageFault fault) {
   switch (fault) {
-    case Z500::TPageFault::pfMalformed: return QStringLiteral("目录数据有误，列表不完整！");
+    case Z500::TPageFault::pfMalformed:
+    case Z500::TPageFault::pfCut: return QStringLiteral("目录数据有误，列表不完整！");
     case Z500::TPageFault::pfRepeated: return QStringLiteral("接收机重复发送同一目录页，列表不完整！");
     default: return QStringLiteral("目录条目超过65535个，列表不完整！");
   }
@@ -53,11 +54,21 @@ void TForm1::_WireDirectory() {
   DirectoryWatch->setObjectName(QStringLiteral("DirectoryWatch"));
   DirectoryWatch->setInterval(WatchPeriodMs);
   connect(DirectoryWatch, &QTimer::timeout, this, [this] { _DirectoryWatchTick(); });
+  PageRetry = new QTimer(this);
+  PageRetry->setObjectName(QStringLiteral("PageRetry"));
+  PageRetry->setSingleShot(true);
+  PageRetry->setInterval(static_cast<int>(Z500::CutPageQuietMs));
+  connect(PageRetry, &QTimer::timeout, this, [this] {
+    // Only on the link the cut page came on, and not into an upgrade.
+    if (VellCommDevice1->fGetActive() && !Upgrading) _RequestDirectory();
+  });
 }
 
 void TForm1::_ClearGrid() {
   // A listing still under way would fill the emptied grid again.
   PageAwaited = false;
+  PageRetry->stop();
+  CutRetries = 0;
   for (int row = 1; row < StringGrid1->RowCount(); ++row) {
     for (int col = 0; col < 4; ++col) StringGrid1->SetCell(col, row, QString());
     StringGrid1->SetCellBytes(1, row, {});
@@ -95,6 +106,14 @@ void TForm1::_ListDirectoryPage(uint16_t length, std::span<const uint8_t> payloa
   if (!PageAwaited) return;
   PageAwaited = false;
   const Z500::TDirectoryPageStep step = Listing.Page(length, payload, FileCount);
+  // A page cut by a pause in the line: the same request again once the rest
+  // of it has passed.
+  if (step.Fault == Z500::TPageFault::pfCut && CutRetries < Z500::MaxCutPageRetries) {
+    ++CutRetries;
+    PageRetry->start();
+    return;
+  }
+  if (step.Fault == Z500::TPageFault::pfNone) CutRetries = 0;
   for (const Z500::TDirectoryEntry& entry : step.Entries) {
     if (FileCount >= 14) StringGrid1->SetRowCount(FileCount + 2);
     const int row = FileCount + 1;

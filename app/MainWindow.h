@@ -193,6 +193,8 @@ private:
   bool PageAwaited = false;         // a directory request awaits its page
   uint32_t PageAskedAt = 0;         // the tick it was sent at
   QTimer* DirectoryWatch = nullptr; // ticks while a page is awaited
+  QTimer* PageRetry = nullptr;      // asks again for a page that came cut short
+  int CutRetries = 0;               // of the page asked for last
 
   // -- Firmware upgrade steps (FirmwareUpgrade.cpp).
   void _SetUpUpgrade();

@@ -80,8 +80,10 @@ TFailure PageFailure(Z500::TPageFault fault, const std::string& what, uint16_t l
   switch (fault) {
     case Z500::TPageFault::pfMalformed:
       return {xNotDone, "the receiver's answer to " + what + " is no directory page (length " +
-                            std::to_string(length) + ", " + std::to_string(arrived) +
-                            " bytes arrived; a page is whole 32-byte entries); the listing is incomplete"};
+                            std::to_string(length) + ": a page is whole 32-byte entries); the listing is incomplete"};
+    case Z500::TPageFault::pfCut:
+      return {xNotDone, "the receiver's answer to " + what + " came cut short each time (" + std::to_string(arrived) +
+                            " of its " + std::to_string(length) + " bytes the last time); the listing is incomplete"};
     case Z500::TPageFault::pfRepeated:
       return {xNotDone, "the receiver answered " + what + " with a page it had sent before; its directory does not end"};
     default:
@@ -164,12 +166,13 @@ public:
                                    " and cut-off " + std::to_string(now.second)};
   }
 
-  // Every page of the directory, each awaited for --timeout. A page that
-  // does not make sense ends the listing as a failure, never as its end.
+  // Every page of the directory, each awaited for --timeout. A page cut by
+  // a pause in the line is asked for again once the line is quiet; a page
+  // that does not make sense ends the listing as a failure, never as its end.
   std::vector<Z500::TDirectoryEntry> ListDirectory() {
     std::vector<Z500::TDirectoryEntry> files;
     Z500::TDirectoryListing listing;
-    for (;;) {
+    for (int cuts = 0;;) {
       std::optional<Z500::TDirectoryPageStep> step;
       uint16_t length = 0;
       size_t arrived = 0;
@@ -182,10 +185,29 @@ public:
       Send(Z500::DirectoryRequest(static_cast<uint16_t>(files.size())));
       const std::string what = "the directory request for entry " + std::to_string(listed);
       Await(routes, [&] { return step.has_value(); }, what);
+      if (step->Fault == Z500::TPageFault::pfCut && cuts++ < Z500::MaxCutPageRetries) {
+        AwaitQuiet();
+        continue;
+      }
       files.insert(files.end(), step->Entries.begin(), step->Entries.end());
       if (step->Fault != Z500::TPageFault::pfNone) throw PageFailure(step->Fault, what, length, arrived, files.size());
       if (!step->RequestNext) return files;
+      cuts = 0;
     }
+  }
+
+  // Drops what arrives until the line has been quiet for CutPageQuietMs, for
+  // at most --timeout.
+  void AwaitQuiet() {
+    const auto until = SteadyClock::now() + std::chrono::duration_cast<SteadyClock::duration>(
+                                                std::chrono::duration<double>(Options.Timeout));
+    const auto quiet = std::chrono::milliseconds(Z500::CutPageQuietMs);
+    TWaitEnd end;
+    while ((end = Link.Wait({}, false, [] { return true; }, std::min(until, SteadyClock::now() + quiet))) ==
+           TWaitEnd::Done) {
+      if (SteadyClock::now() >= until) break;
+    }
+    if (end == TWaitEnd::LineLost) Check(end, "the directory listing", 0);
   }
 
   void Files() {

@@ -28,17 +28,20 @@ void CheckPage(uint16_t length, const std::vector<uint8_t>& payload, int32_t lis
   const TDirectoryPageStep step = DirectoryPageStep(length, payload, listed);
   // A page is whole entries and arrived whole, or as far as the read buffer
   // holds; anything else adds nothing and ends the listing.
-  const bool malformed =
-      length != 0 && (length % DirectoryEntrySize != 0 || payload.size() < std::min<size_t>(length, MaxPagePayload));
-  const size_t whole = malformed || length == 0 ? 0 : std::min<size_t>(length, payload.size()) / DirectoryEntrySize;
+  const bool malformed = length % DirectoryEntrySize != 0;
+  const bool cut = !malformed && payload.size() < std::min<size_t>(length, MaxPagePayload);
+  const size_t whole = malformed || cut ? 0 : std::min<size_t>(length, payload.size()) / DirectoryEntrySize;
   FUZZ_CHECK(step.Entries.size() == whole);
   FUZZ_CHECK(step.Entries.size() <= payload.size() / DirectoryEntrySize);
   // A full page asks for the next one, unless the next index would not fit
   // a request: then the listing ends as a failure.
   const int64_t next = int64_t{listed} + static_cast<int64_t>(step.Entries.size());
-  const bool full = !malformed && length >= FullDirectoryPage;
+  const bool full = !malformed && !cut && length >= FullDirectoryPage;
   const bool endless = full && next > 0xFFFF;
-  FUZZ_CHECK(step.Fault == (malformed ? TPageFault::pfMalformed : endless ? TPageFault::pfEndless : TPageFault::pfNone));
+  FUZZ_CHECK(step.Fault == (malformed ? TPageFault::pfMalformed
+                            : cut     ? TPageFault::pfCut
+                            : endless ? TPageFault::pfEndless
+                                      : TPageFault::pfNone));
   FUZZ_CHECK(step.RequestNext == (full && !endless));
   FUZZ_CHECK(!step.RequestNext || !step.Entries.empty());
   FUZZ_CHECK(step.NoFiles == (length == 0 && listed == 0));

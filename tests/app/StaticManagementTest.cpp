@@ -185,9 +185,9 @@ INSTANTIATE_TEST_SUITE_P(Files, DirectoryListing, ::testing::Values(0u, 8u, 20u,
 
 // A listing that stops short says why in the status line, never that the
 // list was read, and asks for nothing more: a receiver that answers every
-// request with its first page, a page cut by a pause in the line, a page
-// that never comes (five seconds on the window's clock). A page that comes
-// after the listing gave up is not listed.
+// request with its first page, a page cut by a pause in the line each time
+// it is asked for, a page that never comes (five seconds on the window's
+// clock). A page that comes after the listing gave up is not listed.
 TEST_F(StaticManagement, AListingThatStopsShortSaysWhyAndAsksNoMore) {
   const struct {
     const char* name;
@@ -199,7 +199,8 @@ TEST_F(StaticManagement, AListingThatStopsShortSaysWhyAndAsksNoMore) {
   } cases[] = {
       {"repeatedPage", [](auto& o) { o.repeatPage = true; }, 2, 8, false,
        QStringLiteral("接收机重复发送同一目录页，列表不完整！")},
-      {"cutPage", [](auto& o) { o.splitAnswers = true; }, 1, 0, false, QStringLiteral("目录数据有误，列表不完整！")},
+      {"cutPage", [](auto& o) { o.splitAnswers = true; }, 1 + Z500::MaxCutPageRetries, 0, false,
+       QStringLiteral("目录数据有误，列表不完整！")},
       {"lostPage", [](auto& o) { o.dropAnswers = {2}; }, 2, 8, true, QStringLiteral("目录读取不完整，接收机无应答！")},
   };
   for (const auto& c : cases) {
