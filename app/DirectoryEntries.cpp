@@ -54,15 +54,37 @@ std::string CreatedIsoText(uint16_t date, uint16_t time) {
 
 TDirectoryPageStep DirectoryPageStep(uint16_t length, std::span<const uint8_t> payload, int32_t listed) {
   TDirectoryPageStep step;
-  if (length != 0) step.Entries = DirectoryPageEntries(length, payload);
+  if (length == 0) {
+    step.NoFiles = listed == 0;
+    return step;
+  }
+  // An echo of the request (length 3) is no page; a page cut short would
+  // leave entries out if it were the last one.
+  if (length % DirectoryEntrySize != 0 || payload.size() < std::min<size_t>(length, MaxPagePayload)) {
+    step.Fault = length % DirectoryEntrySize != 0 ? TPageFault::pfMalformed : TPageFault::pfCut;
+    return step;
+  }
+  step.Entries = DirectoryPageEntries(length, payload);
   step.RequestNext = length >= FullDirectoryPage;
-  step.NoFiles = length == 0 && listed == 0;
   // The next request names its first entry in 16 bits; a receiver that keeps
   // sending full pages must not keep the listing going for ever.
   const int64_t next = int64_t{listed} + static_cast<int64_t>(step.Entries.size());
-  if (step.RequestNext && (step.Entries.empty() || next > 0xFFFF)) {
+  if (step.RequestNext && next > 0xFFFF) {
     step.RequestNext = false;
-    step.Endless = true;
+    step.Fault = TPageFault::pfEndless;
+  }
+  return step;
+}
+
+TDirectoryPageStep TDirectoryListing::Page(uint16_t length, std::span<const uint8_t> payload, int32_t listed) {
+  if (listed == 0) Pages.clear();
+  TDirectoryPageStep step = DirectoryPageStep(length, payload, listed);
+  if (step.Entries.empty()) return step;
+  const auto page = payload.first(std::min<size_t>(length, payload.size()));
+  if (!Pages.emplace(page.begin(), page.end()).second) {
+    step.Entries.clear();
+    step.RequestNext = false;
+    step.Fault = TPageFault::pfRepeated;
   }
   return step;
 }

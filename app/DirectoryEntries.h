@@ -5,9 +5,12 @@
 
 #include <array>
 #include <cstdint>
+#include <set>
 #include <span>
 #include <string>
 #include <vector>
+
+#include "ReplyDispatcher.h"
 
 namespace Z500 {
 
@@ -49,17 +52,38 @@ std::string CreatedText(uint16_t date, uint16_t time);
 // The same time as YYYY-MM-DDTHH:MM:SS, seconds included.
 std::string CreatedIsoText(uint16_t date, uint16_t time);
 
+// How long the window waits for each directory page; z500ctl's --timeout
+// defaults to the same.
+inline constexpr uint32_t DirectoryPageTimeoutMs = 5000;
+// A page cut by a pause in the line is asked for again, at most this many
+// times, once the rest of it has passed (the line has been quiet this long):
+// asked at once, the answer would arrive joined to that rest and be lost.
+inline constexpr int MaxCutPageRetries = 3;
+inline constexpr uint32_t CutPageQuietMs = 300;
+// The most of a page's payload that one package read into the reply buffer
+// holds: a longer page arrives cut there.
+inline constexpr size_t MaxPagePayload = ReplyBufferSize - 6;
+
+// Why a listing stops before the receiver says it has ended.
+enum class TPageFault {
+  pfNone,
+  pfMalformed,  // the length is not whole entries
+  pfCut,        // the page arrived short of its length: a pause in the line cut it
+  pfRepeated,   // the same page as one this listing already had
+  pfEndless,    // a full page, and the next entry is past what a request can name
+};
+
 // What one directory page means to a listing that has `listed` entries so
 // far: the entries to add, and whether to ask for more. The receiver sends
 // the directory in pages; a full page means there is more, an empty first
-// page that there are no files at all.
+// page that there are no files at all. A page that does not make sense
+// ends the listing as a failure: a malformed, cut or repeated page adds
+// nothing; the page that runs past the last index adds its entries.
 struct TDirectoryPageStep {
   std::vector<TDirectoryEntry> Entries;
   bool RequestNext = false;  // ask for the entry at `listed` + Entries.size()
   bool NoFiles = false;      // the listing is empty
-  // A full page that added no entry, or one past the last index a request
-  // can name: asking again would never end, so the listing stops here.
-  bool Endless = false;
+  TPageFault Fault = TPageFault::pfNone;
 };
 TDirectoryPageStep DirectoryPageStep(uint16_t length, std::span<const uint8_t> payload, int32_t listed);
 
@@ -67,5 +91,19 @@ TDirectoryPageStep DirectoryPageStep(uint16_t length, std::span<const uint8_t> p
 // month 1 to 12, a day the month has, hour below 24, minute below 60, seconds
 // below 60. The fields of an unset entry (0, or every bit set) do not.
 bool IsRealDate(uint16_t date, uint16_t time);
+
+// One listing from its first request to its end: each page's step, with a
+// page that repeats an earlier page of the same listing taken as the fault
+// it is (a receiver that answers every request with the same page would
+// otherwise be listed until the request index runs out).
+class TDirectoryListing {
+public:
+  // The page that answers the request for entry `listed`; the request for
+  // entry 0 starts a fresh listing.
+  TDirectoryPageStep Page(uint16_t length, std::span<const uint8_t> payload, int32_t listed);
+
+private:
+  std::set<std::vector<uint8_t>> Pages;  // the payload of every page so far
+};
 
 }  // namespace Z500

@@ -1,10 +1,13 @@
 // The receiver's file directory: listing the observation files page by page
-// into the grid, deleting the selected ones, and formatting the flash.
+// into the grid, deleting the selected ones, and formatting the flash. Each
+// page must come within a time limit and make sense; a listing that stops
+// short says so in the status line rather than that the list was read.
 //
 // A file name is bytes, not text: the grid shows each name byte as one
 // character and keeps the eight bytes the receiver listed with the row, and a
 // delete request sends exactly those.
 #include <QPushButton>
+#include <QTimer>
 
 #include <vector>
 
@@ -17,8 +20,21 @@ namespace {
 const QString PortClosed = QStringLiteral("串口没有打开！");
 const QString NoFiles = QStringLiteral("没有记录文件！");
 const QString Deleted = QStringLiteral("删除完毕！");
+const QString Refreshed = QStringLiteral("已经刷新目录！");
+const QString PageLost = QStringLiteral("目录读取不完整，接收机无应答！");
 // At most this many files go into one delete request.
 constexpr int MaxDeleteRows = 29;
+// How often a listing looks whether the page it awaits is overdue.
+constexpr int WatchPeriodMs = 100;
+
+QString PageFaultText(Z500::TPageFault fault) {
+  switch (fault) {
+    case Z500::TPageFault::pfMalformed:
+    case Z500::TPageFault::pfCut: return QStringLiteral("目录数据有误，列表不完整！");
+    case Z500::TPageFault::pfRepeated: return QStringLiteral("接收机重复发送同一目录页，列表不完整！");
+    default: return QStringLiteral("目录条目超过65535个，列表不完整！");
+  }
+}
 
 }  // namespace
 
@@ -34,9 +50,25 @@ void TForm1::_WireDirectory() {
     _ListDirectoryPage(length, payload);
   };
   Routes.DeleteFinished = [this] { _DeleteFinished(); };
+  DirectoryWatch = new QTimer(this);
+  DirectoryWatch->setObjectName(QStringLiteral("DirectoryWatch"));
+  DirectoryWatch->setInterval(WatchPeriodMs);
+  connect(DirectoryWatch, &QTimer::timeout, this, [this] { _DirectoryWatchTick(); });
+  PageRetry = new QTimer(this);
+  PageRetry->setObjectName(QStringLiteral("PageRetry"));
+  PageRetry->setSingleShot(true);
+  PageRetry->setInterval(static_cast<int>(Z500::CutPageQuietMs));
+  connect(PageRetry, &QTimer::timeout, this, [this] {
+    // Only on the link the cut page came on, and not into an upgrade.
+    if (VellCommDevice1->fGetActive() && !Upgrading) _RequestDirectory();
+  });
 }
 
 void TForm1::_ClearGrid() {
+  // A listing still under way would fill the emptied grid again.
+  PageAwaited = false;
+  PageRetry->stop();
+  CutRetries = 0;
   for (int row = 1; row < StringGrid1->RowCount(); ++row) {
     for (int col = 0; col < 4; ++col) StringGrid1->SetCell(col, row, QString());
     StringGrid1->SetCellBytes(1, row, {});
@@ -50,6 +82,9 @@ void TForm1::_RequestDirectory() {
     return;
   }
   Send(Z500::DirectoryRequest(static_cast<uint16_t>(FileCount)));
+  PageAwaited = true;
+  PageAskedAt = Clock->TickCount();
+  if (!DirectoryWatch->isActive()) DirectoryWatch->start();
 }
 
 void TForm1::Button7Click(QObject*) {
@@ -57,32 +92,65 @@ void TForm1::Button7Click(QObject*) {
     ShowMessage(PortClosed);
     return;
   }
+  // The listing under way reads the directory afresh already; a second one
+  // would take its page for the answer to its own first request.
+  if (PageAwaited) return;
   FileCount = 0;
   _ClearGrid();
   _RequestDirectory();
 }
 
 void TForm1::_ListDirectoryPage(uint16_t length, std::span<const uint8_t> payload) {
-  const Z500::TDirectoryPageStep step = Z500::DirectoryPageStep(length, payload, FileCount);
-  if (length != 0) {
-    for (const Z500::TDirectoryEntry& entry : step.Entries) {
-      if (FileCount >= 14) StringGrid1->SetRowCount(FileCount + 2);
-      const int row = FileCount + 1;
-      const std::string name = Z500::FileNameBytes(entry);
-      StringGrid1->SetCell(0, row, QString::number(row));
-      StringGrid1->SetCell(1, row, QString::fromLatin1(name.data(), static_cast<qsizetype>(name.size())));
-      StringGrid1->SetCellBytes(1, row, QByteArray(reinterpret_cast<const char*>(entry.Name.data()), 8));
-      StringGrid1->SetCell(2, row, QString::fromStdString(Z500::SizeText(entry.Size)));
-      StringGrid1->SetCell(3, row, QString::fromStdString(Z500::CreatedText(entry.Date, entry.Time)));
-      ++FileCount;
-    }
-    SetStatus(QStringLiteral("已经刷新目录！"));
+  // A page no request awaits (the listing gave up, or the grid was cleared
+  // since) would add rows to a list that is not being read.
+  if (!PageAwaited) return;
+  PageAwaited = false;
+  const Z500::TDirectoryPageStep step = Listing.Page(length, payload, FileCount);
+  // A page cut by a pause in the line: the same request again once the rest
+  // of it has passed.
+  if (step.Fault == Z500::TPageFault::pfCut && CutRetries < Z500::MaxCutPageRetries) {
+    ++CutRetries;
+    PageRetry->start();
+    return;
   }
+  if (step.Fault == Z500::TPageFault::pfNone) CutRetries = 0;
+  for (const Z500::TDirectoryEntry& entry : step.Entries) {
+    if (FileCount >= 14) StringGrid1->SetRowCount(FileCount + 2);
+    const int row = FileCount + 1;
+    const std::string name = Z500::FileNameBytes(entry);
+    StringGrid1->SetCell(0, row, QString::number(row));
+    StringGrid1->SetCell(1, row, QString::fromLatin1(name.data(), static_cast<qsizetype>(name.size())));
+    StringGrid1->SetCellBytes(1, row, QByteArray(reinterpret_cast<const char*>(entry.Name.data()), 8));
+    StringGrid1->SetCell(2, row, QString::fromStdString(Z500::SizeText(entry.Size)));
+    StringGrid1->SetCell(3, row, QString::fromStdString(Z500::CreatedText(entry.Date, entry.Time)));
+    ++FileCount;
+  }
+  if (step.Fault != Z500::TPageFault::pfNone) {
+    SetStatus(PageFaultText(step.Fault));
+    return;
+  }
+  if (length != 0) SetStatus(Refreshed);
   if (step.RequestNext) _RequestDirectory();
   if (step.NoFiles) {
     SetStatus(NoFiles);
     ShowMessage(NoFiles);
   }
+}
+
+void TForm1::_DirectoryWatchTick() {
+  if (!PageAwaited) {
+    DirectoryWatch->stop();
+    return;
+  }
+  // The link closed (whoever closed it has said why), or an upgrade took
+  // the line, whose dispatcher drops pages: the listing ends without a word.
+  if (!VellCommDevice1->fGetActive() || Upgrading) {
+    PageAwaited = false;
+    return;
+  }
+  if (Clock->TickCount() - PageAskedAt < Z500::DirectoryPageTimeoutMs) return;
+  PageAwaited = false;
+  SetStatus(PageLost);
 }
 
 void TForm1::StringGrid1Click(QObject*) {

@@ -5,21 +5,22 @@
 
 namespace Z500 {
 
-std::optional<uint8_t> HardwareVersionFromPath(std::string_view path) {
-  const size_t at = path.find(".rxf");
+std::optional<int> HardwareVersionFromPath(std::string_view path) {
+  const size_t slash = path.rfind('/');
+  const std::string_view name = slash == std::string_view::npos ? path : path.substr(slash + 1);
+  const size_t at = name.find(".rxf");
   if (at == std::string_view::npos) return std::nullopt;
   // Digits and signs are single bytes in UTF-8: three bytes that read as an
   // integer are three characters, and anything else reads as 0.
-  if (at < 3) return uint8_t{0};
-  const std::string_view digits = path.substr(at - 3, 3);
-  size_t i = digits[0] == '+' || digits[0] == '-' ? 1 : 0;
+  if (at < 3) return 0;
+  const std::string_view digits = name.substr(at - 3, 3);
+  const size_t first = digits[0] == '+' || digits[0] == '-' ? 1 : 0;
   int value = 0;
-  for (size_t k = i; k < digits.size(); ++k) {
-    if (digits[k] < '0' || digits[k] > '9') return uint8_t{0};
+  for (size_t k = first; k < digits.size(); ++k) {
+    if (digits[k] < '0' || digits[k] > '9') return 0;
     value = value * 10 + (digits[k] - '0');
   }
-  if (digits[0] == '-') value = -value;
-  return static_cast<uint8_t>(value & 0xFF);
+  return digits[0] == '-' ? -value : value;
 }
 
 TFrame FirmwareBlockFrame(uint32_t address, std::span<const uint8_t> data) {

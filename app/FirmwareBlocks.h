@@ -23,11 +23,15 @@ inline constexpr int64_t MaxFirmwareSize = 0x7FFFFFFF - 3;
 // A block still unanswered this long after it was sent ends the upgrade.
 inline constexpr uint32_t BlockAnswerTimeoutMs = 5000;
 
-// The hardware version a firmware file's path names: the three characters
-// just before the first ".rxf" (case-sensitive) read as a decimal integer,
-// its low byte; 0 when they are not an integer or fewer than three
-// characters come before ".rxf". Empty when the path has no ".rxf".
-std::optional<uint8_t> HardwareVersionFromPath(std::string_view utf8Path);
+// The hardware version a firmware file is named for, as a number: the three
+// characters just before the first ".rxf" (case-sensitive) in the file's own
+// name (after the last '/'), read as a decimal integer with an optional
+// sign; 0 when they are not an integer or fewer than three characters come
+// before ".rxf". Empty when the name has no ".rxf". The folders on the way
+// do not count. A number outside 0 to 255 (IsHardwareVersion) is no
+// receiver's version: such a file fits no receiver.
+std::optional<int> HardwareVersionFromPath(std::string_view utf8Path);
+constexpr bool IsHardwareVersion(int number) { return number >= 0 && number <= 0xFF; }
 
 // A block's byte count on the line: raised to a multiple of 4.
 constexpr size_t PaddedBlockLength(size_t n) { return (n + 3) / 4 * 4; }

@@ -19,6 +19,7 @@
 namespace {
 
 const QString FailureStatus = QStringLiteral("升级过程中发生错误，请关闭接收机后重新升级！");
+const QString VersionMismatch = QStringLiteral("接收机硬件版本不匹配，无法升级！");
 
 // How often the transfer looks whether the awaited block answer is overdue.
 constexpr int WatchPeriodMs = 100;
@@ -97,12 +98,17 @@ void TForm1::Button4Click(QObject*) {
     return;
   }
   const QString path = Edit1->text();
-  const std::optional<uint8_t> version = Z500::HardwareVersionFromPath(path.toStdString());
+  const std::optional<int> version = Z500::HardwareVersionFromPath(path.toStdString());
   if (!version) {
     ShowMessage(QStringLiteral("文件路径有误或者升级文件不是rxf文件！"));
     return;
   }
-  HardwareVersion = *version;
+  // A number no receiver can answer with: the file fits no receiver.
+  if (!Z500::IsHardwareVersion(*version)) {
+    ShowMessage(VersionMismatch);
+    return;
+  }
+  HardwareVersion = static_cast<uint8_t>(*version);
   std::unique_ptr<QFile> file = OpenFirmwareFile(path);
   if (!file) {
     ShowMessage(QStringLiteral("未能打开升级文件！"));
@@ -145,7 +151,7 @@ void TForm1::_UpgradeHandshakeAnswer(uint8_t hardwareVersion) {
   if (!Timer2->isActive()) return;
   Timer2->stop();
   if (hardwareVersion != HardwareVersion) {
-    _FailUpgrade(QStringLiteral("接收机硬件版本不匹配，无法升级！"), false);
+    _FailUpgrade(VersionMismatch, false);
     return;
   }
   _SendNextBlock();

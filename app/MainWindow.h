@@ -13,6 +13,7 @@
 #include <optional>
 
 #include "Clock.h"
+#include "DirectoryEntries.h"
 #include "FirmwareBlocks.h"
 #include "ParameterRules.h"
 #include "PortMap.h"
@@ -199,7 +200,14 @@ private:
   void _ClearGrid();
   void _RequestDirectory();
   void _ListDirectoryPage(uint16_t length, std::span<const uint8_t> payload);
+  void _DirectoryWatchTick();
   void _DeleteFinished();
+  Z500::TDirectoryListing Listing;  // the pages of the listing under way
+  bool PageAwaited = false;         // a directory request awaits its page
+  uint32_t PageAskedAt = 0;         // the tick it was sent at
+  QTimer* DirectoryWatch = nullptr; // ticks while a page is awaited
+  QTimer* PageRetry = nullptr;      // asks again for a page that came cut short
+  int CutRetries = 0;               // of the page asked for last
 
   // -- Firmware upgrade steps (FirmwareUpgrade.cpp).
   void _SetUpUpgrade();

@@ -73,6 +73,25 @@ std::string JsonString(std::string_view text) {
   return json + "\"";
 }
 
+// Why a listing ended short: the answer to `what` (`length` its length
+// field, `arrived` the payload bytes that came) did not make sense after
+// `listed` entries.
+TFailure PageFailure(Z500::TPageFault fault, const std::string& what, uint16_t length, size_t arrived,
+                     size_t listed) {
+  switch (fault) {
+    case Z500::TPageFault::pfMalformed:
+      return {xNotDone, "the receiver's answer to " + what + " is no directory page (length " +
+                            std::to_string(length) + ": a page is whole 32-byte entries); the listing is incomplete"};
+    case Z500::TPageFault::pfCut:
+      return {xNotDone, "the receiver's answer to " + what + " came cut short each time (" + std::to_string(arrived) +
+                            " of its " + std::to_string(length) + " bytes the last time); the listing is incomplete"};
+    case Z500::TPageFault::pfRepeated:
+      return {xNotDone, "the receiver answered " + what + " with a page it had sent before; its directory does not end"};
+    default:
+      return {xNotDone, "the receiver's directory does not end after " + std::to_string(listed) + " entries"};
+  }
+}
+
 // Closes a C file when it goes.
 struct TFileClose {
   void operator()(std::FILE* f) const { std::fclose(f); }
@@ -150,23 +169,48 @@ public:
                                    " and cut-off " + std::to_string(now.second)};
   }
 
+  // Every page of the directory, each awaited for --timeout. A page cut by
+  // a pause in the line is asked for again once the line is quiet; a page
+  // that does not make sense ends the listing as a failure, never as its end.
   std::vector<Z500::TDirectoryEntry> ListDirectory() {
     std::vector<Z500::TDirectoryEntry> files;
-    for (;;) {
+    Z500::TDirectoryListing listing;
+    for (int cuts = 0;;) {
       std::optional<Z500::TDirectoryPageStep> step;
+      uint16_t length = 0;
+      size_t arrived = 0;
       Z500::TReplyRoutes routes;
       const auto listed = static_cast<int32_t>(files.size());
-      routes.DirectoryPage = [&](uint16_t length, std::span<const uint8_t> payload) {
-        step = Z500::DirectoryPageStep(length, payload, listed);
+      routes.DirectoryPage = [&](uint16_t l, std::span<const uint8_t> payload) {
+        step = listing.Page(l, payload, listed);
+        length = l, arrived = payload.size();
       };
       Send(Z500::DirectoryRequest(static_cast<uint16_t>(files.size())));
-      Await(routes, [&] { return step.has_value(); }, "the directory request for entry " + std::to_string(listed));
+      const std::string what = "the directory request for entry " + std::to_string(listed);
+      Await(routes, [&] { return step.has_value(); }, what);
+      if (step->Fault == Z500::TPageFault::pfCut && cuts++ < Z500::MaxCutPageRetries) {
+        AwaitQuiet();
+        continue;
+      }
       files.insert(files.end(), step->Entries.begin(), step->Entries.end());
-      if (step->Endless)
-        throw TFailure{xNotDone, "the receiver's directory does not end after " + std::to_string(files.size()) +
-                                     " entries"};
+      if (step->Fault != Z500::TPageFault::pfNone) throw PageFailure(step->Fault, what, length, arrived, files.size());
       if (!step->RequestNext) return files;
+      cuts = 0;
     }
+  }
+
+  // Drops what arrives until the line has been quiet for CutPageQuietMs, for
+  // at most --timeout.
+  void AwaitQuiet() {
+    const auto until = SteadyClock::now() + std::chrono::duration_cast<SteadyClock::duration>(
+                                                std::chrono::duration<double>(Options.Timeout));
+    const auto quiet = std::chrono::milliseconds(Z500::CutPageQuietMs);
+    TWaitEnd end;
+    while ((end = Link.Wait({}, false, [] { return true; }, std::min(until, SteadyClock::now() + quiet))) ==
+           TWaitEnd::Done) {
+      if (SteadyClock::now() >= until) break;
+    }
+    if (end == TWaitEnd::LineLost) Check(end, "the directory listing", 0);
   }
 
   void Files() {
@@ -260,8 +304,11 @@ public:
   }
 
   void Upgrade() {
-    const std::optional<uint8_t> version = Z500::HardwareVersionFromPath(Options.Firmware);
+    const std::optional<int> version = Z500::HardwareVersionFromPath(Options.Firmware);
     if (!version) throw TFailure{xFile, Options.Firmware + ": not a firmware file (no .rxf in its name)"};
+    if (!Z500::IsHardwareVersion(*version))
+      throw TFailure{xVersion, Options.Firmware + " is named for hardware version " + std::to_string(*version) +
+                                   ", which no receiver has (0 to 255)"};
     // Opened without blocking and checked before anything reads it: a FIFO
     // would hold the program in open() or read(), a directory or a device is
     // no firmware.
@@ -429,10 +476,12 @@ const char* ExitCodeTable() {
          "  5   the serial line failed, did not take a frame, or echoes what is sent (no receiver)\n"
          "  6   firmware file: no .rxf in its name, unreadable, not a regular file, empty, too large,\n"
          "      or it failed or changed part-way\n"
-         "  7   the receiver's hardware version is not the firmware file's\n"
+         "  7   the receiver's hardware version is not the firmware file's, or the file is\n"
+         "      named for a version no receiver has (above 255)\n"
          "  8   the receiver answered a firmware block with an error or a wrong address\n"
          "  9   a file to delete is not on the receiver (nothing deleted)\n"
-         "  10  the receiver answered, but reads back something else than was asked\n"
+         "  10  the receiver answered, but reads back something else than was asked,\n"
+         "      or its directory is malformed or does not end\n"
          "  11  standard output could not be written (a full disk, say)\n"
          "  129 stopped by SIGHUP, 130 by SIGINT (Ctrl-C), 143 by SIGTERM; the port is closed\n";
 }

@@ -25,10 +25,10 @@ enum TExitCode : int {
   xTimeout = 4,    // the receiver did not answer in time
   xLine = 5,       // the serial line failed or did not take a frame
   xFile = 6,       // the firmware file: no .rxf, unreadable, empty, read error
-  xVersion = 7,    // the receiver's hardware version is not the file's
+  xVersion = 7,    // the receiver's hardware version is not the file's, or no receiver's
   xRefused = 8,    // the receiver answered a block with an error or wrong address
   xNotFound = 9,   // a file to delete is not on the receiver
-  xNotDone = 10,   // the receiver answered, but the result is not what was asked
+  xNotDone = 10,   // the receiver answered, but not what was asked, or a directory that makes no sense
   xOutput = 11,    // the standard output could not be written (a full disk, say)
   xSignal = 128,   // + the signal's number: stopped by SIGHUP (129), SIGINT (130), SIGTERM (143)
 };

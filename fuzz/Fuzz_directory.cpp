@@ -1,8 +1,9 @@
 // A directory page and the parameter reply as the window and z500ctl take
-// them: never more entries than arrived whole, each entry the bytes at its
-// place, texts of fixed form; the parameter texts' rules agree with their
-// values; and a reply framed the receiver's way comes out of the dispatcher
-// as it went in.
+// them: never more entries than arrived whole, nothing from a page that is
+// not whole entries, a full page that leads on always adds entries, each
+// entry the bytes at its place, texts of fixed form; the parameter texts'
+// rules agree with their values; and a reply framed the receiver's way comes
+// out of the dispatcher as it went in.
 #include <algorithm>
 #include <cstring>
 #include <string>
@@ -25,16 +26,31 @@ bool IsUtf8(const std::string& s) { return TQuarlFuncs::CodePageToUtf8(s, 65001)
 
 void CheckPage(uint16_t length, const std::vector<uint8_t>& payload, int32_t listed) {
   const TDirectoryPageStep step = DirectoryPageStep(length, payload, listed);
-  const size_t whole = std::min<size_t>(length, payload.size()) / DirectoryEntrySize;
-  FUZZ_CHECK(step.Entries.size() == (length == 0 ? 0 : whole));
+  // A page is whole entries and arrived whole, or as far as the read buffer
+  // holds; anything else adds nothing and ends the listing.
+  const bool malformed = length % DirectoryEntrySize != 0;
+  const bool cut = !malformed && payload.size() < std::min<size_t>(length, MaxPagePayload);
+  const size_t whole = malformed || cut ? 0 : std::min<size_t>(length, payload.size()) / DirectoryEntrySize;
+  FUZZ_CHECK(step.Entries.size() == whole);
   FUZZ_CHECK(step.Entries.size() <= payload.size() / DirectoryEntrySize);
-  // A full page asks for the next one, unless it added nothing or the next
-  // index would not fit a request: then the listing ends.
+  // A full page asks for the next one, unless the next index would not fit
+  // a request: then the listing ends as a failure.
   const int64_t next = int64_t{listed} + static_cast<int64_t>(step.Entries.size());
-  const bool endless = length >= FullDirectoryPage && (step.Entries.empty() || next > 0xFFFF);
-  FUZZ_CHECK(step.Endless == endless);
-  FUZZ_CHECK(step.RequestNext == (length >= FullDirectoryPage && !endless));
+  const bool full = !malformed && !cut && length >= FullDirectoryPage;
+  const bool endless = full && next > 0xFFFF;
+  FUZZ_CHECK(step.Fault == (malformed ? TPageFault::pfMalformed
+                            : cut     ? TPageFault::pfCut
+                            : endless ? TPageFault::pfEndless
+                                      : TPageFault::pfNone));
+  FUZZ_CHECK(step.RequestNext == (full && !endless));
+  FUZZ_CHECK(!step.RequestNext || !step.Entries.empty());
   FUZZ_CHECK(step.NoFiles == (length == 0 && listed == 0));
+  // The same page twice in one listing: the second time it adds nothing.
+  TDirectoryListing listing;
+  const TDirectoryPageStep first = listing.Page(length, payload, 0);
+  const TDirectoryPageStep again = listing.Page(length, payload, static_cast<int32_t>(first.Entries.size()));
+  FUZZ_CHECK(first.Entries.empty() || (again.Fault == TPageFault::pfRepeated && again.Entries.empty() &&
+                                       !again.RequestNext));
   for (size_t i = 0; i < step.Entries.size(); ++i) {
     const TDirectoryEntry& e = step.Entries[i];
     const uint8_t* raw = payload.data() + i * DirectoryEntrySize;

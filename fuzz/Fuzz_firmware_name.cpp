@@ -1,9 +1,9 @@
 // The firmware file: the hardware version its name carries, and the block
 // frames cut from its bytes. The version is the three characters before the
-// first ".rxf" read as a number (strtol agrees), else 0, and nothing without
-// ".rxf"; the blocks carry the file's bytes in order at consecutive
-// addresses, padded to 4, and the upgrade ends only when the file gave
-// exactly the size it had at the start.
+// first ".rxf" of the file's own name read as a number (strtol agrees), else
+// 0, and nothing without ".rxf" in that name; the blocks carry the file's
+// bytes in order at consecutive addresses, padded to 4, and the upgrade ends
+// only when the file gave exactly the size it had at the start.
 #include <algorithm>
 #include <cctype>
 #include <cstdlib>
@@ -19,19 +19,21 @@ using namespace Z500;
 namespace {
 
 void CheckVersion(const std::string& path) {
-  const std::optional<uint8_t> version = HardwareVersionFromPath(path);
-  const size_t at = path.find(".rxf");
+  const std::optional<int> version = HardwareVersionFromPath(path);
+  const std::string name = path.substr(path.find_last_of('/') + 1);  // npos + 1 is 0: the whole path
+  const size_t at = name.find(".rxf");
   FUZZ_CHECK(version.has_value() == (at != std::string::npos));
   if (!version) return;
   long want = 0;
   if (at >= 3) {
-    const std::string digits = path.substr(at - 3, 3);
+    const std::string digits = name.substr(at - 3, 3);
     char* end = nullptr;
     const long v = std::strtol(digits.c_str(), &end, 10);
     // strtol also skips leading blanks; the version does not.
     if (end == digits.c_str() + 3 && !std::isspace(static_cast<unsigned char>(digits[0]))) want = v;
   }
-  FUZZ_CHECK(*version == static_cast<uint8_t>(want & 0xFF));
+  FUZZ_CHECK(*version == want);
+  FUZZ_CHECK(IsHardwareVersion(*version) == (want >= 0 && want <= 255));
 }
 
 void CheckBlocks(const std::vector<uint8_t>& file, int32_t sizeAtStart, FuzzedDataProvider& reads) {

@@ -8,21 +8,36 @@
 
 #include "FirmwareBlocks.h"
 
-TEST(FirmwareBlocks, HardwareVersionComesFromTheThreeCharactersBeforeTheFirstRxf) {
+TEST(FirmwareBlocks, HardwareVersionComesFromTheFilesOwnNameAndMustFitAByte) {
   const struct {
     const char* Path;
-    std::optional<uint8_t> Version;
+    std::optional<int> Version;
+    bool Fits = true;  // a version some receiver can answer with
   } cases[] = {
-      {"C:\\fw\\Z500.300.rxf", 44},  // the low byte of 300
-      {"Z500.-12.rxf", 244},
-      {"88.rxf", 0},                 // fewer than three characters
-      {"Z500.088.rxf.bak", 88},      // ".rxf" anywhere in the path
-      {"a.rxf/Z500.088.rxf", 0},     // the first ".rxf" counts
-      {"固件1.rxf", 0},              // two bytes of "件" and "1": no integer
-      {"Z500.088.RXF", std::nullopt},  // case-sensitive
+      {"/media/usb/z500.088.rxf", 88},
+      {"z500.088.rxf-archive/z500.087.rxf", 87},  // folders on the way do not count
+      {"old.087.rxf.d/z500.088.rxf", 88},
+      {"fw.rxf/notes.txt", std::nullopt},         // nor does a folder's ".rxf"
+      {"z500.088.rxf/", std::nullopt},            // a folder, no file name
+      {"fw.344.rxf", 344, false},                 // not its low byte, 88
+      {"C:\\fw\\Z500.300.rxf", 300, false},       // '\\' is no separator here
+      {"Z500.-12.rxf", -12, false},
+      {"Z500.255.rxf", 255},
+      {"Z500.000.rxf", 0},
+      {"dir/88.rxf", 0},                          // fewer than three characters in the name
+      {"Z500.088.rxf.bak", 88},                   // ".rxf" anywhere in the name
+      {"a.rxf.Z500.088.rxf", 0},                  // the name's first ".rxf" counts
+      {"固件1.rxf", 0},                           // two bytes of "件" and "1": no integer
+      {"Z500.088.RXF", std::nullopt},             // case-sensitive
       {"Z500.088.bin", std::nullopt},
   };
-  for (const auto& c : cases) EXPECT_EQ(Z500::HardwareVersionFromPath(c.Path), c.Version) << c.Path;
+  for (const auto& c : cases) {
+    const std::optional<int> version = Z500::HardwareVersionFromPath(c.Path);
+    EXPECT_EQ(version, c.Version) << c.Path;
+    if (version) {
+      EXPECT_EQ(Z500::IsHardwareVersion(*version), c.Fits) << c.Path;
+    }
+  }
 }
 
 // A file that ends short of the size it had at the start fails, even when the

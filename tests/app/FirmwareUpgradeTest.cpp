@@ -2,6 +2,7 @@
 // simulator on the other side, paced like a 19200 baud cable.
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QLabel>
 #include <QLineEdit>
 #include <QProgressBar>
@@ -201,6 +202,37 @@ TEST_F(FirmwareUpgrade, APathWithBlanksAndChineseUpgrades) {
   form->Button4->click();
   ASSERT_TRUE(Finished());
   EXPECT_EQ(prompts->Messages, (std::vector<QString>{Confirm, Success}));
+  EXPECT_EQ(receiver->Sim->Firmware(), Image(200));
+}
+
+// The hardware version is the one in the file's own name, whatever folders
+// it sits in; a number that does not fit a byte fits no receiver and is
+// refused before the receiver is called. The receiver here is version 88.
+TEST_F(FirmwareUpgrade, TheVersionIsTheFileNamesAndMustFitAByte) {
+  Build();
+  const QString mismatch = QStringLiteral("接收机硬件版本不匹配，无法升级！");
+  const struct { const char* Path; std::vector<QString> Messages; bool Called; } cases[] = {
+      {"z500.088.rxf-archive/z500.087.rxf", {Confirm, mismatch}, true},
+      {"fw.344.rxf", {mismatch}, false},  // not 344 mod 256
+      {"old.087.rxf.d/z500.088.rxf", {Confirm, Success}, true},
+  };
+  for (const auto& c : cases) {
+    const QString path = QString::fromUtf8(c.Path);
+    ASSERT_TRUE(QDir().mkpath(QFileInfo(path).path()));
+    QFile f(path);
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    f.write(reinterpret_cast<const char*>(Image(200).data()), 200);
+    f.close();
+    prompts->Messages.clear();
+    const size_t handshakes = Sent(FrameKind::Handshake).size();
+    form->Edit1->setText(path);
+    form->Button4->click();
+    EXPECT_TRUE(PumpUntil([&] { return !form->Upgrading && prompts->Messages.size() == c.Messages.size(); }, 5000));
+    EXPECT_EQ(prompts->Messages, c.Messages) << c.Path;
+    EXPECT_EQ(Sent(FrameKind::Handshake).size() > handshakes, c.Called) << c.Path;
+    ExpectEndedCleanly();
+  }
+  EXPECT_EQ(Blocks(), 2u);  // only the last file went in
   EXPECT_EQ(receiver->Sim->Firmware(), Image(200));
 }
 

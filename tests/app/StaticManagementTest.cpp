@@ -9,6 +9,7 @@
 #include <QTest>
 
 #include <chrono>
+#include <functional>
 
 #include "RawReplyWait.h"
 #include "TestHex.h"
@@ -181,6 +182,58 @@ TEST_P(DirectoryListing, PageByPageUntilAShortPage) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Files, DirectoryListing, ::testing::Values(0u, 8u, 20u, 300u));
+
+// A listing that stops short says why in the status line, never that the
+// list was read, and asks for nothing more: a receiver that answers every
+// request with its first page, a page cut by a pause in the line each time
+// it is asked for, a page that never comes (five seconds on the window's
+// clock). A page that comes after the listing gave up is not listed.
+TEST_F(StaticManagement, AListingThatStopsShortSaysWhyAndAsksNoMore) {
+  const struct {
+    const char* name;
+    std::function<void(z500sim::Options&)> fault;
+    size_t requests;
+    int listed;
+    bool lost;  // the second page never comes
+    QString status;
+  } cases[] = {
+      {"repeatedPage", [](auto& o) { o.repeatPage = true; }, 2, 8, false,
+       QStringLiteral("接收机重复发送同一目录页，列表不完整！")},
+      {"cutPage", [](auto& o) { o.splitAnswers = true; }, 1 + Z500::MaxCutPageRetries, 0, false,
+       QStringLiteral("目录数据有误，列表不完整！")},
+      {"lostPage", [](auto& o) { o.dropAnswers = {2}; }, 2, 8, true, QStringLiteral("目录读取不完整，接收机无应答！")},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    z500sim::Options options;
+    c.fault(options);
+    auto clock = std::make_shared<InstantClock>();
+    form.reset();
+    Build(20, options, clock);
+    form->Button7->click();
+    ASSERT_TRUE(PumpUntil([&] { return Sent(FrameKind::Directory).size() == c.requests; }, 5000));
+    Pump(400);  // whatever else the line brings
+    if (c.lost) {
+      EXPECT_EQ(form->Label1->text(), Refreshed);  // the first page was read
+      form->Button7->click();  // the listing under way goes on: no second listing mixed into it
+      clock->Now += Z500::DirectoryPageTimeoutMs;
+    }
+    EXPECT_TRUE(PumpUntil([&] { return form->Label1->text() == c.status; })) << form->Label1->text().toStdString();
+    Bytes late;
+    for (const auto& file : receiver->Sim->Files()) late.insert(late.end(), file.bytes.begin(), file.bytes.end());
+    form->Routes.DirectoryPage(256, std::span(late).first(256));
+    Pump(100);
+    EXPECT_EQ(Sent(FrameKind::Directory).size(), c.requests);
+    EXPECT_EQ(form->FileCount, c.listed);
+    EXPECT_EQ(form->Label1->text(), c.status);
+    EXPECT_TRUE(prompts->Messages.empty());
+    if (c.lost) {  // the receiver answers again: a refresh lists it whole
+      List(20);
+      ExpectGridShowsTheReceiversFiles();
+      EXPECT_EQ(form->Label1->text(), Refreshed);
+    }
+  }
+}
 
 TEST_F(StaticManagement, DeleteRefusesABadChoiceBeforeAsking) {
   Build(40);

@@ -46,37 +46,84 @@ TEST(DirectoryEntries, ADateIsRealOnlyWhenItsDayAndTimeExist) {
   for (const auto& c : cases) EXPECT_EQ(IsRealDate(c.Date, c.Time), c.Real) << CreatedIsoText(c.Date, c.Time);
 }
 
-TEST(DirectoryEntries, APageYieldsOnlyWholeEntriesThatArrived) {
+Bytes Page(int first, int count) {
   Bytes page;
-  for (int i = 0; i < 10; ++i) {
-    const Bytes e = Entry("FILE000" + std::to_string(i) + "GNS", 0, 0, 100u * i);
+  for (int i = first; i < first + count; ++i) {
+    const Bytes e = Entry("FILE" + std::to_string(1000 + i) + "GNS", 0, 0, 100u * i);
     page.insert(page.end(), e.begin(), e.end());
   }
+  return page;
+}
+
+TEST(DirectoryEntries, APageYieldsOnlyWholeEntriesThatArrivedWhole) {
+  const Bytes page = Page(0, 10);
+  using enum TPageFault;
   // Length field, bytes arrived, entries listed before; what the page
-  // yields: a remainder is ignored, a page cut by the read buffer yields what
-  // arrived whole, the length caps the rest; a full page asks for more, and
-  // only an empty first page means there are no files.
+  // yields: a page cut by the read buffer yields what arrived whole, the
+  // length caps the rest; a full page asks for more, and only an empty first
+  // page means there are no files. A length that is not whole entries is no
+  // page, and a page that arrived short of its length where the buffer had
+  // room was cut on the way: either yields nothing.
   const struct {
     uint16_t length;
     size_t arrived;
     int32_t listed;
     size_t entries;
     bool next, none;
-    bool endless = false;  // a full page that cannot lead on: the listing stops
-  } cases[] = {{0, 0, 0, 0, false, true},     {0, 0, 8, 0, false, false},   {70, 70, 0, 2, false, false},
-               {256, 256, 0, 8, true, false}, {320, 294, 8, 9, true, false}, {64, 320, 0, 2, false, false},
-               {31, 31, 0, 0, false, false},
-               {256, 31, 8, 0, false, false, true},       // nothing whole arrived: the same request again
-               {256, 256, 65527, 8, true, false},         // the next request names entry 65535
-               {256, 256, 65528, 8, false, false, true},  // entry 65536 cannot be named
-               {0xFFFF, 294, 0x7FFFFFFF, 9, false, false, true}};
+    TPageFault fault = pfNone;
+  } cases[] = {{0, 0, 0, 0, false, true},       {0, 0, 8, 0, false, false},
+               {256, 256, 0, 8, true, false},   {320, 294, 8, 9, true, false},
+               {64, 320, 0, 2, false, false},   {288, 294, 0, 9, true, false},
+               {3, 3, 0, 0, false, false, pfMalformed},    // the echo of our own request
+               {70, 70, 0, 0, false, false, pfMalformed},  // 2 entries and 6 bytes
+               {31, 31, 8, 0, false, false, pfMalformed},
+               {64, 40, 8, 0, false, false, pfCut},  // a last page cut short by a pause
+               {256, 31, 8, 0, false, false, pfCut},
+               {256, 255, 0, 0, false, false, pfCut},
+               {256, 256, 65527, 8, true, false},          // the next request names entry 65535
+               {256, 256, 65528, 8, false, false, pfEndless},  // entry 65536 cannot be named
+               {0xFFE0, 294, 0x7FFFFFFF, 9, false, false, pfEndless}};
   for (const auto& c : cases) {
     const TDirectoryPageStep step = DirectoryPageStep(c.length, std::span(page).first(c.arrived), c.listed);
     ASSERT_EQ(step.Entries.size(), c.entries) << c.length << "/" << c.arrived;
-    EXPECT_EQ(step.RequestNext, c.next) << c.length;
-    EXPECT_EQ(step.Endless, c.endless) << c.length << " after " << c.listed;
+    EXPECT_EQ(step.RequestNext, c.next) << c.length << "/" << c.arrived;
+    EXPECT_EQ(step.Fault, c.fault) << c.length << "/" << c.arrived << " after " << c.listed;
     EXPECT_EQ(step.NoFiles, c.none) << c.length << " after " << c.listed;
     for (size_t i = 0; i < step.Entries.size(); ++i) EXPECT_EQ(step.Entries[i].Size, 100u * i);
+  }
+}
+
+// A receiver that answers with a page it has sent before in the same
+// listing (every request with the first page, or two pages in turn) would be
+// listed until the request index runs out.
+TEST(DirectoryEntries, AListingFailsAtThePageThatRepeatsAnEarlierOne) {
+  const Bytes a = Page(0, 8), b = Page(8, 8), c = Page(16, 3);
+  const struct {
+    const char* name;
+    std::vector<Bytes> pages;
+    TPageFault last;  // how the last page ends; those before it lead on
+  } cases[] = {
+      {"three pages", {a, b, c}, TPageFault::pfNone},
+      {"the first page again", {a, a}, TPageFault::pfRepeated},
+      {"two pages in turn", {a, b, a}, TPageFault::pfRepeated},
+      {"the last page again", {a, b, b}, TPageFault::pfRepeated},
+  };
+  for (const auto& k : cases) {
+    TDirectoryListing listing;
+    int32_t listed = 0;
+    for (size_t i = 0; i < k.pages.size(); ++i) {
+      const Bytes& p = k.pages[i];
+      const TDirectoryPageStep step = listing.Page(static_cast<uint16_t>(p.size()), p, listed);
+      const bool last = i + 1 == k.pages.size();
+      EXPECT_EQ(step.Fault, last ? k.last : TPageFault::pfNone) << k.name << ", page " << i;
+      EXPECT_EQ(step.RequestNext, !last) << k.name << ", page " << i;
+      if (step.Fault != TPageFault::pfNone) {
+        EXPECT_TRUE(step.Entries.empty()) << k.name;
+      }
+      listed += static_cast<int32_t>(step.Entries.size());
+    }
+    // Asked for entry 0, the same listing starts afresh: its pages are new again.
+    EXPECT_EQ(listing.Page(256, a, 0).Fault, TPageFault::pfNone) << k.name;
   }
 }
 

@@ -483,6 +483,64 @@ TEST_F(Z500CtlTest, CommandsWithoutAnswerAreDoneWhenSent) {
   EXPECT_FALSE(Sim->Logging());
 }
 
+// ---- Directories that make no sense or do not end, and firmware named for
+// other hardware.
+
+// A listing that stops short fails and prints no list: a receiver that
+// answers every request with its first page, a page cut by a pause in the
+// line each time it is asked for, a page that never comes, a line that
+// echoes every byte with no receiver behind it (whose echoed request is no
+// page).
+TEST_F(Z500CtlTest, ADirectoryThatStopsShortFailsWithoutAList) {
+  // Requests: how many directory requests the receiver saw (none through the echo).
+  struct Case { const char* Name; TSetup Fault; std::vector<std::string> Args; int Code; std::string Says; size_t Requests; }
+  cases[] = {
+      {"repeated page", [](auto& o) { o.files = 20, o.repeatPage = true; }, {"files"}, Z500Ctl::xNotDone,
+       "the directory request for entry 8 with a page it had sent before", 2},
+      {"cut page", [](auto& o) { o.files = 20, o.splitAnswers = true; }, {"files", "--json"}, Z500Ctl::xNotDone,
+       "the directory request for entry 0 came cut short each time (126 of its 256 bytes",
+       1 + Z500::MaxCutPageRetries},
+      {"lost page", [](auto& o) { o.files = 20, o.dropAnswers = {2}; }, {"--timeout", "1", "files"},
+       Z500Ctl::xTimeout, "the directory request for entry 8 within 1 s", 2},
+      {"echoing line", [](auto& o) { o.echo = true; }, {"files", "--json"}, -1, "", 0},  // -1: any failure
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.Name);
+    // Unpaced: a sender held up on a loaded machine would cut a page in two.
+    Start([&](auto& o) { o.baud = 0, c.Fault(o); });
+    const TRun run = Ctl(c.Args);
+    if (c.Code < 0)
+      EXPECT_NE(run.Code, 0) << run.Err;
+    else
+      EXPECT_EQ(run.Code, c.Code) << run.Err;
+    EXPECT_NE(run.Err.find(c.Says), std::string::npos) << run.Err;
+    EXPECT_TRUE(run.Out.empty()) << run.Out;
+    EXPECT_EQ(Count(FrameKind::Directory), c.Requests);
+    EXPECT_LT(run.Seconds, 8.0);  // the quieting, and four cut pages or the one-second wait at most
+  }
+}
+
+TEST_F(Z500CtlTest, TheFirmwareVersionIsTheFileNamesAndMustFitAByte) {
+  Start();  // a receiver of hardware version 88
+  std::filesystem::create_directories(Dir + "/z500.088.rxf-archive");
+  std::filesystem::create_directories(Dir + "/old.087.rxf.d");
+  const std::vector<uint8_t> image(200, 0x5A);
+  struct Case { std::string File; int Code; std::string Says; bool Called; } cases[] = {
+      {"z500.088.rxf-archive/z500.087.rxf", Z500Ctl::xVersion, "the file is for 87", true},
+      {"fw.344.rxf", Z500Ctl::xVersion, "named for hardware version 344, which no receiver has", false},
+      {"old.087.rxf.d/z500.088.rxf", 0, "", true},
+  };
+  for (const auto& c : cases) {
+    const size_t before = Count(FrameKind::Handshake);
+    const TRun run = Ctl({"upgrade", Write(c.File, image), "--handshake-timeout", "5"});
+    EXPECT_EQ(run.Code, c.Code) << c.File << ": " << run.Err;
+    EXPECT_NE(run.Err.find(c.Says), std::string::npos) << run.Err;
+    EXPECT_EQ(Count(FrameKind::Handshake) > before, c.Called) << c.File;
+  }
+  EXPECT_EQ(Count(FrameKind::Block), 2u);  // only the last file went in
+  EXPECT_EQ(Sim->Firmware(), image);
+}
+
 TEST(NameText, PrintedNamesComeBackAsTheirBytes) {
   // Name: the 8 bytes, or "" for refused; Extension: the 3 bytes, "-" for none given.
   struct Case { std::string Arg, Name, Extension; } cases[] = {
