@@ -24,6 +24,7 @@
 #include <random>
 #include <thread>
 
+#include "PortState.h"
 #include "SimulatedReceiver.h"
 #include "XSession.h"
 
@@ -334,12 +335,7 @@ TEST_F(FieldDay, ASignalOrAKillWithTheLinkOpenLeavesThePortFree) {
     const std::optional<int> status = tool.Signal(SIGTERM, 10s);
     ASSERT_TRUE(status) << "the program did not end";
     EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 128 + SIGTERM) << *status;
-    const int fd = ::open(receiver->Path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    ASSERT_GE(fd, 0);
-    int marked = 1;
-    EXPECT_EQ(::flock(fd, LOCK_EX | LOCK_NB), 0) << "the port is still locked";
-    EXPECT_TRUE(::ioctl(fd, TIOCGEXCL, &marked) == 0 && marked == 0) << "the port is still marked";
-    ::close(fd);
+    EXPECT_TRUE(PortIsFree(receiver->Path)) << "the port is still locked or marked";
   };
 
   ASSERT_TRUE(openLink()) << "the link did not open";

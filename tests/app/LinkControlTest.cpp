@@ -19,6 +19,7 @@
 #include <thread>
 
 #include "EComm32Error.h"
+#include "PortState.h"
 #include "QuitSignals.h"
 #include "RawReplyWait.h"
 #include "WindowRig.h"
@@ -324,12 +325,7 @@ TEST_F(LinkControl, ASignalToQuitClosesTheWindowAndFreesThePort) {
     EXPECT_LT(std::chrono::steady_clock::now() - sent, Ms(2000));
     EXPECT_FALSE(form->isVisible());
     EXPECT_FALSE(form->VellCommDevice1->fGetActive());
-    const int fd = ::open(receiver->Path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    ASSERT_GE(fd, 0);
-    int marked = 1;
-    EXPECT_EQ(::flock(fd, LOCK_EX | LOCK_NB), 0) << "the port is still locked";
-    EXPECT_TRUE(::ioctl(fd, TIOCGEXCL, &marked) == 0 && marked == 0) << "the port is still marked";
-    ::close(fd);
+    EXPECT_TRUE(PortIsFree(receiver->Path)) << "the port is still locked or marked";
     form.reset();
   }
 }

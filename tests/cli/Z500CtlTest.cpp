@@ -26,6 +26,7 @@
 
 #include "Files.h"
 #include "NameText.h"
+#include "PortState.h"
 #include "SimulatedReceiver.h"
 #include "Z500Ctl.h"
 
@@ -574,17 +575,6 @@ TEST(Z500CtlHelp, HelpListsEveryExitCodeAndACommandIsRequired) {
 }
 
 namespace {
-
-// Whether `path` is free for the next program: no lock on it and no
-// exclusive mark left on the device.
-bool PortIsFree(const std::string& path) {
-  const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return false;
-  int marked = 1;
-  const bool free = ::flock(fd, LOCK_EX | LOCK_NB) == 0 && ::ioctl(fd, TIOCGEXCL, &marked) == 0 && marked == 0;
-  ::close(fd);
-  return free;
-}
 
 // Waits up to `timeout` for child `pid` to end; its wait status, or nothing
 // (then it is killed and reaped).
