@@ -76,6 +76,14 @@ void TForm1::_ClearGrid() {
   StringGrid1->SetRowCount(15);
 }
 
+void TForm1::_ForgetRequests() {
+  // What was asked on a link that closed is not answered on the next one.
+  DeleteOutstanding = false;
+  PageAwaited = false;
+  PageRetry->stop();
+  CutRetries = 0;
+}
+
 void TForm1::_RequestDirectory() {
   if (!VellCommDevice1->fGetActive()) {
     ShowMessage(PortClosed);

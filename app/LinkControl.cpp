@@ -42,13 +42,13 @@ void TForm1::Button1Click(QObject*) {
     }
     Button1->setText(CloseCaption);
     LineEchoes = false;
-    DeleteOutstanding = false;
+    _ForgetRequests();
     SetStatus(QStringLiteral("已打开串口") + QString::number(VellCommDevice1->fGetPortNo()), true);
     // Stop the receiver's periodic output, twice to be sure it is heard.
     Z500::QuietReceiver([this](const Z500::TFrame& frame) { Send(frame); }, *Clock);
   } else if (Button1->text() == CloseCaption) {
     VellCommDevice1->fSetActive(false);
-    DeleteOutstanding = false;
+    _ForgetRequests();
     Button1->setText(OpenCaption);
     SetStatus(QStringLiteral("已关闭串口!"));
   }
@@ -123,7 +123,7 @@ void TForm1::_DropLink() {
     UpgradeAborted = true;
   }
   UnlockButtons();
-  DeleteOutstanding = false;
+  _ForgetRequests();
   // A raw reply wait under way sees the link closed and ends at its next look.
   try {
     VellCommDevice1->fSetActive(false);

@@ -201,6 +201,7 @@ private:
   void _RequestDirectory();
   void _ListDirectoryPage(uint16_t length, std::span<const uint8_t> payload);
   void _DirectoryWatchTick();
+  void _ForgetRequests();
   void _DeleteFinished();
   Z500::TDirectoryListing Listing;  // the pages of the listing under way
   bool PageAwaited = false;         // a directory request awaits its page

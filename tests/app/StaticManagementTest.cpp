@@ -235,6 +235,20 @@ TEST_F(StaticManagement, AListingThatStopsShortSaysWhyAndAsksNoMore) {
   }
 }
 
+// A page asked for on a link that was closed is not awaited on the next
+// one: a refresh there lists afresh at once.
+TEST_F(StaticManagement, ARefreshOnAReopenedLinkIsNotHeldByTheOldOne) {
+  z500sim::Options options;
+  options.dropAnswers = {1};
+  Build(20, options, std::make_shared<InstantClock>());
+  form->Button7->click();
+  ASSERT_TRUE(PumpUntil([&] { return Sent(FrameKind::Directory).size() == 1; }, 5000));
+  form->Button1->click();  // closed
+  form->Button1->click();  // and opened again at once
+  form->Button7->click();
+  EXPECT_TRUE(PumpUntil([&] { return Sent(FrameKind::Directory).size() == 2; }, 5000));
+}
+
 TEST_F(StaticManagement, DeleteRefusesABadChoiceBeforeAsking) {
   Build(40);
   List(40);
