@@ -243,10 +243,19 @@ TEST_P(FirmwareUpgradeFailure, EndsTheUpgradeCleanlyAndParametersWorkAgain) {
   z500sim::Options options;
   if (f.Fault) f.Fault(options);
   if (f.Answer) options.dropAnswers = {f.K + 1};  // answer 1 is the handshake's
-  Build(options);
-  Start(300);
-  if (f.Read) form->FirmwareFile = std::make_unique<FailingFile>(f.K, *f.Read);
-  ASSERT_TRUE(PumpUntil([&] { return Blocks() >= f.K; }));
+  // The window calls every 500 ms until the receiver answers: on a loaded
+  // machine a second call can go out before the first answer is read, and
+  // the receiver's answers, which the dropped one counts, then shift. The
+  // calls are all out once a block is: such a start is made again.
+  for (int start = 1;; ++start) {
+    Build(options);
+    prompts->Messages.clear();
+    Start(300);
+    if (f.Read) form->FirmwareFile = std::make_unique<FailingFile>(f.K, *f.Read);
+    ASSERT_TRUE(PumpUntil([&] { return Blocks() >= f.K; }));
+    if (!f.Answer || Sent(FrameKind::Handshake).size() == 1) break;
+    ASSERT_LT(start, 5) << "every start took more than one call";
+  }
   if (f.Resize) {
     ASSERT_EQ(::truncate("Z500.088.rxf", *f.Resize), 0);
   }
