@@ -139,12 +139,13 @@ int32_t TComm32::Read(void* dest, int32_t count) {
 }
 
 // The reader sets RoomWanted and then looks at the queue once more; this
-// side frees room and then looks at RoomWanted. The fences order each
-// side's store before its load, so one of the two sees the other.
+// side frees room and then clears RoomWanted. Both sides change the flag
+// with a read-modify-write, and such changes of one atomic are totally
+// ordered: either this exchange reads the reader's mark and fires
+// RoomEvent, or the reader's later exchange reads this one and, acquire
+// on release, sees the room made before it.
 void TComm32::RoomMade() {
-  std::atomic_thread_fence(std::memory_order_seq_cst);
-  if (RoomWanted.load(std::memory_order_relaxed) && RoomWanted.exchange(false, std::memory_order_acq_rel))
-    RoomEvent.Set();
+  if (RoomWanted.exchange(false, std::memory_order_release)) RoomEvent.Set();
 }
 
 // Under OutLock. When the transmit queue is empty, everything queued before
@@ -646,12 +647,12 @@ void TComm32::_ReadThread(TComm32* comm, std::shared_ptr<TOpenContext> ctx) {
   bool waitingForRoom = false;
   // Asks consumers to fire RoomEvent, unless there is room already. Asked
   // again after every wake-up without room: the RoomEvent that woke the
-  // reader may belong to room that is taken again.
+  // reader may belong to room that is taken again. Set and withdrawn by
+  // read-modify-writes, which pair with RoomMade's (see there).
   auto roomNow = [&] {
-    comm->RoomWanted.store(true, std::memory_order_relaxed);
-    std::atomic_thread_fence(std::memory_order_seq_cst);
+    comm->RoomWanted.exchange(true, std::memory_order_acquire);
     if (queue.FreeSpace() == 0) return false;
-    comm->RoomWanted.store(false, std::memory_order_relaxed);
+    comm->RoomWanted.exchange(false, std::memory_order_relaxed);
     return true;
   };
   while (ctx->ReadRun.load(std::memory_order_acquire)) {

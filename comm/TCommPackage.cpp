@@ -283,15 +283,14 @@ void TCommPackage::_TimerThread() {
       std::lock_guard lock(RecvLock);
       if (PkgType.load(std::memory_order_relaxed) == cptFrameTimeout && Active.load(std::memory_order_relaxed)) {
         const bool idle = RecvBuffer->Length == 0;
-        if (idle) {
-          // Said before the last look at the engine's queue, so that bytes
-          // arriving after that look find the flag and wake the thread.
-          Idle.store(true, std::memory_order_relaxed);
-          std::atomic_thread_fence(std::memory_order_seq_cst);
-        }
+        // Said before the last look at the engine's queue, so that bytes
+        // arriving after that look find the flag and wake the thread. Set
+        // and withdrawn by read-modify-writes, which pair with the
+        // notification's (see fNewCommNotify).
+        if (idle) Idle.exchange(true, std::memory_order_acquire);
         _ReadTimeoutPackage();
         if (RecvBuffer->Length > 0) {
-          if (idle) Idle.store(false, std::memory_order_relaxed);
+          if (idle) Idle.exchange(false, std::memory_order_relaxed);
           const auto interval = std::chrono::milliseconds(
               std::min<unsigned long>(PkgInterval.load(std::memory_order_acquire), INT_MAX / 2));
           const auto due = Comm->LastReceiveTime() + interval;
@@ -469,8 +468,11 @@ void TCommPackage::fNewCommNotify(TObject* /*Sender*/, int NotifyType) {
       // Bytes for the timer thread: it is woken when it sleeps without a
       // package under way, or when the engine's queue is half full; else
       // it wakes at its own time, one interval after the last receipt.
-      std::atomic_thread_fence(std::memory_order_seq_cst);
-      const bool wake = Idle.load(std::memory_order_relaxed) && Idle.exchange(false, std::memory_order_acq_rel);
+      // Read-modify-writes of one atomic are totally ordered: either this
+      // exchange reads the thread's Idle mark, or the thread's exchange
+      // reads this one and, acquire on release, sees the bytes queued
+      // before it.
+      const bool wake = Idle.exchange(false, std::memory_order_release);
       if (wake || Comm->InQueue->Count() > Comm->InQueue->fGetBufSize() / 2) WakeEvent.Set();
     } else if ((NotifyType & kPackageWaiting) != 0) {
       std::lock_guard lock(RecvLock);

@@ -275,10 +275,19 @@ TEST_P(FirmwareUpgradeFailure, EndsTheUpgradeCleanlyAndParametersWorkAgain) {
   z500sim::Options options;
   if (f.Fault) f.Fault(options);
   if (f.Answer) options.dropAnswers = {f.K + 1};  // answer 1 is the handshake's
-  Build(options);
-  Start(300);
-  if (f.Read) form->FirmwareFile = std::make_unique<FailingFile>(f.K, *f.Read);
-  ASSERT_TRUE(PumpUntil([&] { return Blocks() >= f.K; }));
+  // The window calls every 500 ms until the receiver answers: on a loaded
+  // machine a second call can go out before the first answer is read, and
+  // the receiver's answers, which the dropped one counts, then shift. The
+  // calls are all out once a block is: such a start is made again.
+  for (int start = 1;; ++start) {
+    Build(options);
+    prompts->Messages.clear();
+    Start(300);
+    if (f.Read) form->FirmwareFile = std::make_unique<FailingFile>(f.K, *f.Read);
+    ASSERT_TRUE(PumpUntil([&] { return Blocks() >= f.K; }));
+    if (!f.Answer || Sent(FrameKind::Handshake).size() == 1) break;
+    ASSERT_LT(start, 5) << "every start took more than one call";
+  }
   if (f.Resize) {
     ASSERT_EQ(::truncate("Z500.088.rxf", *f.Resize), 0);
   }
@@ -332,9 +341,18 @@ TEST_F(FirmwareUpgrade, SixtyFourKibibytesAt19200BaudArriveWholeNearTheProtocolL
   const auto frames = Sent(FrameKind::Block);
   const double cycle = Seconds(frames.back().at - frames.front().at).count() / double(frames.size() - 1);
   const double rate = 64 * 1024 / transfer;
-  std::printf("64 KiB at 19200 baud: %.1f s, %.0f B/s, %.3f of the protocol limit (%.0f B/s); %.1f ms a block\n",
-              transfer, rate, rate / LimitBytesPerSecond, LimitBytesPerSecond, cycle * 1000);
-  EXPECT_GT(rate / LimitBytesPerSecond, 0.85);  // a wait of the window's own per block would fall below
+  // A wait of the window's own would lengthen every block; a loaded machine
+  // (other programs holding the processors) lengthens some, which shows in
+  // the total but hardly in the median block.
+  std::vector<double> cycles;
+  for (size_t i = 1; i < frames.size(); ++i) cycles.push_back(Seconds(frames[i].at - frames[i - 1].at).count());
+  std::nth_element(cycles.begin(), cycles.begin() + cycles.size() / 2, cycles.end());
+  const double medianRate = 128 / cycles[cycles.size() / 2];
+  std::printf("64 KiB at 19200 baud: %.1f s, %.0f B/s, %.3f of the protocol limit (%.0f B/s); %.1f ms a block, "
+              "median %.1f ms (%.3f of the limit)\n",
+              transfer, rate, rate / LimitBytesPerSecond, LimitBytesPerSecond, cycle * 1000,
+              cycles[cycles.size() / 2] * 1000, medianRate / LimitBytesPerSecond);
+  EXPECT_GT(medianRate / LimitBytesPerSecond, 0.85);  // a wait of the window's own per block would fall below
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <QEventLoop>
+#include <QThreadPool>
 #include <QTimer>
 
 #include <filesystem>
@@ -35,10 +36,21 @@ inline double CpuWhileIdle(int ms = 1000) {
   return CpuSeconds() - before;
 }
 
-inline int Descriptors() { return CountEntries("/proc/self/fd"); }
+// Qt's raster painting borrows threads of the global pool and starts one
+// more when the others are busy (as they are on a loaded machine); each
+// holds a descriptor of its event loop until it has been idle for 30 s.
+// The pool is not the program's: it is emptied first, waiting for work
+// under way up to `ms`, so that neither its threads nor their descriptors
+// count.
+inline void RetireQtPoolThreads(int ms = 5000) { QThreadPool::globalInstance()->waitForDone(ms); }
+
+inline int Descriptors() {
+  RetireQtPoolThreads();
+  return CountEntries("/proc/self/fd");
+}
 
 // Threads of the process, leaving out the pooled ones Qt's raster painting
-// borrows: they come and go on their own (after 30 s idle).
+// borrows (see RetireQtPoolThreads).
 inline int Threads() {
   int n = 0;
   for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {

@@ -33,40 +33,76 @@ Clock::duration ProcessCpuTime() {
 
 // A package closes one interval after its last byte, as a timer restarted on
 // each byte would close it, wherever the bytes fall: pieces less than an
-// interval apart make one package, a pause two, each with one notification
-// and none for bytes alone. Never before the
-// interval; the median within a few milliseconds of it (waits counted in
-// whole intervals would give about 75 ms); each at most 150 ms on a loaded
-// machine.
+// interval apart make one package, with one notification and none for bytes
+// alone. Never before the interval; the median within a few milliseconds of
+// it (waits counted in whole intervals would give about 75 ms); each at most
+// 150 ms. Those figures hold only while the machine keeps the pace: a round
+// counts when its pieces went out less than an interval apart and no thread
+// of the process was held up meanwhile (a probe thread sees how late its own
+// short sleeps end). On a loaded machine more rounds are made, within a
+// limit; every round must still deliver its bytes whole and in order.
 TEST_F(Framer, APackageClosesOneIntervalAfterItsLastByte) {
   Start(cptFrameTimeout);
+  std::atomic<bool> probing{true};
+  std::atomic<int64_t> worstStallUs{0};
+  std::thread probe([&] {
+    for (auto last = Clock::now(); probing.load(std::memory_order_relaxed);) {
+      std::this_thread::sleep_for(2ms);
+      const auto now = Clock::now();
+      const int64_t us = std::chrono::duration_cast<std::chrono::microseconds>(now - last).count();
+      if (us > worstStallUs.load(std::memory_order_relaxed)) worstStallUs.store(us, std::memory_order_relaxed);
+      last = now;
+    }
+  });
   constexpr size_t kPackages = 6;
   std::vector<double> delays;
-  for (size_t i = 0; i < kPackages; ++i) {
-    std::this_thread::sleep_for(i * 7ms);
-    // Three pieces less than an interval apart make one package.
-    Clock::time_point sent;
+  size_t packages = 0;
+  for (unsigned round = 0; delays.size() < kPackages && round < 40; ++round) {
+    SCOPED_TRACE(testing::Message() << "round " << round);
+    std::this_thread::sleep_for(round % kPackages * 7ms);
+    worstStallUs.store(0, std::memory_order_relaxed);
+    // Three pieces less than an interval apart make one package. On pace:
+    // the engine took each piece within 15 ms of its write and less than
+    // 40 ms after the piece before.
+    Clock::time_point sent, received;
+    bool paced = true;
+    Bytes want;
     for (unsigned piece = 0; piece < 3; ++piece) {
       if (piece > 0) std::this_thread::sleep_for(20ms);
       // Taken before the write: the reader may take the bytes before this
       // thread runs again.
       sent = Clock::now();
-      Send(Pattern(20, static_cast<unsigned>(i * 3 + piece)));
+      const Bytes b = Pattern(20, round * 3 + piece);
+      want.insert(want.end(), b.begin(), b.end());
+      SendAndSettle(b);
+      const Clock::time_point receipt = comm.LastReceiveTime();
+      if (receipt - sent > 15ms || (piece > 0 && receipt - received > 40ms)) paced = false;
+      received = receipt;
     }
-    ASSERT_TRUE(sig.WaitUntil([&] { return sig.packageTimes.size() > i; }));
+    // Every byte of the round comes out, in one package or (off pace) more.
+    Bytes got;
+    const size_t first = packages;
+    while (got.size() < want.size()) {
+      ASSERT_TRUE(WaitQueued(1));
+      const Bytes p = *Take();
+      got.insert(got.end(), p.begin(), p.end());
+      ++packages;
+    }
+    ASSERT_EQ(got, want);
+    ASSERT_TRUE(sig.WaitUntil([&] { return sig.packageTimes.size() >= packages; }));
+    if (!paced || worstStallUs.load(std::memory_order_relaxed) > 30000) continue;
+    EXPECT_EQ(packages - first, 1u);
     std::lock_guard lock(sig.m);
-    delays.push_back(Ms(sig.packageTimes[i] - sent));
+    delays.push_back(Ms(sig.packageTimes[first] - sent));
     EXPECT_GE(delays.back(), 49.0);
     EXPECT_LE(delays.back(), 150.0);
   }
+  probing = false;
+  probe.join();
+  ASSERT_EQ(delays.size(), kPackages) << "the machine did not keep the pace in 40 rounds";
   std::sort(delays.begin(), delays.end());
   EXPECT_LE(delays[kPackages / 2], 60.0);
-  EXPECT_EQ(pkg->ReadQueueCount(), kPackages);
-  EXPECT_EQ(sig.PackageNotifies(kRxChar), int(kPackages));
-  for (size_t i = 0; i < kPackages; ++i) {
-    const Bytes want = Cat({Pattern(20, unsigned(i * 3)), Pattern(20, unsigned(i * 3 + 1)), Pattern(20, unsigned(i * 3 + 2))});
-    EXPECT_EQ(Take(), want) << "package " << i;
-  }
+  EXPECT_EQ(sig.PackageNotifies(kRxChar), int(packages));
 }
 
 // The timer thread sleeps while no package is under way: it wakes for the
