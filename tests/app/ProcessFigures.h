@@ -56,8 +56,9 @@ inline int Threads() {
   for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
     std::ifstream comm(task.path() / "comm");
     std::string name;
-    std::getline(comm, name);
-    if (name != "Thread (pooled)") ++n;
+    // A thread that ended after the listing (a pooled one just retired)
+    // has no name left to read: it is gone, not counted.
+    if (std::getline(comm, name) && name != "Thread (pooled)") ++n;
   }
   return n;
 }

@@ -674,7 +674,7 @@ TEST_F(Z500CtlTest, TheProgramStoppedBySIGTERMOrSIGINTExitsWith143Or130) {
   }
 }
 
-// ---- A line that echoes everything, and raw waits answered at once.
+// ---- A line that echoes everything.
 
 TEST_F(Z500CtlTest, ALineThatEchoesEndsWithTheLineCodeBeforeAnythingIsDone) {
   Start([](auto& o) { o.echo = true; });  // a loopback plug: no receiver
@@ -685,19 +685,4 @@ TEST_F(Z500CtlTest, ALineThatEchoesEndsWithTheLineCodeBeforeAnythingIsDone) {
     EXPECT_NE(run.Err.find("gives back every byte sent"), std::string::npos) << run.Err;
     EXPECT_TRUE(run.Out.empty()) << run.Out;
   }
-}
-
-TEST_F(Z500CtlTest, ARawWaitAnsweredAtOnceIsSeenEveryTime) {
-  Start([](auto& o) {
-    o.baud = 0;
-    o.replyDelayMs = 0;
-  });
-  for (int run = 1; run <= 8; ++run) {
-    const TRun reset = Ctl({"reset-baud"});
-    EXPECT_EQ(reset.Code, 0) << "run " << run << ": " << reset.Err;
-    EXPECT_LT(reset.Seconds, 5.0) << "run " << run;
-  }
-  const TRun format = Ctl({"format", "--yes"});  // answered 300 ms on
-  EXPECT_EQ(format.Code, 0) << format.Err;
-  EXPECT_EQ(format.Out, "formatted; restart the receiver\n");
 }
