@@ -18,6 +18,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <memory>
@@ -105,8 +106,18 @@ protected:
     // A sanitizer build of the tool: libxkbcommon-x11, under Qt's xcb
     // platform, hands strndup() a length-bounded name without a terminating
     // NUL, which the strict string check reports although it is valid C.
-    if (const char* asan = std::getenv("ASAN_OPTIONS"); asan && *asan)
+    if (const char* asan = std::getenv("ASAN_OPTIONS"); asan && *asan) {
       ::setenv("ASAN_OPTIONS", (std::string(asan) + ":strict_string_checks=0").c_str(), 1);
+      // A tool ended by a signal soon after its start leaves a message
+      // buffer of libdbus (Qt's session bus, under way) behind: not ours.
+      const std::filesystem::path suppressions = screen->Folder() / "lsan.supp";
+      std::ofstream(suppressions) << "leak:libdbus-1.so\n";
+      const char* lsan = std::getenv("LSAN_OPTIONS");
+      ::setenv("LSAN_OPTIONS",
+               ((lsan && *lsan ? std::string(lsan) + ":" : std::string()) + "suppressions=" + suppressions.string())
+                   .c_str(),
+               1);
+    }
     // Started in the folder the firmware image is kept in, where the file
     // dialog opens.
     firmwareFolder = screen->Folder() / "firmware";
