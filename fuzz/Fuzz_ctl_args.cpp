@@ -54,8 +54,13 @@ void CheckArguments(const std::vector<std::string>& args) {
     for (size_t i = 0; i < a.Names.size(); ++i) {
       FUZZ_CHECK(std::find(a.Names.begin(), a.Names.begin() + static_cast<ptrdiff_t>(i), a.Names[i]) ==
                  a.Names.begin() + static_cast<ptrdiff_t>(i));
-      // The name as 'files' would print it names the same 8 bytes.
-      FUZZ_CHECK(NameArgument(Printed(a.Names[i])) == a.Names[i]);
+      // The name as 'files' would print it names the same 8 bytes, and the
+      // same extension where one was given.
+      const TNameArgument& n = a.Names[i];
+      const std::string extension = n.Extension ? std::string(n.Extension->begin(), n.Extension->end()) : "GNS";
+      const auto back = DeleteArgument(Printed(n.Name, extension.c_str()));
+      FUZZ_CHECK(back && back->Name == n.Name);
+      if (n.Extension) FUZZ_CHECK(back->Extension == n.Extension);
     }
   } else {
     FUZZ_CHECK(a.Names.empty());
