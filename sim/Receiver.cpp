@@ -160,8 +160,10 @@ std::optional<size_t> Receiver::FrameEndWithin(const uint8_t* data, size_t size,
         ++pos;
         continue;
       }
-      // The unlog text takes the 0x00 after it along when that has come too.
-      const bool zero = found.kind == FrameKind::Unlog && pos + found.length == n && n < all.size() && all[n] == 0;
+      // The unlog text takes the 0x00 after it along when that has come too
+      // (once: a text that already holds its 0x00 leaves a second one).
+      const bool zero = found.kind == FrameKind::Unlog && found.length == kUnlogLength && pos + found.length == n &&
+                        n < all.size() && all[n] == 0;
       return n - before + (zero ? 1 : 0);
     }
   }

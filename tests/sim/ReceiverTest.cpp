@@ -124,6 +124,14 @@ TEST(ReceiverFrames, AFrameBehindAHeadThatWaitsEndsWhenTheHeadIsRefused) {
   Receiver early(Quick());
   EXPECT_TRUE(Fed{early.Feed(line.data(), 24, t)}.Kinds().empty());
   EXPECT_EQ(Fed{r.Feed(line.data(), 25, t)}.Kinds(), std::vector<FrameKind>{FrameKind::ReadParameters});
+
+  // An unlog text freed with its 0x00 already behind it takes no second one.
+  const std::string unlog = "unlogall com1\r\n";
+  const Bytes held =
+      simtest::Cat(simtest::Cat(H("24 24 53 05 10 00 11 22 33"), Bytes(unlog.begin(), unlog.end())), H("00 00 07"));
+  Receiver u(Quick());
+  EXPECT_EQ(u.FrameEndWithin(held.data(), held.size(), t), 25u);
+  EXPECT_EQ(Fed{u.Feed(held.data(), 25, t)}.Kinds(), std::vector<FrameKind>{FrameKind::Unlog});
 }
 
 TEST(ReceiverParameters, ReadAndWriteAnswerStandardFrames) {
