@@ -9,10 +9,10 @@
 #include <string>
 #include <system_error>
 
-#include "linux/Event.h"
-#include "linux/PortMap.h"
-#include "linux/SerialDriver.h"
-#include "linux/ThreadState.h"
+#include "Event.h"
+#include "PortMap.h"
+#include "SerialDriver.h"
+#include "ThreadState.h"
 
 namespace QuarlComm32 {
 
@@ -85,7 +85,7 @@ struct TComm32::TOpenContext {
   // The writer waits for the port's output to drain before it reports it.
   std::atomic<bool> WriterDraining{false};
   bool HasLossCounters = false;
-  TSerialDriver::TLossCounters LossSeen;
+  TLossCounters LossSeen;
 };
 
 struct TComm32::TStraggler {
@@ -95,7 +95,7 @@ struct TComm32::TStraggler {
   bool Writer;
 };
 
-TComm32::TComm32() {
+TComm32::TComm32() : RoomEvent(std::make_unique<TEvent>(TEvent::rmAuto)) {
   std::memset(&DCB, 0, sizeof DCB);
   DCB.DCBlength = sizeof DCB;
   DCB.BaudRate = 115200;
@@ -145,7 +145,7 @@ int32_t TComm32::Read(void* dest, int32_t count) {
 // RoomEvent, or the reader's later exchange reads this one and, acquire
 // on release, sees the room made before it.
 void TComm32::RoomMade() {
-  if (RoomWanted.exchange(false, std::memory_order_release)) RoomEvent.Set();
+  if (RoomWanted.exchange(false, std::memory_order_release)) RoomEvent->Set();
 }
 
 // Under OutLock. When the transmit queue is empty, everything queued before
@@ -399,7 +399,7 @@ void TComm32::Open() {
     ctx->OutxCtsFlow = copy.fOutxCtsFlow != 0;
   }
   if (code == 0 && (!ctx->ReadStopEvent.Valid() || !ctx->TimerStopEvent.Valid() || !ctx->ThreadEnded.Valid() ||
-                    !RoomEvent.Valid()))
+                    !RoomEvent->Valid()))
     code = ecReadEvent, osError = EMFILE;
   if (code == 0 && (!ctx->WriteRequestEvent.Valid() || !ctx->WriteStopEvent.Valid() ||
                     !ctx->WritePurgeEvent.Valid() || !ctx->WritePurgeDone.Valid()))
@@ -412,7 +412,7 @@ void TComm32::Open() {
     ctx->TxEmptyWanted.store(TxEmptyWanted(), std::memory_order_release);
     ctx->HasLossCounters = ctx->Port.LossCounters(ctx->LossSeen);
     RoomWanted.store(false, std::memory_order_relaxed);
-    RoomEvent.TryTake();
+    RoomEvent->TryTake();
     ctx->Port.SetMask(WaitMask(ctx->OutxCtsFlow));
     std::lock_guard lock(OutLock);
     OutHeld = false;
@@ -620,7 +620,7 @@ void TComm32::fSetFCtrl(TFlowControl value) {
 // Lost received bytes, from the kernel's counters: counted, marked for
 // ClearCommErrors and reported as EV_ERR.
 void TComm32::CheckLosses(TOpenContext& ctx, uint32_t& mask) {
-  TSerialDriver::TLossCounters now;
+  TLossCounters now;
   if (!ctx.HasLossCounters || !ctx.Port.LossCounters(now)) return;
   const uint64_t overrun = now.Overrun - ctx.LossSeen.Overrun;
   const uint64_t buffer = now.BufferOverrun - ctx.LossSeen.BufferOverrun;
@@ -657,7 +657,7 @@ void TComm32::_ReadThread(TComm32* comm, std::shared_ptr<TOpenContext> ctx) {
   };
   while (ctx->ReadRun.load(std::memory_order_acquire)) {
     bool stopped = false;
-    uint32_t mask = port.WaitEvent(ctx->ReadStopEvent, stopped, waitingForRoom ? &comm->RoomEvent : nullptr);
+    uint32_t mask = port.WaitEvent(ctx->ReadStopEvent, stopped, waitingForRoom ? comm->RoomEvent.get() : nullptr);
     if (stopped || !ctx->ReadRun.load(std::memory_order_acquire)) break;
     bool resumed = false;  // room was made: read what waited in the kernel
     if (waitingForRoom && roomNow()) {

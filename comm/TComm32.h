@@ -20,14 +20,13 @@
 #include "Dcb.h"
 #include "EComm32Error.h"
 #include "TCommQueue.h"
-#include "Event.h"
-#include "SerialDriver.h"
 #include "TObject.h"
 
 namespace QuarlComm32 {
 
 class IPortMap;
 class TComm32;
+class TEvent;
 
 using TCommNotifyEvent = std::function<void(TComm32* Sender, int NotifyType)>;
 using TCommEvent = std::function<void(TComm32* Sender)>;
@@ -71,9 +70,6 @@ public:
   TCommNotifyEvent OnCommNotify;
   TCommEvent OnAfterOpen;
   TCommEvent OnBeforeClose;
-  std::thread ReadThread;
-  std::thread WriteThread;
-  std::thread TimerThread;
   std::atomic<uint32_t> ModemStatus{0};
   uint32_t TimerInterval = 200;
   uint32_t RingInterval = 15;
@@ -88,7 +84,7 @@ public:
   TModemLineReader ModemLineReader = nullptr;
   // Reads the kernel's counts of lost received bytes; nullptr: TIOCGICOUNT
   // on the device. Lets a test give a pseudo-terminal such counters.
-  using TLossReader = bool (*)(int fd, TSerialDriver::TLossCounters& c);
+  using TLossReader = bool (*)(int fd, TLossCounters& c);
   TLossReader LossReader = nullptr;
 
   // -- Operations, in the order of their slots.
@@ -192,6 +188,9 @@ private:
   // run and alive flags. A thread holds it until it ends, so a thread that
   // Close gave up on (codes 13, 14) never sees them released, and a later
   // Open cannot revive it.
+  std::thread ReadThread;
+  std::thread WriteThread;
+  std::thread TimerThread;
   std::atomic<std::shared_ptr<TOpenContext>> Ctx;
   std::vector<TStraggler> Stragglers;
   std::atomic<uint32_t> NotifyMask{0x04BF};
@@ -200,7 +199,7 @@ private:
   std::mutex OutLock;
   bool OutHeld = false;  // a package is partly queued (OutLock)
   std::atomic<bool> RoomWanted{false};  // the reader waits for room in InQueue
-  TEvent RoomEvent{TEvent::rmAuto};
+  std::unique_ptr<TEvent> RoomEvent;  // auto-reset
   std::atomic<std::chrono::steady_clock::rep> LastReceipt{0};
   std::atomic<uint64_t> Overruns{0};
   std::atomic<uint32_t> CommErrors{0};

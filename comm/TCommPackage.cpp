@@ -7,6 +7,8 @@
 #include <new>
 #include <vector>
 
+#include "Event.h"
+
 namespace QuarlComm32 {
 
 namespace {
@@ -106,7 +108,7 @@ TCommPackage::TBuffer TCommPackage::_NewBuffer(size_t dataBytes) {
   return TBuffer(head);
 }
 
-TCommPackage::TCommPackage(TComm32* comm) : Comm(comm) {
+TCommPackage::TCommPackage(TComm32* comm) : Comm(comm), WakeEvent(std::make_unique<TEvent>(TEvent::rmAuto)) {
   if (!_AllocBuffer(PkgSz) || !_AllocQueues(QSize, PkgSz)) throw std::bad_alloc();
   TimerThread = std::thread(_fnTimerThread, this);
   OldCommNotify = Comm->OnCommNotify;
@@ -116,7 +118,7 @@ TCommPackage::TCommPackage(TComm32* comm) : Comm(comm) {
 TCommPackage::~TCommPackage() {
   Comm->OnCommNotify = OldCommNotify;
   ThreadRun.store(false, std::memory_order_release);
-  WakeEvent.Set();
+  WakeEvent->Set();
   // Joined rather than polled for a while: the thread ends within one wake-up
   // unless an owner's callback holds it, and it must not outlive the framer.
   if (TimerThread.joinable()) TimerThread.join();
@@ -161,7 +163,7 @@ void TCommPackage::fSetActive(bool value) {
     ReadQueue->Discard();
     WriteQueue->Discard();
   }
-  WakeEvent.Set();
+  WakeEvent->Set();
 }
 
 // The timer thread is woken afterwards whatever the state, so that it never
@@ -176,7 +178,7 @@ void TCommPackage::_Reconfigure(F change) {
     change();
   }
   if (wasActive) fSetActive(true);
-  WakeEvent.Set();
+  WakeEvent->Set();
 }
 
 void TCommPackage::fSetQSize(unsigned long n) {
@@ -206,7 +208,7 @@ void TCommPackage::fSetPkgType(TCommPackageType type) {
 
 void TCommPackage::fSetPkgInterval(unsigned long ms) {
   PkgInterval.store(ms, std::memory_order_release);
-  WakeEvent.Set();
+  WakeEvent->Set();
 }
 
 void TCommPackage::SetPackageNotify(TPackageNotifyEvent notify) {
@@ -313,8 +315,8 @@ void TCommPackage::_TimerThread() {
       CallNotify(kPackageWaiting);
       continue;  // look at once whether the next package has begun
     }
-    if (wait < 0 && !WakeEvent.Valid()) wait = 50;  // nothing could wake an endless wait
-    WakeEvent.Wait(wait);
+    if (wait < 0 && !WakeEvent->Valid()) wait = 50;  // nothing could wake an endless wait
+    WakeEvent->Wait(wait);
     WakeupCount.fetch_add(1, std::memory_order_relaxed);
   }
   ThreadAlive.store(false, std::memory_order_release);
@@ -473,7 +475,7 @@ void TCommPackage::fNewCommNotify(TObject* /*Sender*/, int NotifyType) {
       // reads this one and, acquire on release, sees the bytes queued
       // before it.
       const bool wake = Idle.exchange(false, std::memory_order_release);
-      if (wake || Comm->InQueue->Count() > Comm->InQueue->fGetBufSize() / 2) WakeEvent.Set();
+      if (wake || Comm->InQueue->Count() > Comm->InQueue->fGetBufSize() / 2) WakeEvent->Set();
     } else if ((NotifyType & kPackageWaiting) != 0) {
       std::lock_guard lock(RecvLock);
       if (fGetActive() && PkgType.load(std::memory_order_relaxed) != cptFrameTimeout) {

@@ -21,7 +21,6 @@
 #include <mutex>
 #include <thread>
 
-#include "Event.h"
 #include "TComm32.h"
 #include "TObject.h"
 
@@ -199,7 +198,7 @@ private:
   // must wake it.
   std::atomic<bool> Idle{false};
   std::atomic<uint64_t> WakeupCount{0};
-  TEvent WakeEvent{TEvent::rmAuto};
+  std::unique_ptr<TEvent> WakeEvent;  // auto-reset
 };
 
 }  // namespace QuarlComm32

@@ -85,12 +85,7 @@ public:
   // device. Set before the first WaitEvent.
   bool (*LineReader)(int fd, int& bits) = nullptr;
 
-  // The kernel's count of received bytes lost: by the UART (hardware
-  // overrun) and for want of room in the tty buffer.
-  struct TLossCounters {
-    uint64_t Overrun = 0;
-    uint64_t BufferOverrun = 0;
-  };
+  using TLossCounters = QuarlComm32::TLossCounters;
   // Reads them; false where the driver keeps none (a pseudo-terminal).
   bool LossCounters(TLossCounters& c) const;
   // Where they are read; nullptr: TIOCGICOUNT on the device.

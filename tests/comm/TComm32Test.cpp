@@ -114,7 +114,7 @@ bool FakeLines(int, int& bits) {
   return true;
 }
 std::atomic<uint64_t> gOverruns{0}, gBufferOverruns{0};
-bool FakeLosses(int, TSerialDriver::TLossCounters& c) {
+bool FakeLosses(int, TLossCounters& c) {
   c.Overrun = gOverruns.load();
   c.BufferOverrun = gBufferOverruns.load();
   return true;
