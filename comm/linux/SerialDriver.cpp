@@ -12,7 +12,6 @@
 #include <chrono>
 #include <thread>
 #include <cerrno>
-#include <cstdlib>
 
 #include "PortHolder.h"
 #include "Termios2.h"
@@ -100,44 +99,16 @@ int TSerialDriver::Setup(int32_t inSize, int32_t outSize) {
 
 int TSerialDriver::SetState(const QuarlComm32::DCB& dcb) {
   if (Descriptor < 0) return EBADF;
-  TLineSettings s;
-  s.BaudRate = dcb.BaudRate;
-  s.DataBits = dcb.ByteSize;
-  if (s.DataBits < 5 || s.DataBits > 8) return EINVAL;
-  static constexpr char kParity[] = {'N', 'O', 'E', 'M', 'S'};
-  if (dcb.Parity > SPACEPARITY) return EINVAL;
-  s.Parity = kParity[dcb.Parity];
-  s.ParityCheck = dcb.fParity != 0;
-  // As on Windows: 1.5 stop bits only with 5 data bits, 2 only with more.
-  switch (dcb.StopBits) {
-    case ONESTOPBIT: s.ExtraStopBit = false; break;
-    case ONE5STOPBITS:
-      if (s.DataBits != 5) return EINVAL;
-      s.ExtraStopBit = true;
-      break;
-    case TWOSTOPBITS:
-      if (s.DataBits == 5) return EINVAL;
-      s.ExtraStopBit = true;
-      break;
-    default: return EINVAL;
-  }
-  s.RtsCts = dcb.fOutxCtsFlow != 0 || dcb.fRtsControl == RTS_CONTROL_HANDSHAKE;
-  s.XonXoffOut = dcb.fOutX != 0;
-  s.XonXoffIn = dcb.fInX != 0;
-  s.XonChar = static_cast<uint8_t>(dcb.XonChar);
-  s.XoffChar = static_cast<uint8_t>(dcb.XoffChar);
-  if (int err = ApplyLineSettings(Descriptor, s)) return err;
-
-  // A driver may keep its old rate without failing: running at the wrong
-  // speed is worse than not running. Allow the rounding a UART divisor
-  // brings. (Size and parity are not compared: a pseudo-terminal always
-  // reports 8 bits without parity, whatever it was given.)
+  TTermios t;
+  if (int err = TermiosFromDcb(dcb, t)) return err;
+  if (int err = ApplyTermios(Descriptor, t)) return err;
+  // Size and parity are not compared: a pseudo-terminal always reports 8
+  // bits without parity, whatever it was given.
   TLineSettings got;
   if (int err = ReadLineSettings(Descriptor, got)) return err;
-  const double want = s.BaudRate;
-  if (std::abs(static_cast<double>(got.BaudRate) - want) > want * 0.02) return EINVAL;
+  if (!RateTaken(dcb.BaudRate, got.BaudRate)) return EINVAL;
   BitsPerSecond = got.BaudRate;
-  BitsPerChar = 1 + s.DataBits + (s.Parity != 'N' ? 1 : 0) + (s.ExtraStopBit ? 2 : 1);
+  BitsPerChar = 1 + dcb.ByteSize + (dcb.Parity != NOPARITY ? 1 : 0) + (dcb.StopBits != ONESTOPBIT ? 2 : 1);
 
   // The modem lines: a pseudo-terminal has none, which is no failure.
   int dtr = TIOCM_DTR, rts = TIOCM_RTS;
