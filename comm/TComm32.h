@@ -164,12 +164,17 @@ public:
 private:
   struct TOpenContext;
   struct TStraggler;
+  struct TOpening;
+  struct TReader;
+  struct TWriter;
 
   static void _ReadThread(TComm32* comm, std::shared_ptr<TOpenContext> ctx);
   static void _WriteThread(TComm32* comm, std::shared_ptr<TOpenContext> ctx);
   static void _TimerThread(TComm32* comm, std::shared_ptr<TOpenContext> ctx);
 
   void ReapStragglers(bool wait);
+  // Joins the threads that ended; keeps the others as stragglers.
+  void DropThreads(const std::shared_ptr<TOpenContext>& ctx);
   int32_t _Send(const void* data, int32_t count, bool& queued);
   // _Send under the producer lock (unless a package is being queued in
   // parts), then wakes the writer when bytes were left in the queue.

@@ -140,60 +140,72 @@ uint32_t TSerialDriver::WaitEvent(TEvent& stop, bool& stopped, TEvent* room) {
   for (;;) {
     const uint32_t mask = EventMask.load(std::memory_order_acquire);
     if (MaskChanges.load(std::memory_order_acquire) != changes) return 0;
-    uint32_t events = 0;
     int timeout = -1;
-
-    if (HasLines && !Gone() && (mask & (EV_CTS | EV_DSR | EV_RLSD))) {
-      int bits = 0;
-      if (ReadLines(bits)) {
-        const uint32_t lines = LinesFromTiocm(bits);
-        const uint32_t changed = lines ^ LastLines;
-        LastLines = lines;
-        if ((changed & MS_CTS_ON) && (mask & EV_CTS)) events |= EV_CTS;
-        if ((changed & MS_DSR_ON) && (mask & EV_DSR)) events |= EV_DSR;
-        if ((changed & MS_RLSD_ON) && (mask & EV_RLSD)) events |= EV_RLSD;
-      }
-      timeout = timeout < 0 ? kLinePollMs : std::min(timeout, kLinePollMs);
-    }
+    uint32_t events = LineChanges(mask, timeout);
     if (events != 0) return events;
-
-    pollfd fds[4] = {{stop.Fd(), POLLIN, 0}, {WakeEvent.Fd(), POLLIN, 0}, {Descriptor, 0, 0}, {-1, 0, 0}};
-    const bool watchPort = !Gone();
-    if ((mask & EV_RXCHAR) && room == nullptr) fds[2].events = POLLIN;
-    int count = watchPort ? 3 : 2;
-    if (room != nullptr) fds[count++] = pollfd{room->Fd(), POLLIN, 0};
-    const int r = ::poll(fds, static_cast<nfds_t>(count), timeout);
-    WakeupCount.fetch_add(1, std::memory_order_relaxed);
-    if (r < 0) {
-      if (errno == EINTR) continue;
-      // A wait that fails outright is reported once, like a lost device; if
-      // it keeps failing, it is retried at a calm pace.
-      if (!Gone()) {
-        MarkGone();
-        return mask & EV_ERR;
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-      continue;
+    switch (PollOnce(stop, room, mask, timeout, events)) {
+      case pollAgain: break;
+      case pollStopped: stopped = true; return 0;
+      case pollDone: return events;
     }
-    if (fds[0].revents & POLLIN) {
-      stopped = true;
-      return 0;
-    }
-    if (fds[1].revents & POLLIN) WakeEvent.TryTake();
-    if (room != nullptr && (fds[count - 1].revents & POLLIN) && room->TryTake()) return 0;
-    if (watchPort) {
-      const short rev = fds[2].revents;
-      if (rev & POLLIN) events |= EV_RXCHAR & mask;
-      if (rev & (POLLERR | POLLHUP | POLLNVAL)) {
-        // The device is gone (an unplugged adapter, a closed pty master):
-        // say so once and stop watching it, or poll() would return at once
-        // forever.
-        MarkGone();
-        events |= EV_ERR & mask;
-      }
-    }
-    if (events != 0) return events;
   }
+}
+
+// The modem lines wanted in the mask that changed since the last look; sets
+// the poll's time limit while they are watched.
+uint32_t TSerialDriver::LineChanges(uint32_t mask, int& timeout) {
+  if (!HasLines || Gone() || !(mask & (EV_CTS | EV_DSR | EV_RLSD))) return 0;
+  timeout = kLinePollMs;
+  int bits = 0;
+  if (!ReadLines(bits)) return 0;
+  const uint32_t lines = LinesFromTiocm(bits);
+  const uint32_t changed = lines ^ LastLines;
+  LastLines = lines;
+  uint32_t events = 0;
+  if ((changed & MS_CTS_ON) && (mask & EV_CTS)) events |= EV_CTS;
+  if ((changed & MS_DSR_ON) && (mask & EV_DSR)) events |= EV_DSR;
+  if ((changed & MS_RLSD_ON) && (mask & EV_RLSD)) events |= EV_RLSD;
+  return events;
+}
+
+// One poll() of the stop event, the wake event, the port (unless it is
+// gone) and `room`: pollDone with the events found (0 for a wake-up by
+// `room`), pollStopped, or pollAgain when nothing of the mask happened.
+TSerialDriver::TPollOutcome TSerialDriver::PollOnce(TEvent& stop, TEvent* room, uint32_t mask, int timeout,
+                                                    uint32_t& events) {
+  pollfd fds[4] = {{stop.Fd(), POLLIN, 0}, {WakeEvent.Fd(), POLLIN, 0}, {Descriptor, 0, 0}, {-1, 0, 0}};
+  const bool watchPort = !Gone();
+  if ((mask & EV_RXCHAR) && room == nullptr) fds[2].events = POLLIN;
+  int count = watchPort ? 3 : 2;
+  if (room != nullptr) fds[count++] = pollfd{room->Fd(), POLLIN, 0};
+  const int r = ::poll(fds, static_cast<nfds_t>(count), timeout);
+  WakeupCount.fetch_add(1, std::memory_order_relaxed);
+  if (r < 0) {
+    if (errno == EINTR) return pollAgain;
+    // A wait that fails outright is reported once, like a lost device; if
+    // it keeps failing, it is retried at a calm pace.
+    if (!Gone()) {
+      MarkGone();
+      events = mask & EV_ERR;
+      return pollDone;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    return pollAgain;
+  }
+  if (fds[0].revents & POLLIN) return pollStopped;
+  if (fds[1].revents & POLLIN) WakeEvent.TryTake();
+  if (room != nullptr && (fds[count - 1].revents & POLLIN) && room->TryTake()) return pollDone;
+  if (watchPort) {
+    const short rev = fds[2].revents;
+    if (rev & POLLIN) events |= EV_RXCHAR & mask;
+    // The device is gone (an unplugged adapter, a closed pty master): say
+    // so once and stop watching it, or poll() would return at once forever.
+    if (rev & (POLLERR | POLLHUP | POLLNVAL)) {
+      MarkGone();
+      events |= EV_ERR & mask;
+    }
+  }
+  return events != 0 ? pollDone : pollAgain;
 }
 
 int TSerialDriver::BytesWaiting() const {
@@ -228,13 +240,14 @@ bool TSerialDriver::LossCounters(TLossCounters& c) const {
   return true;
 }
 
-int TSerialDriver::WaitWritable(TEvent& stop, TEvent& other) {
-  if (Gone()) return 3;
+TSerialDriver::TWriteWait TSerialDriver::WaitWritable(TEvent& stop, TEvent& other) {
+  if (Gone()) return wwFailed;
   pollfd port{Descriptor, POLLOUT, 0};
   const int which = TEvent::WaitAny({&stop, &other}, -1, &port);
-  if (which == 0 || which == 1) return which;
-  if (which == 2 && (port.revents & POLLOUT) && !(port.revents & (POLLERR | POLLHUP | POLLNVAL))) return 2;
-  return 3;
+  if (which == 0) return wwStopped;
+  if (which == 1) return wwOther;
+  if (which == 2 && (port.revents & POLLOUT) && !(port.revents & (POLLERR | POLLHUP | POLLNVAL))) return wwWritable;
+  return wwFailed;
 }
 
 bool TSerialDriver::ReadLines(int& bits) const {

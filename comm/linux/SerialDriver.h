@@ -69,9 +69,14 @@ public:
   // and about how long, in milliseconds (1 to 200), they take on the line.
   int OutputQueued() const;
   int DrainWaitMs(int queued) const;
-  // The writer's wait for room in the device: 0 `stop` fired, 1 `other`
-  // fired, 2 writable, 3 the device failed or hung up.
-  int WaitWritable(TEvent& stop, TEvent& other);
+  // The writer's wait for room in the device.
+  enum TWriteWait {
+    wwStopped,   // `stop` fired
+    wwOther,     // `other` fired
+    wwWritable,  // the device takes bytes
+    wwFailed,    // the device failed or hung up
+  };
+  TWriteWait WaitWritable(TEvent& stop, TEvent& other);
 
   // MS_CTS_ON, MS_DSR_ON, MS_RING_ON, MS_RLSD_ON; false when the device has
   // no modem lines (a pseudo-terminal) or the call fails.
@@ -98,6 +103,9 @@ public:
   bool Gone() const { return DeviceGone.load(std::memory_order_acquire); }
 
 private:
+  enum TPollOutcome { pollAgain, pollStopped, pollDone };
+  uint32_t LineChanges(uint32_t mask, int& timeout);
+  TPollOutcome PollOnce(TEvent& stop, TEvent* room, uint32_t mask, int timeout, uint32_t& events);
   bool ReadLines(int& bits) const;
   // A failed open: looks for the holder of a busy device.
   int Refused(const std::string& path, int err);
