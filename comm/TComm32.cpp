@@ -127,6 +127,7 @@ TComm32::~TComm32() {
   try {
     Close();
   } catch (...) {
+    // Counted by Close (StopFailures); the straggler is joined below.
   }
   // A thread Close gave up on still uses the queues and may call back into
   // this object: wait for it before they go.
@@ -334,7 +335,7 @@ void TComm32::InitModem() {
 bool TComm32::EscapeCommFunction(uint32_t function) {
   if (!Active.load(std::memory_order_acquire)) return false;
   auto ctx = Ctx.load(std::memory_order_acquire);
-  if (!ctx || !ctx->Port.Escape(function)) return false;
+  if (!ctx || ctx->Port.Escape(function) != 0) return false;
   switch (function) {
     case SETRTS: RTS = true; break;
     case CLRRTS: RTS = false; break;
@@ -449,7 +450,7 @@ struct TComm32::TOpening {
     c.Port.LineReader = Comm.ModemLineReader;
     c.Port.LossReader = Comm.LossReader;
     c.TxEmptyWanted.store(Comm.TxEmptyWanted(), std::memory_order_release);
-    c.HasLossCounters = c.Port.LossCounters(c.LossSeen);
+    c.HasLossCounters = c.Port.LossCounters(c.LossSeen) == 0;
     Comm.RoomWanted.store(false, std::memory_order_relaxed);
     Comm.RoomEvent->TryTake();
     c.Port.SetMask(Comm.WaitMask(c.OutxCtsFlow));
@@ -484,7 +485,7 @@ void TComm32::Open() {
   Active.store(true, std::memory_order_release);
   DisableWrite.store(false, std::memory_order_release);
   uint32_t status = 0;
-  if (opening.Ctx->Port.ModemStatus(status)) ModemStatus.store(status, std::memory_order_release);
+  if (opening.Ctx->Port.ModemStatus(status) == 0) ModemStatus.store(status, std::memory_order_release);
   DTR = DCB.fDtrControl != 0;
   RTS = DCB.fRtsControl != 0;
   CommNotify(kModemLineEvents);
@@ -583,7 +584,9 @@ void TComm32::Close() {
     ModemStatus.store(0, std::memory_order_release);
     CommNotify(kModemLineEvents);
   }
-  if (code != 0) throw EComm32Error(code);
+  if (code == 0) return;
+  StopFaults.fetch_add(1, std::memory_order_acq_rel);
+  throw EComm32Error(code);
 }
 
 // An empty mask says nothing happened (the reader's wait ended while the
@@ -593,6 +596,7 @@ void TComm32::CommNotify(int mask) {
   try {
     OnCommNotify(this, mask);
   } catch (...) {
+    CallbackFaults.fetch_add(1, std::memory_order_acq_rel);
   }
 }
 
@@ -601,6 +605,7 @@ void TComm32::CommAfterOpen() {
   try {
     OnAfterOpen(this);
   } catch (...) {
+    CallbackFaults.fetch_add(1, std::memory_order_acq_rel);
   }
 }
 
@@ -609,13 +614,14 @@ void TComm32::CommBeforeClose() {
   try {
     OnBeforeClose(this);
   } catch (...) {
+    CallbackFaults.fetch_add(1, std::memory_order_acq_rel);
   }
 }
 
 void TComm32::fmsgCommTimer() {
   auto ctx = Ctx.load(std::memory_order_acquire);
   uint32_t now = 0;
-  if (!ctx || !ctx->Port.ModemStatus(now)) return;
+  if (!ctx || ctx->Port.ModemStatus(now) != 0) return;
   const uint32_t old = ModemStatus.load(std::memory_order_acquire);
   if ((now ^ old) & MS_RLSD_ON) {
     if (now & MS_RLSD_ON) ModemStatus.fetch_or(MS_RLSD_ON, std::memory_order_acq_rel);
@@ -676,7 +682,7 @@ void TComm32::fSetFCtrl(TFlowControl value) {
 // ClearCommErrors and reported as EV_ERR.
 void TComm32::CheckLosses(TOpenContext& ctx, uint32_t& mask) {
   TLossCounters now;
-  if (!ctx.HasLossCounters || !ctx.Port.LossCounters(now)) return;
+  if (!ctx.HasLossCounters || ctx.Port.LossCounters(now) != 0) return;
   const uint64_t overrun = now.Overrun - ctx.LossSeen.Overrun;
   const uint64_t buffer = now.BufferOverrun - ctx.LossSeen.BufferOverrun;
   ctx.LossSeen = now;
@@ -766,7 +772,7 @@ struct TComm32::TReader {
   void ModemLines(uint32_t& mask) {
     if (!(mask & kModemLineEvents)) return;
     uint32_t status = 0;
-    if (Ctx.Port.ModemStatus(status)) Comm.ModemStatus.store(status, std::memory_order_release);
+    if (Ctx.Port.ModemStatus(status) == 0) Comm.ModemStatus.store(status, std::memory_order_release);
     if ((mask & EV_CTS) && Ctx.OutxCtsFlow && (Comm.ModemStatus.load(std::memory_order_acquire) & MS_CTS_ON))
       mask |= EV_TXEMPTY;
     if (mask & EV_RLSD) Comm.RingCount.store(0, std::memory_order_release);

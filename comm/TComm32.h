@@ -6,6 +6,14 @@
 // which carries a Win32-style event mask: from the reader (received data,
 // errors, modem lines), the writer (the transmit side has drained), the
 // timer (carrier, ring) and the owner's thread (open, close).
+//
+// Errors: Open raises EComm32Error with the code of the step that failed, and
+// leaves the engine closed; Close raises codes 13 and 14 (a thread would not
+// stop) after it has done all its other work. Nothing else raises: the other
+// operations report by their result (bytes moved, false), and failures of
+// the open port reach the listener as EV_ERR through OnCommNotify. An
+// exception thrown by a callback is caught and counted (CallbackFailures);
+// it never reaches the engine's threads.
 #pragma once
 
 #include <atomic>
@@ -161,6 +169,12 @@ public:
   // The CE_OVERRUN / CE_RXOVER marks gathered since the last call; clears them.
   uint32_t ClearCommErrors() { return CommErrors.exchange(0, std::memory_order_acq_rel); }
 
+  // Exceptions the callbacks threw, which the engine caught, since it was
+  // built; and the Closes that gave up on a thread (codes 13 and 14, the
+  // destructor's included).
+  uint64_t CallbackFailures() const { return CallbackFaults.load(std::memory_order_acquire); }
+  uint64_t StopFailures() const { return StopFaults.load(std::memory_order_acquire); }
+
 private:
   struct TOpenContext;
   struct TStraggler;
@@ -208,6 +222,8 @@ private:
   std::atomic<std::chrono::steady_clock::rep> LastReceipt{0};
   std::atomic<uint64_t> Overruns{0};
   std::atomic<uint32_t> CommErrors{0};
+  std::atomic<uint64_t> CallbackFaults{0};
+  std::atomic<uint64_t> StopFaults{0};
 };
 
 }  // namespace QuarlComm32

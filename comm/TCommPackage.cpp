@@ -457,6 +457,7 @@ void TCommPackage::CallNotify(int NotifyType) {
     PackageNotify(this, NotifyType);
   } catch (...) {
     // An owner's handler must not end the thread that raised the notification.
+    CallbackFaults.fetch_add(1, std::memory_order_acq_rel);
   }
 }
 

@@ -143,6 +143,8 @@ public:
   uint32_t WriteQueueCount() const { return WriteQueue ? WriteQueue->Count() : 0; }
   // How often the timer thread has woken (any thread): its idle cost.
   uint64_t TimerWakeups() const { return WakeupCount.load(std::memory_order_relaxed); }
+  // Exceptions the owner's callback threw, which the framer caught.
+  uint64_t CallbackFailures() const { return CallbackFaults.load(std::memory_order_acquire); }
 
 private:
   struct TBufferFree {
@@ -198,6 +200,7 @@ private:
   // must wake it.
   std::atomic<bool> Idle{false};
   std::atomic<uint64_t> WakeupCount{0};
+  std::atomic<uint64_t> CallbackFaults{0};
   std::unique_ptr<TEvent> WakeEvent;  // auto-reset
 };
 

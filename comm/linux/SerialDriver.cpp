@@ -134,7 +134,7 @@ uint32_t TSerialDriver::WaitEvent(TEvent& stop, bool& stopped, TEvent* room) {
   if (!LinesChecked) {
     int bits = 0;
     LinesChecked = true;
-    HasLines = ReadLines(bits);
+    HasLines = ReadLines(bits) == 0;
     LastLines = HasLines ? LinesFromTiocm(bits) : 0;
   }
   for (;;) {
@@ -157,7 +157,7 @@ uint32_t TSerialDriver::LineChanges(uint32_t mask, int& timeout) {
   if (!HasLines || Gone() || !(mask & (EV_CTS | EV_DSR | EV_RLSD))) return 0;
   timeout = kLinePollMs;
   int bits = 0;
-  if (!ReadLines(bits)) return 0;
+  if (ReadLines(bits) != 0) return 0;
   const uint32_t lines = LinesFromTiocm(bits);
   const uint32_t changed = lines ^ LastLines;
   LastLines = lines;
@@ -230,14 +230,14 @@ int TSerialDriver::OutputQueued() const {
   return queued;
 }
 
-bool TSerialDriver::LossCounters(TLossCounters& c) const {
-  if (Descriptor < 0) return false;
-  if (LossReader) return LossReader(Descriptor, c);
+int TSerialDriver::LossCounters(TLossCounters& c) const {
+  if (Descriptor < 0) return EBADF;
+  if (LossReader) return LossReader(Descriptor, c) ? 0 : ENOTTY;
   serial_icounter_struct k{};
-  if (::ioctl(Descriptor, TIOCGICOUNT, &k) != 0) return false;
+  if (::ioctl(Descriptor, TIOCGICOUNT, &k) != 0) return errno;
   c.Overrun = static_cast<uint32_t>(k.overrun);
   c.BufferOverrun = static_cast<uint32_t>(k.buf_overrun);
-  return true;
+  return 0;
 }
 
 TSerialDriver::TWriteWait TSerialDriver::WaitWritable(TEvent& stop, TEvent& other) {
@@ -250,39 +250,48 @@ TSerialDriver::TWriteWait TSerialDriver::WaitWritable(TEvent& stop, TEvent& othe
   return wwFailed;
 }
 
-bool TSerialDriver::ReadLines(int& bits) const {
-  return LineReader ? LineReader(Descriptor, bits) : ::ioctl(Descriptor, TIOCMGET, &bits) == 0;
+int TSerialDriver::ReadLines(int& bits) const {
+  if (LineReader) return LineReader(Descriptor, bits) ? 0 : ENOTTY;
+  return ::ioctl(Descriptor, TIOCMGET, &bits) == 0 ? 0 : errno;
 }
 
-bool TSerialDriver::ModemStatus(uint32_t& status) const {
+int TSerialDriver::ModemStatus(uint32_t& status) const {
   int bits = 0;
-  if (Descriptor < 0 || !ReadLines(bits)) return false;
+  if (Descriptor < 0) return EBADF;
+  if (int err = ReadLines(bits)) return err;
   status = LinesFromTiocm(bits);
-  return true;
+  return 0;
 }
 
-bool TSerialDriver::Escape(uint32_t function) {
-  if (Descriptor < 0) return false;
+namespace {
+int Result(int rc) { return rc == 0 ? 0 : errno; }
+}  // namespace
+
+int TSerialDriver::Escape(uint32_t function) {
+  if (Descriptor < 0) return EBADF;
   int dtr = TIOCM_DTR, rts = TIOCM_RTS;
   switch (function) {
-    case SETXOFF: return ::tcflow(Descriptor, TCOOFF) == 0;
-    case SETXON: return ::tcflow(Descriptor, TCOON) == 0;
-    case SETRTS: return ::ioctl(Descriptor, TIOCMBIS, &rts) == 0;
-    case CLRRTS: return ::ioctl(Descriptor, TIOCMBIC, &rts) == 0;
-    case SETDTR: return ::ioctl(Descriptor, TIOCMBIS, &dtr) == 0;
-    case CLRDTR: return ::ioctl(Descriptor, TIOCMBIC, &dtr) == 0;
-    case SETBREAK: return ::ioctl(Descriptor, TIOCSBRK) == 0;
-    case CLRBREAK: return ::ioctl(Descriptor, TIOCCBRK) == 0;
-    default: return false;
+    case SETXOFF: return Result(::tcflow(Descriptor, TCOOFF));
+    case SETXON: return Result(::tcflow(Descriptor, TCOON));
+    case SETRTS: return Result(::ioctl(Descriptor, TIOCMBIS, &rts));
+    case CLRRTS: return Result(::ioctl(Descriptor, TIOCMBIC, &rts));
+    case SETDTR: return Result(::ioctl(Descriptor, TIOCMBIS, &dtr));
+    case CLRDTR: return Result(::ioctl(Descriptor, TIOCMBIC, &dtr));
+    case SETBREAK: return Result(::ioctl(Descriptor, TIOCSBRK));
+    case CLRBREAK: return Result(::ioctl(Descriptor, TIOCCBRK));
+    default: return EINVAL;
   }
 }
 
-bool TSerialDriver::Purge(uint32_t flags) {
-  if (Descriptor < 0) return false;
-  bool ok = true;
-  if (flags & (PURGE_RXCLEAR | PURGE_RXABORT)) ok = ::tcflush(Descriptor, TCIFLUSH) == 0 && ok;
-  if (flags & (PURGE_TXCLEAR | PURGE_TXABORT)) ok = ::tcflush(Descriptor, TCOFLUSH) == 0 && ok;
-  return ok;
+int TSerialDriver::Purge(uint32_t flags) {
+  if (Descriptor < 0) return EBADF;
+  int err = 0;
+  if (flags & (PURGE_RXCLEAR | PURGE_RXABORT)) err = Result(::tcflush(Descriptor, TCIFLUSH));
+  if (flags & (PURGE_TXCLEAR | PURGE_TXABORT)) {
+    const int tx = Result(::tcflush(Descriptor, TCOFLUSH));
+    if (err == 0) err = tx;
+  }
+  return err;
 }
 
 }  // namespace QuarlComm32

@@ -3,6 +3,11 @@
 // comm calls: an event wait that a stop event or a mask change ends, the
 // bytes waiting, non-blocking reads and writes, modem lines, the extended
 // functions and purging.
+//
+// Errors: this layer returns error codes and never throws. A call that does
+// something returns 0 or the errno of its failure; a call that counts
+// returns the count, or -errno. The waits say which of their causes ended
+// them (WaitEvent's event mask, WaitWritable's TWriteWait).
 #pragma once
 
 #include <sys/types.h>
@@ -78,21 +83,22 @@ public:
   };
   TWriteWait WaitWritable(TEvent& stop, TEvent& other);
 
-  // MS_CTS_ON, MS_DSR_ON, MS_RING_ON, MS_RLSD_ON; false when the device has
-  // no modem lines (a pseudo-terminal) or the call fails.
-  bool ModemStatus(uint32_t& status) const;
-  // SETXOFF ... CLRBREAK; false when the device refuses.
-  bool Escape(uint32_t function);
+  // MS_CTS_ON, MS_DSR_ON, MS_RING_ON, MS_RLSD_ON; an errno when the device
+  // has no modem lines (a pseudo-terminal: ENOTTY or EINVAL).
+  int ModemStatus(uint32_t& status) const;
+  // SETXOFF ... CLRBREAK; an errno when the device refuses, EINVAL for
+  // another code.
+  int Escape(uint32_t function);
   // PURGE_* flags: discards what the driver holds in either direction.
-  bool Purge(uint32_t flags);
+  int Purge(uint32_t flags);
 
   // Where the modem lines are read (TIOCM_* bits); nullptr: TIOCMGET on the
   // device. Set before the first WaitEvent.
   bool (*LineReader)(int fd, int& bits) = nullptr;
 
   using TLossCounters = QuarlComm32::TLossCounters;
-  // Reads them; false where the driver keeps none (a pseudo-terminal).
-  bool LossCounters(TLossCounters& c) const;
+  // Reads them; an errno where the driver keeps none (a pseudo-terminal).
+  int LossCounters(TLossCounters& c) const;
   // Where they are read; nullptr: TIOCGICOUNT on the device.
   bool (*LossReader)(int fd, TLossCounters& c) = nullptr;
   // How often WaitEvent's poll() has returned since Open.
@@ -106,7 +112,7 @@ private:
   enum TPollOutcome { pollAgain, pollStopped, pollDone };
   uint32_t LineChanges(uint32_t mask, int& timeout);
   TPollOutcome PollOnce(TEvent& stop, TEvent* room, uint32_t mask, int timeout, uint32_t& events);
-  bool ReadLines(int& bits) const;
+  int ReadLines(int& bits) const;
   // A failed open: looks for the holder of a busy device.
   int Refused(const std::string& path, int err);
 

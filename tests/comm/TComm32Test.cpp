@@ -319,9 +319,11 @@ TEST_F(Engine, NotificationsAndCallbacksComeInOrder) {
   EXPECT_EQ(rec.log, (std::vector<std::string>{"notify 0x38", "after-open", "before-close", "notify 0x38"}));
 }
 
+// ... and every exception a callback threw is counted.
 TEST_F(Engine, ACallbackThatThrowsDoesNotStopTheReader) {
-  std::atomic<int> calls{0};
+  std::atomic<int> calls{0}, notifications{0};
   comm.OnCommNotify = [&](TComm32*, int mask) {
+    ++notifications;
     if (mask & EV_RXCHAR) ++calls;
     throw std::runtime_error("handler failed");
   };
@@ -334,6 +336,7 @@ TEST_F(Engine, ACallbackThatThrowsDoesNotStopTheReader) {
   EXPECT_EQ(ReadFromEngine(1), "b");
   EXPECT_GE(calls.load(), 2);
   comm.Close();
+  EXPECT_EQ(comm.CallbackFailures(), static_cast<uint64_t>(notifications.load()) + 1);  // + OnAfterOpen
 }
 
 // EV_TXEMPTY means "everything queued has left": one per drain of the
@@ -448,6 +451,7 @@ TEST_F(Engine, CloseGivesUpOnAStuckReaderWithoutPullingItsPortAway) {
   } catch (const EComm32Error& e) {
     EXPECT_EQ(e.ErrorCode, ecCloseReadThread);
   }
+  EXPECT_EQ(comm.StopFailures(), 1u);
   EXPECT_LT(Clock::now() - t0, 1s);
   EXPECT_FALSE(comm.Active);
   EXPECT_EQ(comm.Handle, -1);

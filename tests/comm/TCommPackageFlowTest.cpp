@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <stdexcept>
 #include <thread>
 
 #include "FramerRig.h"
@@ -365,6 +366,29 @@ TEST_F(Framer, ClearingTheOwnerCallbackWaitsForACallUnderWay) {
   ASSERT_TRUE(sig.WaitUntil([&] { return entered; }));
   pkg->SetPackageNotify(nullptr);
   EXPECT_FALSE(inside);
+}
+
+// An owner's callback that throws neither stops the framer's thread nor goes
+// unnoticed: each exception is counted.
+TEST_F(Framer, AnOwnerCallbackThatThrowsIsCountedAndPackagesGoOn) {
+  std::atomic<int> calls{0};
+  pkg->SetPackageNotify([&](TObject*, int) {
+    ++calls;
+    throw std::runtime_error("owner failed");
+  });
+  pkg->fSetPkgInterval(5);
+  Start(cptFrameTimeout);
+  for (uint8_t b : {0x01, 0x02}) {
+    Send({b});
+    ASSERT_TRUE(WaitQueued(1));
+    uint8_t got = 0;
+    EXPECT_EQ(pkg->ReadPackage(&got, 1), 1u);
+    EXPECT_EQ(got, b);
+  }
+  comm.Close();
+  pkg->SetPackageNotify(nullptr);
+  EXPECT_GE(calls.load(), 2);
+  EXPECT_EQ(pkg->CallbackFailures(), static_cast<uint64_t>(calls.load()));
 }
 
 TEST(FramerLife, DestroyingAFramerEndsItsThreadAndGivesTheEngineItsCallbackBack) {
