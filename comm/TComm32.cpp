@@ -479,7 +479,7 @@ void TComm32::Open() {
   TOpening opening{*this};
   if (!opening.Run()) {
     opening.Ctx.reset();
-    Close();  // raises 13 or 14 itself if a started thread would not stop
+    Close();  // raises ecCloseReadThread or ecCloseWriteThread itself if a started thread would not stop
     throw EComm32Error(opening.Code, opening.OsError, opening.Holder.Pid, opening.Holder.Name);
   }
   Active.store(true, std::memory_order_release);
@@ -524,7 +524,8 @@ bool TComm32::TOpenContext::AnyRunnable() const {
 
 // The threads are never killed; usually they are gone within microseconds
 // and the wait ends then. Returns 0, or the code of a thread that would not
-// stop: 13 for the reader or the timer, 14 for the writer (14 wins).
+// stop: ecCloseReadThread for the reader or the timer, ecCloseWriteThread
+// for the writer (which wins).
 TErrorCode TComm32::TOpenContext::AwaitThreads() {
   const auto start = std::chrono::steady_clock::now();
   auto deadline = start + kStopLimit;

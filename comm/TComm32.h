@@ -8,8 +8,9 @@
 // timer (carrier, ring) and the owner's thread (open, close).
 //
 // Errors: Open raises EComm32Error with the code of the step that failed, and
-// leaves the engine closed; Close raises codes 13 and 14 (a thread would not
-// stop) after it has done all its other work. Nothing else raises: the other
+// leaves the engine closed; Close raises ecCloseReadThread or
+// ecCloseWriteThread (a thread would not stop) after it has done all its
+// other work. Nothing else raises: the other
 // operations report by their result (bytes moved, false), and failures of
 // the open port reach the listener as EV_ERR through OnCommNotify. An
 // exception thrown by a callback is caught and counted (CallbackFailures);
@@ -95,7 +96,7 @@ public:
   using TLossReader = bool (*)(int fd, TLossCounters& c);
   TLossReader LossReader = nullptr;
 
-  // -- Operations, in the order of their slots.
+  // -- Virtual operations.
   virtual int32_t Read(void* dest, int32_t count);
   virtual int32_t Write(const void* data, int32_t count);
   virtual int32_t Command(const char* text);
@@ -170,8 +171,8 @@ public:
   uint32_t ClearCommErrors() { return CommErrors.exchange(0, std::memory_order_acq_rel); }
 
   // Exceptions the callbacks threw, which the engine caught, since it was
-  // built; and the Closes that gave up on a thread (codes 13 and 14, the
-  // destructor's included).
+  // built; and the Closes that gave up on a thread (ecCloseReadThread,
+  // ecCloseWriteThread; the destructor's included).
   uint64_t CallbackFailures() const { return CallbackFaults.load(std::memory_order_acquire); }
   uint64_t StopFailures() const { return StopFaults.load(std::memory_order_acquire); }
 
@@ -205,7 +206,7 @@ private:
 
   // Everything the threads of one open share: the port, the events and the
   // run and alive flags. A thread holds it until it ends, so a thread that
-  // Close gave up on (codes 13, 14) never sees them released, and a later
+  // Close gave up on (ecCloseReadThread, ecCloseWriteThread) never sees them released, and a later
   // Open cannot revive it.
   std::thread ReadThread;
   std::thread WriteThread;

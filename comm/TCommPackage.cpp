@@ -13,8 +13,8 @@ namespace QuarlComm32 {
 
 namespace {
 
-constexpr int kPackageWaiting = 0x0001;  // EV_RXCHAR: a package waits
-constexpr int kSendQueueEmpty = 0x0004;  // EV_TXEMPTY: the write queue ran empty
+constexpr int kPackageWaiting = EV_RXCHAR;  // a package waits
+constexpr int kSendQueueEmpty = EV_TXEMPTY;  // the write queue ran empty
 
 // A count for the engine's Write, which takes at most INT32_MAX at a time.
 int32_t WriteCount(uint32_t n) { return static_cast<int32_t>(std::min<uint32_t>(n, INT32_MAX)); }
@@ -234,7 +234,7 @@ void TCommPackage::_ReadHeadTailPackage() {
         InFrame = true;
       } else if (InFrame) {
         if (CtrlPending || (b != ctrl && b != tail)) {
-          if (pkg.Length < PkgSz) pkg.Data[pkg.Length++] = b;
+          if (pkg.Length < PkgSz) pkg.Data()[pkg.Length++] = b;
           CtrlPending = false;
         } else if (b == ctrl) {
           CtrlPending = true;
@@ -258,7 +258,7 @@ bool TCommPackage::_ReadTimeoutPackage() {
   int32_t got;
   while (pkg.Length < PkgSz) {
     const uint32_t room = static_cast<uint32_t>(PkgSz) - pkg.Length;
-    got = Comm->Read(pkg.Data + pkg.Length, WriteCount(room));
+    got = Comm->Read(pkg.Data() + pkg.Length, WriteCount(room));
     if (got <= 0) return any;
     any = true;
     pkg.Length += static_cast<uint32_t>(got);
@@ -331,17 +331,17 @@ uint32_t TCommPackage::_EncodePackage(TCommPackageHead& out, const TCommPackageH
   const unsigned char ctrl = FrameCtrl.load(std::memory_order_relaxed);
   const bool twice = DblFrameMark.load(std::memory_order_relaxed);
   const uint32_t n = std::min(in.Length, static_cast<uint32_t>(PkgSz));
-  uint8_t* p = out.Data;
+  uint8_t* p = out.Data();
   *p++ = head;
   if (twice) *p++ = head;
   for (uint32_t i = 0; i < n; ++i) {
-    const uint8_t b = in.Data[i];
+    const uint8_t b = in.Data()[i];
     if (b == head || b == tail || b == ctrl) *p++ = ctrl;
     *p++ = b;
   }
   *p++ = tail;
   if (twice) *p++ = tail;
-  out.Length = static_cast<uint32_t>(p - out.Data);
+  out.Length = static_cast<uint32_t>(p - out.Data());
   return out.Length;
 }
 
@@ -363,7 +363,7 @@ void TCommPackage::_WritePackage() {
     }
     WriteOffset = 0;
   }
-  const int32_t n = Comm->WriteUnsplit(line.Data + WriteOffset, WriteCount(line.Length - WriteOffset), WriteOffset > 0);
+  const int32_t n = Comm->WriteUnsplit(line.Data() + WriteOffset, WriteCount(line.Length - WriteOffset), WriteOffset > 0);
   if (n > 0) WriteOffset += static_cast<uint32_t>(n);
 }
 

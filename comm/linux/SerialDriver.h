@@ -45,8 +45,8 @@ public:
   // The events WaitEvent reports. Changing the mask ends a pending wait,
   // which then reports 0.
   int SetMask(uint32_t mask);
-  // Driver buffer sizes: Linux sizes its tty buffers itself, so they are only
-  // kept.
+  // Driver buffer sizes: Linux sizes its tty buffers itself, so the sizes
+  // are neither applied nor kept; this only checks that the device is open.
   int Setup(int32_t inSize, int32_t outSize);
   // Applies the line settings and modem line wishes of the record and checks
   // that the device took the rate, size, parity and stop bits. 0 or an errno.
