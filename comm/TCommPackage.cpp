@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <climits>
+#include <cstdio>
 #include <cstring>
 #include <new>
 #include <vector>
@@ -494,6 +495,23 @@ void TCommPackage::fNewCommNotify(TObject* /*Sender*/, int NotifyType) {
     if (bits != 0) CallNotify(bits);
   }
   if (OldCommNotify) OldCommNotify(Comm, NotifyType);
+}
+
+// ---------------------------------------------------------------------------
+// Teardown
+
+void ShutdownLink(TComm32& comm, TCommPackage& package) noexcept {
+  package.SetPackageNotify(nullptr);
+  package.fSetActive(false);
+  try {
+    comm.Close();
+  } catch (const EComm32Error&) {
+    // A thread that would not stop: counted by the engine, joined when it goes.
+  } catch (const std::exception& e) {
+    // Nothing else is expected of Close; should it come, it is said once.
+    static std::atomic<bool> said{false};
+    if (!said.exchange(true, std::memory_order_relaxed)) std::fprintf(stderr, "quarl_comm: closing the port: %s\n", e.what());
+  }
 }
 
 }  // namespace QuarlComm32

@@ -208,4 +208,11 @@ private:
   std::unique_ptr<TEvent> WakeEvent;  // auto-reset
 };
 
+// Ends a link that an owner built from an engine and a framer over it: the
+// owner's package callback cleared (no call of it is under way once this
+// returns), packaging off, the port closed. A thread that would not stop
+// does not make this fail: the engine counts it (StopFailures) and joins it
+// when the engine goes.
+void ShutdownLink(TComm32& comm, TCommPackage& package) noexcept;
+
 }  // namespace QuarlComm32
