@@ -10,11 +10,11 @@
 // Errors: Open raises EComm32Error with the code of the step that failed, and
 // leaves the engine closed; Close raises ecCloseReadThread or
 // ecCloseWriteThread (a thread would not stop) after it has done all its
-// other work. Nothing else raises: the other
-// operations report by their result (bytes moved, false), and failures of
-// the open port reach the listener as EV_ERR through OnCommNotify. An
-// exception thrown by a callback is caught and counted (CallbackFailures);
-// it never reaches the engine's threads.
+// other work. Nothing else raises: the other operations report by their
+// result (bytes moved, false), and failures of the open port reach the
+// listener as EV_ERR through OnCommNotify. An exception thrown by a callback
+// is caught and counted (CallbackFailures); it never reaches the engine's
+// threads.
 #pragma once
 
 #include <atomic>
@@ -204,13 +204,13 @@ private:
   // A listener asks for EV_TXEMPTY (which the writer then reports).
   bool TxEmptyWanted() const;
 
-  // Everything the threads of one open share: the port, the events and the
-  // run and alive flags. A thread holds it until it ends, so a thread that
-  // Close gave up on (ecCloseReadThread, ecCloseWriteThread) never sees them released, and a later
-  // Open cannot revive it.
   std::thread ReadThread;
   std::thread WriteThread;
   std::thread TimerThread;
+  // Everything the threads of one open share: the port, the events and the
+  // run and alive flags. A thread holds it until it ends, so a thread that
+  // Close gave up on (ecCloseReadThread, ecCloseWriteThread) never sees them
+  // released, and a later Open cannot revive it.
   std::atomic<std::shared_ptr<TOpenContext>> Ctx;
   std::vector<TStraggler> Stragglers;
   std::atomic<uint32_t> NotifyMask{0x04BF};
