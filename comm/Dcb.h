@@ -80,6 +80,13 @@ inline constexpr DWORD EV_RX80FULL = 0x0400;
 inline constexpr DWORD CE_RXOVER = 0x0001;   // received bytes found no room
 inline constexpr DWORD CE_OVERRUN = 0x0002;  // the UART lost bytes
 
+// The kernel's counts of received bytes lost, where the device keeps them:
+// by the UART (hardware overrun) and for want of room in the tty buffer.
+struct TLossCounters {
+  uint64_t Overrun = 0;
+  uint64_t BufferOverrun = 0;
+};
+
 // Modem status bits.
 inline constexpr DWORD MS_CTS_ON = 0x0010;
 inline constexpr DWORD MS_DSR_ON = 0x0020;

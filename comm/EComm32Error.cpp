@@ -1,11 +1,13 @@
 #include "EComm32Error.h"
 
 #include <array>
+#include <cstring>
 #include <utility>
 #include <vector>
 
 #include "AppLang.h"
 #include "Charset.h"
+#include "PlatformLocale.h"
 
 namespace QuarlComm32 {
 namespace {
@@ -101,6 +103,23 @@ const std::array<TMessageTable, 3>& Tables() {
   return tables;
 }
 
+// The character set the locale's name gives ("zh_CN.GBK": GBK), or UTF-8.
+std::string LocaleCharset() {
+  const char* name = TQuarlFuncs::ProcessLocaleName();
+  const char* dot = name != nullptr ? std::strchr(name, '.') : nullptr;
+  if (dot == nullptr) return "UTF-8";
+  std::string charset(dot + 1, std::strcspn(dot + 1, "@"));
+  return charset.empty() ? "UTF-8" : charset;
+}
+
+// UTF-8 text in the locale's character set; characters it lacks become '?',
+// and a set iconv does not know leaves the text in UTF-8.
+std::string InLocaleCharset(const std::string& utf8) {
+  std::string out;
+  if (!TQuarlFuncs::Recode(utf8, "UTF-8", LocaleCharset().c_str(), "?", out)) return utf8;
+  return out;
+}
+
 }  // namespace
 
 EComm32Error::EComm32Error(TErrorCode code, int osError, int holderPid, std::string holderName)
@@ -115,6 +134,7 @@ EComm32Error::EComm32Error(TErrorCode code, int osError, int holderPid, std::str
   const int table = lang == TQuarlFuncs::ltSimplified ? 0 : lang == TQuarlFuncs::ltTraditional ? 1 : 2;
   if (table != 2) CodePage = (table == 1 && AppLang.fGetCvtBig5()) ? 950 : 936;
   MessageText = AppLang.FromGBK(TQuarlFuncs::TQuarlString(Tables()[table].Find(code)));
+  LocaleText = InLocaleCharset(MessageUtf8());
 }
 
 std::string EComm32Error::MessageUtf8() const {

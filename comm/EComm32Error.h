@@ -1,6 +1,7 @@
 // EComm32Error: the serial layer's exception. Its message is chosen by the
 // application language from three fixed tables (Simplified Chinese,
-// Traditional Chinese, English).
+// Traditional Chinese, English). The message is kept as built (GBK, Big5 or
+// ASCII bytes, Message()); what() gives it in the locale's character set.
 #pragma once
 
 #include <cstdint>
@@ -44,14 +45,17 @@ public:
   int HolderPid;
   std::string HolderName;
 
-  // The message as built: GBK, Big5 or ASCII bytes (what() gives the same).
+  // The message as built: GBK, Big5 or ASCII bytes.
   const TQuarlFuncs::TQuarlString& Message() const { return MessageText; }
-  const char* what() const noexcept override { return MessageText.c_str(); }
+  // The message in the character set the locale (LC_ALL, LC_MESSAGES or
+  // LANG) names, UTF-8 when it names none: what a terminal or a log shows.
+  const char* what() const noexcept override { return LocaleText.c_str(); }
   // The message decoded from the code page it was built in.
   std::string MessageUtf8() const;
 
 private:
   TQuarlFuncs::TQuarlString MessageText;
+  std::string LocaleText;
   uint32_t CodePage;  // 936 (GBK), 950 (Big5) or 1252 (English)
 };
 

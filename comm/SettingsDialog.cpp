@@ -264,7 +264,7 @@ void TForm_VellCommDevice_Settings::BnOKClick() {
     _WriteSettings(Saved, SavedActive, true);
     CbPort->setFocus();
     const auto* commError = dynamic_cast<const EComm32Error*>(&e);
-    _ShowStop(commError ? LocaleText(commError->what()) : QString::fromLocal8Bit(e.what()));
+    _ShowStop(commError ? LocaleText(commError->Message().c_str()) : QString::fromLocal8Bit(e.what()));
     return;
   } catch (...) {
     _WriteSettings(Saved, SavedActive, true);

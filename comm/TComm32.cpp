@@ -8,16 +8,20 @@
 #include <cstring>
 #include <string>
 #include <system_error>
+#include <utility>
 
-#include "linux/Event.h"
-#include "linux/PortMap.h"
-#include "linux/SerialDriver.h"
-#include "linux/ThreadState.h"
+#include "Event.h"
+#include "PortMap.h"
+#include "SerialDriver.h"
+#include "ThreadState.h"
 
 namespace QuarlComm32 {
 
 namespace {
 constexpr uint32_t kReaderMask = 0x04BF;  // all but EV_BREAK and EV_RING
+// Sent at open and close, and watched by the reader: the modem lines (CTS,
+// DSR, carrier) may have changed.
+constexpr uint32_t kModemLineEvents = EV_CTS | EV_DSR | EV_RLSD;
 // A thread that has not stopped within kStopLimit is given up on when it is
 // blocked (a notification handler that waits for something); one that runs,
 // or waits for a processor on a loaded machine, is waited for up to
@@ -85,7 +89,12 @@ struct TComm32::TOpenContext {
   // The writer waits for the port's output to drain before it reports it.
   std::atomic<bool> WriterDraining{false};
   bool HasLossCounters = false;
-  TSerialDriver::TLossCounters LossSeen;
+  TLossCounters LossSeen;
+
+  void RequestStop();
+  bool AnyAlive() const;
+  bool AnyRunnable() const;
+  TErrorCode AwaitThreads();
 };
 
 struct TComm32::TStraggler {
@@ -95,7 +104,7 @@ struct TComm32::TStraggler {
   bool Writer;
 };
 
-TComm32::TComm32() {
+TComm32::TComm32() : RoomEvent(std::make_unique<TEvent>(TEvent::rmAuto)) {
   std::memset(&DCB, 0, sizeof DCB);
   DCB.DCBlength = sizeof DCB;
   DCB.BaudRate = 115200;
@@ -118,6 +127,7 @@ TComm32::~TComm32() {
   try {
     Close();
   } catch (...) {
+    // Counted by Close (StopFailures); the straggler is joined below.
   }
   // A thread Close gave up on still uses the queues and may call back into
   // this object: wait for it before they go.
@@ -145,7 +155,7 @@ int32_t TComm32::Read(void* dest, int32_t count) {
 // RoomEvent, or the reader's later exchange reads this one and, acquire
 // on release, sees the room made before it.
 void TComm32::RoomMade() {
-  if (RoomWanted.exchange(false, std::memory_order_release)) RoomEvent.Set();
+  if (RoomWanted.exchange(false, std::memory_order_release)) RoomEvent->Set();
 }
 
 // Under OutLock. When the transmit queue is empty, everything queued before
@@ -325,7 +335,7 @@ void TComm32::InitModem() {
 bool TComm32::EscapeCommFunction(uint32_t function) {
   if (!Active.load(std::memory_order_acquire)) return false;
   auto ctx = Ctx.load(std::memory_order_acquire);
-  if (!ctx || !ctx->Port.Escape(function)) return false;
+  if (!ctx || ctx->Port.Escape(function) != 0) return false;
   switch (function) {
     case SETRTS: RTS = true; break;
     case CLRRTS: RTS = false; break;
@@ -347,188 +357,237 @@ void TComm32::ReapStragglers(bool wait) {
   }
 }
 
-void TComm32::Open() {
-  if (Active.load(std::memory_order_acquire)) return;
-  TErrorCode code = 0;
-  int osError = 0;
-  TPortHolder holder;  // who has a busy port
-  RingCount.store(0, std::memory_order_relaxed);
+// One Open, step by step: each step records the first failure and stops.
+struct TComm32::TOpening {
+  TComm32& Comm;
+  std::shared_ptr<TOpenContext> Ctx = std::make_shared<TOpenContext>();
+  TErrorCode Code = 0;
+  int OsError = 0;
+  TPortHolder Holder{};  // who has a busy port
+
+  bool Fail(TErrorCode code, int osError = 0) {
+    Code = code;
+    OsError = osError;
+    return false;
+  }
+
+  bool Run() {
+    if (!NoThreadLeftOver() || !QueuesHaveBuffers()) return false;
+    if (!OpenPort() || !ConfigurePort() || !EventsCreated()) return false;
+    PrepareThreads();
+    // Each thread is marked alive before it starts, so that a Close at once
+    // after this Open cannot miss it. The timer shares the reader's code.
+    return Start(Comm.ReadThread, Ctx->ReadRun, Ctx->ReadAlive, &TComm32::_ReadThread, ecReadThread) &&
+           Start(Comm.TimerThread, Ctx->TimerRun, Ctx->TimerAlive, &TComm32::_TimerThread, ecReadThread) &&
+           Start(Comm.WriteThread, Ctx->WriteRun, Ctx->WriteAlive, &TComm32::_WriteThread, ecWriteThread);
+  }
 
   // A thread that an earlier Close gave up on would be a second producer or
   // consumer of a queue: no new threads until it has ended.
-  ReapStragglers(false);
-  for (const TStraggler& s : Stragglers) code = s.Writer ? ecWriteThread : ecReadThread;
+  bool NoThreadLeftOver() {
+    Comm.ReapStragglers(false);
+    if (Comm.Stragglers.empty()) return true;
+    return Fail(Comm.Stragglers.back().Writer ? ecWriteThread : ecReadThread);
+  }
 
-  if (code == 0 && !InQueue->HasBuffer()) code = ecReadBuffer;
-  else if (code == 0 && !OutQueue->HasBuffer()) code = ecWriteBuffer;
+  bool QueuesHaveBuffers() {
+    if (!Comm.InQueue->HasBuffer()) return Fail(ecReadBuffer);
+    if (!Comm.OutQueue->HasBuffer()) return Fail(ecWriteBuffer);
+    return true;
+  }
 
-  auto ctx = std::make_shared<TOpenContext>();
-  if (code == 0) {
-    const int number = ComNumberOf(DeviceName);
-    std::string path = DeviceName;  // not a COM name: a device path as it is
-    if (!NamesADevice(DeviceName, number)) {
-      path.clear();  // COM0, COM-2, a relative path: no device
-    } else if (number > 0) {
-      auto map = PortMap ? PortMap : DefaultPortMap();
-      path = map->DevicePath(number);
+  // The device a COM name leads to through the port map, or a device path as
+  // it is; empty for COM0, COM-2 or a relative path.
+  std::string DevicePath() const {
+    const int number = ComNumberOf(Comm.DeviceName);
+    if (!NamesADevice(Comm.DeviceName, number)) return {};
+    if (number <= 0) return Comm.DeviceName;
+    auto map = Comm.PortMap ? Comm.PortMap : DefaultPortMap();
+    return map->DevicePath(number);
+  }
+
+  bool OpenPort() {
+    const std::string path = DevicePath();
+    if (path.empty()) return Fail(ecOpenPort, ENOENT);
+    if (int err = Ctx->Port.Open(path)) {
+      Holder = Ctx->Port.Holder();
+      return Fail(ecOpenPort, err);
     }
-    if (path.empty()) {
-      code = ecOpenPort;
-      osError = ENOENT;
-    } else if (int err = ctx->Port.Open(path)) {
-      code = ecOpenPort;
-      osError = err;
-      holder = ctx->Port.Holder();
-    } else {
-      Handle = ctx->Port.Fd();
-      Ctx.store(ctx, std::memory_order_release);
-    }
+    Comm.Handle = Ctx->Port.Fd();
+    Comm.Ctx.store(Ctx, std::memory_order_release);
+    return true;
   }
-  if (code == 0) {
-    if (int err = ctx->Port.SetMask(EV_RXFLAG)) code = ecCommMask, osError = err;
+
+  // The event mask (EV_RXFLAG alone: the reader sets the real one), the
+  // driver buffers, and the DCB with the wanted modem lines.
+  bool ConfigurePort() {
+    if (int err = Ctx->Port.SetMask(EV_RXFLAG)) return Fail(ecCommMask, err);
+    if (int err = Ctx->Port.Setup(Comm.HwInSize, Comm.HwOutSize)) return Fail(ecBufferSize, err);
+    QuarlComm32::DCB& dcb = Comm.DCB;
+    if (dcb.fDtrControl != DTR_CONTROL_HANDSHAKE) dcb.fDtrControl = Comm.DTR ? DTR_CONTROL_ENABLE : DTR_CONTROL_DISABLE;
+    if (dcb.fRtsControl != RTS_CONTROL_HANDSHAKE && dcb.fRtsControl != RTS_CONTROL_TOGGLE)
+      dcb.fRtsControl = Comm.RTS ? RTS_CONTROL_ENABLE : RTS_CONTROL_DISABLE;
+    const QuarlComm32::DCB copy = dcb;
+    Ctx->OutxCtsFlow = copy.fOutxCtsFlow != 0;
+    if (int err = Ctx->Port.SetState(copy)) return Fail(ecSetParams, err);
+    return true;
   }
-  if (code == 0) {
-    if (int err = ctx->Port.Setup(HwInSize, HwOutSize)) code = ecBufferSize, osError = err;
+
+  bool EventsCreated() {
+    TOpenContext& c = *Ctx;
+    if (!c.ReadStopEvent.Valid() || !c.TimerStopEvent.Valid() || !c.ThreadEnded.Valid() || !Comm.RoomEvent->Valid())
+      return Fail(ecReadEvent, EMFILE);
+    if (!c.WriteRequestEvent.Valid() || !c.WriteStopEvent.Valid() || !c.WritePurgeEvent.Valid() ||
+        !c.WritePurgeDone.Valid())
+      return Fail(ecWriteEvent, EMFILE);
+    return true;
   }
-  if (code == 0) {
-    if (DCB.fDtrControl != DTR_CONTROL_HANDSHAKE) DCB.fDtrControl = DTR ? DTR_CONTROL_ENABLE : DTR_CONTROL_DISABLE;
-    if (DCB.fRtsControl != RTS_CONTROL_HANDSHAKE && DCB.fRtsControl != RTS_CONTROL_TOGGLE)
-      DCB.fRtsControl = RTS ? RTS_CONTROL_ENABLE : RTS_CONTROL_DISABLE;
-    const QuarlComm32::DCB copy = DCB;
-    if (int err = ctx->Port.SetState(copy)) code = ecSetParams, osError = err;
-    ctx->OutxCtsFlow = copy.fOutxCtsFlow != 0;
-  }
-  if (code == 0 && (!ctx->ReadStopEvent.Valid() || !ctx->TimerStopEvent.Valid() || !ctx->ThreadEnded.Valid() ||
-                    !RoomEvent.Valid()))
-    code = ecReadEvent, osError = EMFILE;
-  if (code == 0 && (!ctx->WriteRequestEvent.Valid() || !ctx->WriteStopEvent.Valid() ||
-                    !ctx->WritePurgeEvent.Valid() || !ctx->WritePurgeDone.Valid()))
-    code = ecWriteEvent, osError = EMFILE;
+
   // The reader's events are set here rather than by the reader, so that a
   // later fSetNotifyMask (on this thread) always has the last word.
-  if (code == 0) {
-    ctx->Port.LineReader = ModemLineReader;
-    ctx->Port.LossReader = LossReader;
-    ctx->TxEmptyWanted.store(TxEmptyWanted(), std::memory_order_release);
-    ctx->HasLossCounters = ctx->Port.LossCounters(ctx->LossSeen);
-    RoomWanted.store(false, std::memory_order_relaxed);
-    RoomEvent.TryTake();
-    ctx->Port.SetMask(WaitMask(ctx->OutxCtsFlow));
-    std::lock_guard lock(OutLock);
-    OutHeld = false;
+  void PrepareThreads() {
+    TOpenContext& c = *Ctx;
+    c.Port.LineReader = Comm.ModemLineReader;
+    c.Port.LossReader = Comm.LossReader;
+    c.TxEmptyWanted.store(Comm.TxEmptyWanted(), std::memory_order_release);
+    c.HasLossCounters = c.Port.LossCounters(c.LossSeen) == 0;
+    Comm.RoomWanted.store(false, std::memory_order_relaxed);
+    Comm.RoomEvent->TryTake();
+    c.Port.SetMask(Comm.WaitMask(c.OutxCtsFlow));
+    std::lock_guard lock(Comm.OutLock);
+    Comm.OutHeld = false;
   }
 
-  // Each thread is marked alive before it starts, so that a Close at once
-  // after this Open cannot miss it.
-  auto start = [&](std::thread& t, std::atomic<bool>& run, std::atomic<bool>& alive,
-                   void (*entry)(TComm32*, std::shared_ptr<TOpenContext>), TErrorCode failure) {
-    if (code != 0) return;
+  bool Start(std::thread& t, std::atomic<bool>& run, std::atomic<bool>& alive,
+             void (*entry)(TComm32*, std::shared_ptr<TOpenContext>), TErrorCode failure) {
     run.store(true, std::memory_order_release);
     alive.store(true, std::memory_order_release);
     try {
-      t = std::thread(entry, this, ctx);
+      t = std::thread(entry, &Comm, Ctx);
     } catch (const std::system_error& e) {
       run.store(false, std::memory_order_release);
       alive.store(false, std::memory_order_release);
-      code = failure;
-      osError = e.code().value();
+      return Fail(failure, e.code().value());
     }
-  };
-  start(ReadThread, ctx->ReadRun, ctx->ReadAlive, &TComm32::_ReadThread, ecReadThread);
-  start(TimerThread, ctx->TimerRun, ctx->TimerAlive, &TComm32::_TimerThread, ecReadThread);
-  start(WriteThread, ctx->WriteRun, ctx->WriteAlive, &TComm32::_WriteThread, ecWriteThread);
-
-  if (code != 0) {
-    ctx.reset();
-    Close();  // raises 13 or 14 itself if a started thread would not stop
-    throw EComm32Error(code, osError, holder.Pid, holder.Name);
+    return true;
   }
+};
 
+void TComm32::Open() {
+  if (Active.load(std::memory_order_acquire)) return;
+  RingCount.store(0, std::memory_order_relaxed);
+  TOpening opening{*this};
+  if (!opening.Run()) {
+    opening.Ctx.reset();
+    Close();  // raises ecCloseReadThread or ecCloseWriteThread itself if a started thread would not stop
+    throw EComm32Error(opening.Code, opening.OsError, opening.Holder.Pid, opening.Holder.Name);
+  }
   Active.store(true, std::memory_order_release);
   DisableWrite.store(false, std::memory_order_release);
   uint32_t status = 0;
-  if (ctx->Port.ModemStatus(status)) ModemStatus.store(status, std::memory_order_release);
+  if (opening.Ctx->Port.ModemStatus(status) == 0) ModemStatus.store(status, std::memory_order_release);
   DTR = DCB.fDtrControl != 0;
   RTS = DCB.fRtsControl != 0;
-  CommNotify(0x38);
+  CommNotify(kModemLineEvents);
   CommAfterOpen();
+}
+
+// Clears the run flags, ends the reader's pending event wait by a mask
+// change and sets the stop events.
+void TComm32::TOpenContext::RequestStop() {
+  ReadRun.store(false, std::memory_order_release);
+  WriteRun.store(false, std::memory_order_release);
+  TimerRun.store(false, std::memory_order_release);
+  if (Port.IsOpen()) Port.SetMask(EV_RXFLAG);
+  ReadStopEvent.Set();
+  WriteStopEvent.Set();
+  TimerStopEvent.Set();
+}
+
+bool TComm32::TOpenContext::AnyAlive() const {
+  return ReadAlive.load(std::memory_order_acquire) || WriteAlive.load(std::memory_order_acquire) ||
+         TimerAlive.load(std::memory_order_acquire);
+}
+
+// A thread that is alive but not blocked is on its way out: it only waits
+// for a processor (or has not had one yet since it was started).
+bool TComm32::TOpenContext::AnyRunnable() const {
+  const std::pair<const std::atomic<bool>*, const std::atomic<pid_t>*> threads[] = {
+      {&ReadAlive, &ReadTid}, {&WriteAlive, &WriteTid}, {&TimerAlive, &TimerTid}};
+  for (const auto& [alive, tid] : threads) {
+    if (!alive->load(std::memory_order_acquire)) continue;
+    const pid_t id = tid->load(std::memory_order_acquire);
+    if (id == 0 || ThreadIsRunnable(id)) return true;
+  }
+  return false;
+}
+
+// The threads are never killed; usually they are gone within microseconds
+// and the wait ends then. Returns 0, or the code of a thread that would not
+// stop: ecCloseReadThread for the reader or the timer, ecCloseWriteThread
+// for the writer (which wins).
+TErrorCode TComm32::TOpenContext::AwaitThreads() {
+  const auto start = std::chrono::steady_clock::now();
+  auto deadline = start + kStopLimit;
+  while (AnyAlive()) {
+    const auto now = std::chrono::steady_clock::now();
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - now);
+    if (left.count() <= 0) {
+      if (now - start >= kRunnableLimit || !AnyRunnable()) break;
+      deadline = now + kRunnableLook;
+      continue;
+    }
+    ThreadEnded.Wait(static_cast<int>(left.count()));
+    ThreadEnded.Reset();
+  }
+  if (WriteAlive.load(std::memory_order_acquire)) return ecCloseWriteThread;
+  if (ReadAlive.load(std::memory_order_acquire) || TimerAlive.load(std::memory_order_acquire))
+    return ecCloseReadThread;
+  return 0;
+}
+
+// Threads that ended are joined (they are past their last step); the others
+// keep the context alive and are joined once they end.
+void TComm32::DropThreads(const std::shared_ptr<TOpenContext>& ctx) {
+  struct TEntry {
+    std::thread& Thread;
+    const std::atomic<bool>* Alive;
+    bool Writer;
+  } const threads[] = {{ReadThread, ctx ? &ctx->ReadAlive : nullptr, false},
+                       {TimerThread, ctx ? &ctx->TimerAlive : nullptr, false},
+                       {WriteThread, ctx ? &ctx->WriteAlive : nullptr, true}};
+  for (const TEntry& t : threads) {
+    if (!t.Thread.joinable()) continue;
+    if (ctx && t.Alive->load(std::memory_order_acquire)) Stragglers.push_back({std::move(t.Thread), ctx, t.Alive, t.Writer});
+    else t.Thread.join();
+  }
 }
 
 void TComm32::Close() {
   const bool wasActive = Active.load(std::memory_order_acquire);
   if (wasActive) CommBeforeClose();
   TErrorCode code = 0;
-
   std::shared_ptr<TOpenContext> ctx = Ctx.load(std::memory_order_acquire);
   if (ctx) {
-    ctx->ReadRun.store(false, std::memory_order_release);
-    ctx->WriteRun.store(false, std::memory_order_release);
-    ctx->TimerRun.store(false, std::memory_order_release);
-    if (ctx->Port.IsOpen()) ctx->Port.SetMask(EV_RXFLAG);
-    ctx->ReadStopEvent.Set();
-    ctx->WriteStopEvent.Set();
-    ctx->TimerStopEvent.Set();
-
-    auto anyAlive = [&] {
-      return ctx->ReadAlive.load(std::memory_order_acquire) || ctx->WriteAlive.load(std::memory_order_acquire) ||
-             ctx->TimerAlive.load(std::memory_order_acquire);
-    };
-    // A thread that is alive but not blocked is on its way out: it only
-    // waits for a processor (or has not had one yet since it was started).
-    auto anyRunnable = [&] {
-      auto runnable = [](const std::atomic<bool>& alive, const std::atomic<pid_t>& tid) {
-        if (!alive.load(std::memory_order_acquire)) return false;
-        const pid_t id = tid.load(std::memory_order_acquire);
-        return id == 0 || ThreadIsRunnable(id);
-      };
-      return runnable(ctx->ReadAlive, ctx->ReadTid) || runnable(ctx->WriteAlive, ctx->WriteTid) ||
-             runnable(ctx->TimerAlive, ctx->TimerTid);
-    };
-    // The threads are never killed; usually they are gone within
-    // microseconds and the wait ends then.
-    const auto start = std::chrono::steady_clock::now();
-    auto deadline = start + kStopLimit;
-    while (anyAlive()) {
-      const auto now = std::chrono::steady_clock::now();
-      const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - now);
-      if (left.count() <= 0) {
-        if (now - start >= kRunnableLimit || !anyRunnable()) break;
-        deadline = now + kRunnableLook;
-        continue;
-      }
-      ctx->ThreadEnded.Wait(static_cast<int>(left.count()));
-      ctx->ThreadEnded.Reset();
-    }
-    if (ctx->ReadAlive.load(std::memory_order_acquire) || ctx->TimerAlive.load(std::memory_order_acquire))
-      code = ecCloseReadThread;
-    if (ctx->WriteAlive.load(std::memory_order_acquire)) code = ecCloseWriteThread;
+    ctx->RequestStop();
+    code = ctx->AwaitThreads();
   }
-
-  // Threads that ended are joined (they are past their last step); the
-  // others keep the context alive and are joined once they end.
-  auto drop = [&](std::thread& t, const std::atomic<bool>* alive, bool writer) {
-    if (!t.joinable()) return;
-    if (ctx && alive->load(std::memory_order_acquire)) Stragglers.push_back({std::move(t), ctx, alive, writer});
-    else t.join();
-  };
-  drop(ReadThread, ctx ? &ctx->ReadAlive : nullptr, false);
-  drop(TimerThread, ctx ? &ctx->TimerAlive : nullptr, false);
-  drop(WriteThread, ctx ? &ctx->WriteAlive : nullptr, true);
-
+  DropThreads(ctx);
   // Releasing the context closes the port and its events, unless a thread
   // still holds it.
   Ctx.store(nullptr, std::memory_order_release);
   ctx.reset();
   Handle = -1;
-
   DTR = DCB.fDtrControl != 0;
   RTS = DCB.fRtsControl != 0;
   if (wasActive) {
     Active.store(false, std::memory_order_release);
     ModemStatus.store(0, std::memory_order_release);
-    CommNotify(0x38);
+    CommNotify(kModemLineEvents);
   }
-  if (code != 0) throw EComm32Error(code);
+  if (code == 0) return;
+  StopFaults.fetch_add(1, std::memory_order_acq_rel);
+  throw EComm32Error(code);
 }
 
 // An empty mask says nothing happened (the reader's wait ended while the
@@ -538,6 +597,7 @@ void TComm32::CommNotify(int mask) {
   try {
     OnCommNotify(this, mask);
   } catch (...) {
+    CallbackFaults.fetch_add(1, std::memory_order_acq_rel);
   }
 }
 
@@ -546,6 +606,7 @@ void TComm32::CommAfterOpen() {
   try {
     OnAfterOpen(this);
   } catch (...) {
+    CallbackFaults.fetch_add(1, std::memory_order_acq_rel);
   }
 }
 
@@ -554,13 +615,14 @@ void TComm32::CommBeforeClose() {
   try {
     OnBeforeClose(this);
   } catch (...) {
+    CallbackFaults.fetch_add(1, std::memory_order_acq_rel);
   }
 }
 
 void TComm32::fmsgCommTimer() {
   auto ctx = Ctx.load(std::memory_order_acquire);
   uint32_t now = 0;
-  if (!ctx || !ctx->Port.ModemStatus(now)) return;
+  if (!ctx || ctx->Port.ModemStatus(now) != 0) return;
   const uint32_t old = ModemStatus.load(std::memory_order_acquire);
   if ((now ^ old) & MS_RLSD_ON) {
     if (now & MS_RLSD_ON) ModemStatus.fetch_or(MS_RLSD_ON, std::memory_order_acq_rel);
@@ -620,8 +682,8 @@ void TComm32::fSetFCtrl(TFlowControl value) {
 // Lost received bytes, from the kernel's counters: counted, marked for
 // ClearCommErrors and reported as EV_ERR.
 void TComm32::CheckLosses(TOpenContext& ctx, uint32_t& mask) {
-  TSerialDriver::TLossCounters now;
-  if (!ctx.HasLossCounters || !ctx.Port.LossCounters(now)) return;
+  TLossCounters now;
+  if (!ctx.HasLossCounters || ctx.Port.LossCounters(now) != 0) return;
   const uint64_t overrun = now.Overrun - ctx.LossSeen.Overrun;
   const uint64_t buffer = now.BufferOverrun - ctx.LossSeen.BufferOverrun;
   ctx.LossSeen = now;
@@ -631,210 +693,243 @@ void TComm32::CheckLosses(TOpenContext& ctx, uint32_t& mask) {
   mask |= EV_ERR;
 }
 
+// The reader thread's state from one event wait to the next.
+struct TComm32::TReader {
+  TComm32& Comm;
+  TOpenContext& Ctx;
+  TCommQueue& Queue;
+  int EmptyWakes = 0;
+  // While InQueue is full the port is not read: its bytes wait in the
+  // kernel's buffer (and flow control, when set, holds the sender back)
+  // until a consumer makes room, instead of being read and dropped.
+  bool WaitingForRoom = false;
+
+  // Asks consumers to fire RoomEvent, unless there is room already. Asked
+  // again after every wake-up without room: the RoomEvent that woke the
+  // reader may belong to room that is taken again. Set and withdrawn by
+  // read-modify-writes, which pair with RoomMade's (see there).
+  bool RoomNow() {
+    Comm.RoomWanted.exchange(true, std::memory_order_acquire);
+    if (Queue.FreeSpace() == 0) return false;
+    Comm.RoomWanted.exchange(false, std::memory_order_relaxed);
+    return true;
+  }
+
+  // Reads go straight into the queue's free span and never block: 0 bytes
+  // or EAGAIN mean "nothing now" (a PurgeRead may have flushed them). The
+  // device is gone only when a read fails with another error; a hang-up the
+  // wait itself reports.
+  void ReadIntoQueue(bool& got, bool& lost) {
+    TSerialDriver& port = Ctx.Port;
+    TCommQueue& queue = Queue;
+    for (;;) {
+      uint8_t* at;
+      const int32_t room = queue.WriteSpan(at);
+      if (room <= 0) {
+        if (RoomNow()) continue;
+        WaitingForRoom = true;
+        return;
+      }
+      const uint32_t purges = Ctx.ReadPurges.load(std::memory_order_acquire);
+      const ssize_t n = port.Read(at, static_cast<size_t>(room));
+      if (n <= 0) {
+        lost = n < 0 && DeviceLost(static_cast<int>(-n));
+        return;
+      }
+      got = true;
+      // A block read before a PurgeRead is dropped: it is left uncommitted.
+      if (Ctx.ReadPurges.load(std::memory_order_acquire) == purges) {
+        Comm.LastReceipt.store(std::chrono::steady_clock::now().time_since_epoch().count(),
+                               std::memory_order_release);
+        queue.Commit(static_cast<int32_t>(n));
+      }
+      // Took what waited; a sender that never pauses must not keep the
+      // reader from a stop request.
+      if (n < room || !Ctx.ReadRun.load(std::memory_order_acquire)) return;
+    }
+  }
+
+  // Received data, or room made for data that waited. False when a stop
+  // request came during the pause after wake-ups without data.
+  bool TakeReceived(uint32_t& mask, bool resumed) {
+    bool got = false, lost = false;
+    ReadIntoQueue(got, lost);
+    if (got) mask |= EV_RXCHAR;
+    if (lost) {
+      Ctx.Port.MarkGone();
+      mask |= EV_ERR;
+    } else if (got || WaitingForRoom || resumed) {
+      EmptyWakes = 0;
+    } else if (++EmptyWakes >= kEmptyWakesBeforePause) {
+      // A device that keeps saying "readable" without data must not make
+      // the reader spin.
+      EmptyWakes = 0;
+      if (Ctx.ReadStopEvent.Wait(kEmptyWakePauseMs)) return false;
+    }
+    if (got) Comm.CheckLosses(Ctx, mask);
+    return true;
+  }
+
+  void ModemLines(uint32_t& mask) {
+    if (!(mask & kModemLineEvents)) return;
+    uint32_t status = 0;
+    if (Ctx.Port.ModemStatus(status) == 0) Comm.ModemStatus.store(status, std::memory_order_release);
+    if ((mask & EV_CTS) && Ctx.OutxCtsFlow && (Comm.ModemStatus.load(std::memory_order_acquire) & MS_CTS_ON))
+      mask |= EV_TXEMPTY;
+    if (mask & EV_RLSD) Comm.RingCount.store(0, std::memory_order_release);
+  }
+
+  // Not finished while the queue holds bytes: the writer reports the next
+  // drain when it has handed them over.
+  void TransmitEmpty(uint32_t& mask) {
+    if (!(mask & EV_TXEMPTY)) return;
+    if (!(Comm.ModemStatus.load(std::memory_order_acquire) & MS_CTS_ON) && Ctx.OutxCtsFlow) return;
+    if (Comm.OutQueue->Count() > 0) {
+      mask &= ~EV_TXEMPTY;
+      Ctx.WriteRequestEvent.Set();
+    }
+  }
+
+  // The handler wrote to the port: when the port has passed the bytes on
+  // already and the writer has nothing under way, that is the drain;
+  // otherwise the writer waits for it. A handler of EV_TXEMPTY may write
+  // again.
+  void HandlerWrites() {
+    while (Ctx.ReaderTxPending) {
+      Ctx.ReaderTxPending = false;
+      if (Comm.OutQueue->Count() == 0 && !Ctx.TxPending.load(std::memory_order_acquire) &&
+          !Ctx.WriterDraining.load(std::memory_order_acquire) && Ctx.Port.OutputQueued() == 0)
+        Comm.CommNotify(EV_TXEMPTY);
+      else if (!Ctx.TxPending.exchange(true, std::memory_order_acq_rel))
+        Ctx.WriteRequestEvent.Set();
+    }
+  }
+
+  void Run() {
+    while (Ctx.ReadRun.load(std::memory_order_acquire)) {
+      bool stopped = false;
+      uint32_t mask = Ctx.Port.WaitEvent(Ctx.ReadStopEvent, stopped, WaitingForRoom ? Comm.RoomEvent.get() : nullptr);
+      if (stopped || !Ctx.ReadRun.load(std::memory_order_acquire)) return;
+      const bool resumed = WaitingForRoom && RoomNow();  // room was made: read what waited in the kernel
+      if (resumed) WaitingForRoom = false;
+      if (((mask & EV_RXCHAR) || resumed) && !WaitingForRoom && !TakeReceived(mask, resumed)) return;
+      ModemLines(mask);
+      TransmitEmpty(mask);
+      Comm.CommNotify(static_cast<int>(mask));
+      HandlerWrites();
+    }
+  }
+};
+
 void TComm32::_ReadThread(TComm32* comm, std::shared_ptr<TOpenContext> ctx) {
   // Highest priority where the system allows it; without the right to raise
   // it the reader runs at the normal one.
   ctx->ReadTid.store(CurrentThreadId(), std::memory_order_release);
   ::setpriority(PRIO_PROCESS, static_cast<id_t>(ctx->ReadTid.load(std::memory_order_relaxed)), -10);
-
-  TSerialDriver& port = ctx->Port;
-  TCommQueue& queue = *comm->InQueue;
   tReaderOf = ctx.get();
-  int emptyWakes = 0;
-  // While InQueue is full the port is not read: its bytes wait in the
-  // kernel's buffer (and flow control, when set, holds the sender back)
-  // until a consumer makes room, instead of being read and dropped.
-  bool waitingForRoom = false;
-  // Asks consumers to fire RoomEvent, unless there is room already. Asked
-  // again after every wake-up without room: the RoomEvent that woke the
-  // reader may belong to room that is taken again. Set and withdrawn by
-  // read-modify-writes, which pair with RoomMade's (see there).
-  auto roomNow = [&] {
-    comm->RoomWanted.exchange(true, std::memory_order_acquire);
-    if (queue.FreeSpace() == 0) return false;
-    comm->RoomWanted.exchange(false, std::memory_order_relaxed);
-    return true;
-  };
-  while (ctx->ReadRun.load(std::memory_order_acquire)) {
-    bool stopped = false;
-    uint32_t mask = port.WaitEvent(ctx->ReadStopEvent, stopped, waitingForRoom ? &comm->RoomEvent : nullptr);
-    if (stopped || !ctx->ReadRun.load(std::memory_order_acquire)) break;
-    bool resumed = false;  // room was made: read what waited in the kernel
-    if (waitingForRoom && roomNow()) {
-      waitingForRoom = false;
-      resumed = true;
-    }
-
-    if (((mask & EV_RXCHAR) || resumed) && !waitingForRoom) {
-      // Reads go straight into the queue's free span and never block: 0
-      // bytes or EAGAIN mean "nothing now" (a PurgeRead may have flushed
-      // them). The device is gone only when a read fails with another
-      // error; a hang-up the wait itself reports.
-      bool got = false, lost = false;
-      for (;;) {
-        uint8_t* at;
-        const int32_t room = queue.WriteSpan(at);
-        if (room <= 0) {
-          if (roomNow()) continue;
-          waitingForRoom = true;
-          break;
-        }
-        const uint32_t purges = ctx->ReadPurges.load(std::memory_order_acquire);
-        const ssize_t n = port.Read(at, static_cast<size_t>(room));
-        if (n <= 0) {
-          lost = n < 0 && DeviceLost(static_cast<int>(-n));
-          break;
-        }
-        got = true;
-        // A block read before a PurgeRead is dropped: it is left uncommitted.
-        if (ctx->ReadPurges.load(std::memory_order_acquire) == purges) {
-          comm->LastReceipt.store(std::chrono::steady_clock::now().time_since_epoch().count(),
-                                  std::memory_order_release);
-          queue.Commit(static_cast<int32_t>(n));
-        }
-        // Took what waited; a sender that never pauses must not keep the
-        // reader from a stop request.
-        if (n < room || !ctx->ReadRun.load(std::memory_order_acquire)) break;
-      }
-      if (got) mask |= EV_RXCHAR;
-      if (lost) {
-        port.MarkGone();
-        mask |= EV_ERR;
-      } else if (got || waitingForRoom || resumed) {
-        emptyWakes = 0;
-      } else if (++emptyWakes >= kEmptyWakesBeforePause) {
-        // A device that keeps saying "readable" without data must not make
-        // the reader spin.
-        emptyWakes = 0;
-        if (ctx->ReadStopEvent.Wait(kEmptyWakePauseMs)) break;
-      }
-      if (got) comm->CheckLosses(*ctx, mask);
-    }
-    if (mask & (EV_CTS | EV_DSR | EV_RLSD)) {
-      uint32_t status = 0;
-      if (port.ModemStatus(status)) comm->ModemStatus.store(status, std::memory_order_release);
-      if ((mask & EV_CTS) && ctx->OutxCtsFlow && (comm->ModemStatus.load(std::memory_order_acquire) & MS_CTS_ON))
-        mask |= EV_TXEMPTY;
-      if (mask & EV_RLSD) comm->RingCount.store(0, std::memory_order_release);
-    }
-    if ((mask & EV_TXEMPTY) &&
-        ((comm->ModemStatus.load(std::memory_order_acquire) & MS_CTS_ON) || !ctx->OutxCtsFlow)) {
-      // Not finished while the queue holds bytes: the writer reports the
-      // next drain when it has handed them over.
-      if (comm->OutQueue->Count() > 0) {
-        mask &= ~EV_TXEMPTY;
-        ctx->WriteRequestEvent.Set();
-      }
-    }
-    comm->CommNotify(static_cast<int>(mask));
-    // The handler wrote to the port: when the port has passed the bytes on
-    // already and the writer has nothing under way, that is the drain;
-    // otherwise the writer waits for it. A handler of EV_TXEMPTY may write
-    // again.
-    while (ctx->ReaderTxPending) {
-      ctx->ReaderTxPending = false;
-      if (comm->OutQueue->Count() == 0 && !ctx->TxPending.load(std::memory_order_acquire) &&
-          !ctx->WriterDraining.load(std::memory_order_acquire) && port.OutputQueued() == 0)
-        comm->CommNotify(EV_TXEMPTY);
-      else if (!ctx->TxPending.exchange(true, std::memory_order_acq_rel))
-        ctx->WriteRequestEvent.Set();
-    }
-  }
+  TReader{*comm, *ctx, *comm->InQueue}.Run();
   tReaderOf = nullptr;
   ctx->ReadAlive.store(false, std::memory_order_release);
   ctx->ThreadEnded.Set();
 }
 
-// Writes straight from the queue: each pass hands the port as much of the
-// queue's contiguous span as it takes, and waits for room with poll() when
-// it takes nothing. A piece is done once the port holds it. When the queue
-// has run empty (here, or after a Write handed the port everything itself)
-// the writer reports EV_TXEMPTY once the port's output has drained too, if
-// a listener wants it: once per drain, looking again after the time the
-// bytes need on the line while the device still holds some. The reader is
-// left alone, since every poll() of a tty for input costs it a flush of the
-// tty's buffer work.
-void TComm32::_WriteThread(TComm32* comm, std::shared_ptr<TOpenContext> ctx) {
+// The writer thread's state. It writes straight from the queue: each pass
+// hands the port as much of the queue's contiguous span as it takes, and
+// waits for room with poll() when it takes nothing. A piece is done once the
+// port holds it. When the queue has run empty (here, or after a Write handed
+// the port everything itself) the writer reports EV_TXEMPTY once the port's
+// output has drained too, if a listener wants it: once per drain, looking
+// again after the time the bytes need on the line while the device still
+// holds some. The reader is left alone, since every poll() of a tty for input
+// costs it a flush of the tty's buffer work.
+struct TComm32::TWriter {
   using Clock = std::chrono::steady_clock;
-  ctx->WriteTid.store(CurrentThreadId(), std::memory_order_release);
-  TSerialDriver& port = ctx->Port;
-  TCommQueue& queue = *comm->OutQueue;
+  TComm32& Comm;
+  TOpenContext& Ctx;
+  TCommQueue& Queue;
+  bool Draining = false;  // handed-over bytes whose drain is not reported yet
+  Clock::time_point LookAgain{};
+
   // Drops what the queue holds for PurgeWrite, then answers it with its
   // ticket. A request withdrawn on time-out is not carried out.
-  auto purge = [&] {
-    const uint32_t ticket = ctx->PurgePending.exchange(0, std::memory_order_acq_rel);
+  void Purge() {
+    const uint32_t ticket = Ctx.PurgePending.exchange(0, std::memory_order_acq_rel);
     if (ticket == 0) return;
-    queue.Discard();
-    ctx->PurgeDone.store(ticket, std::memory_order_release);
-    ctx->WritePurgeDone.Set();
-  };
-  bool draining = false;  // handed-over bytes whose drain is not reported yet
-  Clock::time_point lookAgain;
+    Queue.Discard();
+    Ctx.PurgeDone.store(ticket, std::memory_order_release);
+    Ctx.WritePurgeDone.Set();
+  }
+
   // Reports the drain, or says when to look again. More bytes in the queue
   // mean a later drain, reported when they are out.
-  auto checkDrain = [&] {
-    draining = false;
-    if (queue.Count() == 0 && ctx->TxEmptyWanted.load(std::memory_order_acquire)) {
-      const int queued = port.OutputQueued();
+  void CheckDrain() {
+    Draining = false;
+    if (Queue.Count() == 0 && Ctx.TxEmptyWanted.load(std::memory_order_acquire)) {
+      const int queued = Ctx.Port.OutputQueued();
       if (queued > 0) {
-        draining = true;
-        lookAgain = Clock::now() + std::chrono::milliseconds(port.DrainWaitMs(queued));
+        Draining = true;
+        LookAgain = Clock::now() + std::chrono::milliseconds(Ctx.Port.DrainWaitMs(queued));
       } else {
-        ctx->WriterDraining.store(false, std::memory_order_release);
-        comm->CommNotify(EV_TXEMPTY);
+        Ctx.WriterDraining.store(false, std::memory_order_release);
+        Comm.CommNotify(EV_TXEMPTY);
       }
     }
-    ctx->WriterDraining.store(draining, std::memory_order_release);
-  };
+    Ctx.WriterDraining.store(Draining, std::memory_order_release);
+  }
 
-  bool run = true;
-  while (run && ctx->WriteRun.load(std::memory_order_acquire)) {
-    int timeout = -1;
-    if (draining) {
-      const auto left = std::chrono::ceil<std::chrono::milliseconds>(lookAgain - Clock::now()).count();
-      timeout = left > 0 ? static_cast<int>(left) : 0;
-    }
-    const int woke = TEvent::WaitAny({&ctx->WriteStopEvent, &ctx->WritePurgeEvent, &ctx->WriteRequestEvent}, timeout);
-    if (!ctx->WriteRun.load(std::memory_order_acquire) || woke == 0) break;
-    if (woke == TEvent::kTimeout) {
-      checkDrain();
-      continue;
-    }
-    if (woke < 0) {  // the wait itself failed: do not spin on it
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-      continue;
-    }
-    if (woke == 1) {
-      purge();
-      continue;
-    }
-    ctx->WriteRequestEvent.Reset();
+  int WaitLimitMs() const {
+    if (!Draining) return -1;
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(LookAgain - Clock::now()).count();
+    return left > 0 ? static_cast<int>(left) : 0;
+  }
 
-    bool wrote = ctx->TxPending.exchange(false, std::memory_order_acq_rel);
+  // Hands the port what the queue holds. False when the writer is to stop.
+  bool Transfer(bool& wrote) {
+    TSerialDriver& port = Ctx.Port;
+    TCommQueue& queue = Queue;
     for (;;) {
       const uint8_t* at;
       const int32_t k = queue.ReadSpan(at);
-      if (k <= 0) break;
+      if (k <= 0) return true;
       const ssize_t n = port.Write(at, static_cast<size_t>(k));
       if (n > 0) {
         queue.Consume(static_cast<int32_t>(n));
         wrote = true;
         continue;
       }
-      if (n != -EAGAIN) break;  // any other failure keeps the bytes for the next wake-up
-      const int r = port.WaitWritable(ctx->WriteStopEvent, ctx->WritePurgeEvent);
-      if (!ctx->WriteRun.load(std::memory_order_acquire) || r == 0) {
-        run = false;
-        break;
-      }
-      if (r == 1) {
-        purge();
-        break;
-      }
-      if (r != 2) break;  // the device failed: keep the bytes
+      if (n != -EAGAIN) return true;  // any other failure keeps the bytes for the next wake-up
+      const TSerialDriver::TWriteWait r = port.WaitWritable(Ctx.WriteStopEvent, Ctx.WritePurgeEvent);
+      if (!Ctx.WriteRun.load(std::memory_order_acquire) || r == TSerialDriver::wwStopped) return false;
+      if (r == TSerialDriver::wwOther) Purge();
+      if (r != TSerialDriver::wwWritable) return true;  // purged, or the device failed: keep the bytes
     }
-    if (run && (wrote || draining)) checkDrain();
   }
+
+  void Run() {
+    enum { kStop, kPurge, kRequest };
+    while (Ctx.WriteRun.load(std::memory_order_acquire)) {
+      const int woke = TEvent::WaitAny({&Ctx.WriteStopEvent, &Ctx.WritePurgeEvent, &Ctx.WriteRequestEvent},
+                                       WaitLimitMs());
+      if (!Ctx.WriteRun.load(std::memory_order_acquire) || woke == kStop) return;
+      if (woke == TEvent::kTimeout) {
+        CheckDrain();
+      } else if (woke < 0) {  // the wait itself failed: do not spin on it
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      } else if (woke == kPurge) {
+        Purge();
+      } else {
+        Ctx.WriteRequestEvent.Reset();
+        bool wrote = Ctx.TxPending.exchange(false, std::memory_order_acq_rel);
+        if (!Transfer(wrote)) return;
+        if (wrote || Draining) CheckDrain();
+      }
+    }
+  }
+};
+
+void TComm32::_WriteThread(TComm32* comm, std::shared_ptr<TOpenContext> ctx) {
+  ctx->WriteTid.store(CurrentThreadId(), std::memory_order_release);
+  TWriter{*comm, *ctx, *comm->OutQueue}.Run();
   ctx->WriteAlive.store(false, std::memory_order_release);
   ctx->ThreadEnded.Set();
 }

@@ -6,6 +6,15 @@
 // which carries a Win32-style event mask: from the reader (received data,
 // errors, modem lines), the writer (the transmit side has drained), the
 // timer (carrier, ring) and the owner's thread (open, close).
+//
+// Errors: Open raises EComm32Error with the code of the step that failed, and
+// leaves the engine closed; Close raises ecCloseReadThread or
+// ecCloseWriteThread (a thread would not stop) after it has done all its
+// other work. Nothing else raises: the other operations report by their
+// result (bytes moved, false), and failures of the open port reach the
+// listener as EV_ERR through OnCommNotify. An exception thrown by a callback
+// is caught and counted (CallbackFailures); it never reaches the engine's
+// threads.
 #pragma once
 
 #include <atomic>
@@ -20,14 +29,13 @@
 #include "Dcb.h"
 #include "EComm32Error.h"
 #include "TCommQueue.h"
-#include "Event.h"
-#include "SerialDriver.h"
 #include "TObject.h"
 
 namespace QuarlComm32 {
 
 class IPortMap;
 class TComm32;
+class TEvent;
 
 using TCommNotifyEvent = std::function<void(TComm32* Sender, int NotifyType)>;
 using TCommEvent = std::function<void(TComm32* Sender)>;
@@ -71,9 +79,6 @@ public:
   TCommNotifyEvent OnCommNotify;
   TCommEvent OnAfterOpen;
   TCommEvent OnBeforeClose;
-  std::thread ReadThread;
-  std::thread WriteThread;
-  std::thread TimerThread;
   std::atomic<uint32_t> ModemStatus{0};
   uint32_t TimerInterval = 200;
   uint32_t RingInterval = 15;
@@ -88,10 +93,10 @@ public:
   TModemLineReader ModemLineReader = nullptr;
   // Reads the kernel's counts of lost received bytes; nullptr: TIOCGICOUNT
   // on the device. Lets a test give a pseudo-terminal such counters.
-  using TLossReader = bool (*)(int fd, TSerialDriver::TLossCounters& c);
+  using TLossReader = bool (*)(int fd, TLossCounters& c);
   TLossReader LossReader = nullptr;
 
-  // -- Operations, in the order of their slots.
+  // -- Virtual operations.
   virtual int32_t Read(void* dest, int32_t count);
   virtual int32_t Write(const void* data, int32_t count);
   virtual int32_t Command(const char* text);
@@ -165,15 +170,26 @@ public:
   // The CE_OVERRUN / CE_RXOVER marks gathered since the last call; clears them.
   uint32_t ClearCommErrors() { return CommErrors.exchange(0, std::memory_order_acq_rel); }
 
+  // Exceptions the callbacks threw, which the engine caught, since it was
+  // built; and the Closes that gave up on a thread (ecCloseReadThread,
+  // ecCloseWriteThread; the destructor's included).
+  uint64_t CallbackFailures() const { return CallbackFaults.load(std::memory_order_acquire); }
+  uint64_t StopFailures() const { return StopFaults.load(std::memory_order_acquire); }
+
 private:
   struct TOpenContext;
   struct TStraggler;
+  struct TOpening;
+  struct TReader;
+  struct TWriter;
 
   static void _ReadThread(TComm32* comm, std::shared_ptr<TOpenContext> ctx);
   static void _WriteThread(TComm32* comm, std::shared_ptr<TOpenContext> ctx);
   static void _TimerThread(TComm32* comm, std::shared_ptr<TOpenContext> ctx);
 
   void ReapStragglers(bool wait);
+  // Joins the threads that ended; keeps the others as stragglers.
+  void DropThreads(const std::shared_ptr<TOpenContext>& ctx);
   int32_t _Send(const void* data, int32_t count, bool& queued);
   // _Send under the producer lock (unless a package is being queued in
   // parts), then wakes the writer when bytes were left in the queue.
@@ -188,10 +204,13 @@ private:
   // A listener asks for EV_TXEMPTY (which the writer then reports).
   bool TxEmptyWanted() const;
 
+  std::thread ReadThread;
+  std::thread WriteThread;
+  std::thread TimerThread;
   // Everything the threads of one open share: the port, the events and the
   // run and alive flags. A thread holds it until it ends, so a thread that
-  // Close gave up on (codes 13, 14) never sees them released, and a later
-  // Open cannot revive it.
+  // Close gave up on (ecCloseReadThread, ecCloseWriteThread) never sees them
+  // released, and a later Open cannot revive it.
   std::atomic<std::shared_ptr<TOpenContext>> Ctx;
   std::vector<TStraggler> Stragglers;
   std::atomic<uint32_t> NotifyMask{0x04BF};
@@ -200,10 +219,12 @@ private:
   std::mutex OutLock;
   bool OutHeld = false;  // a package is partly queued (OutLock)
   std::atomic<bool> RoomWanted{false};  // the reader waits for room in InQueue
-  TEvent RoomEvent{TEvent::rmAuto};
+  std::unique_ptr<TEvent> RoomEvent;  // auto-reset
   std::atomic<std::chrono::steady_clock::rep> LastReceipt{0};
   std::atomic<uint64_t> Overruns{0};
   std::atomic<uint32_t> CommErrors{0};
+  std::atomic<uint64_t> CallbackFaults{0};
+  std::atomic<uint64_t> StopFaults{0};
 };
 
 }  // namespace QuarlComm32

@@ -3,16 +3,19 @@
 #include <algorithm>
 #include <chrono>
 #include <climits>
+#include <cstdio>
 #include <cstring>
 #include <new>
 #include <vector>
+
+#include "Event.h"
 
 namespace QuarlComm32 {
 
 namespace {
 
-constexpr int kPackageWaiting = 0x0001;  // EV_RXCHAR: a package waits
-constexpr int kSendQueueEmpty = 0x0004;  // EV_TXEMPTY: the write queue ran empty
+constexpr int kPackageWaiting = EV_RXCHAR;  // a package waits
+constexpr int kSendQueueEmpty = EV_TXEMPTY;  // the write queue ran empty
 
 // A count for the engine's Write, which takes at most INT32_MAX at a time.
 int32_t WriteCount(uint32_t n) { return static_cast<int32_t>(std::min<uint32_t>(n, INT32_MAX)); }
@@ -106,7 +109,7 @@ TCommPackage::TBuffer TCommPackage::_NewBuffer(size_t dataBytes) {
   return TBuffer(head);
 }
 
-TCommPackage::TCommPackage(TComm32* comm) : Comm(comm) {
+TCommPackage::TCommPackage(TComm32* comm) : Comm(comm), WakeEvent(std::make_unique<TEvent>(TEvent::rmAuto)) {
   if (!_AllocBuffer(PkgSz) || !_AllocQueues(QSize, PkgSz)) throw std::bad_alloc();
   TimerThread = std::thread(_fnTimerThread, this);
   OldCommNotify = Comm->OnCommNotify;
@@ -116,7 +119,7 @@ TCommPackage::TCommPackage(TComm32* comm) : Comm(comm) {
 TCommPackage::~TCommPackage() {
   Comm->OnCommNotify = OldCommNotify;
   ThreadRun.store(false, std::memory_order_release);
-  WakeEvent.Set();
+  WakeEvent->Set();
   // Joined rather than polled for a while: the thread ends within one wake-up
   // unless an owner's callback holds it, and it must not outlive the framer.
   if (TimerThread.joinable()) TimerThread.join();
@@ -161,7 +164,7 @@ void TCommPackage::fSetActive(bool value) {
     ReadQueue->Discard();
     WriteQueue->Discard();
   }
-  WakeEvent.Set();
+  WakeEvent->Set();
 }
 
 // The timer thread is woken afterwards whatever the state, so that it never
@@ -176,7 +179,7 @@ void TCommPackage::_Reconfigure(F change) {
     change();
   }
   if (wasActive) fSetActive(true);
-  WakeEvent.Set();
+  WakeEvent->Set();
 }
 
 void TCommPackage::fSetQSize(unsigned long n) {
@@ -206,7 +209,7 @@ void TCommPackage::fSetPkgType(TCommPackageType type) {
 
 void TCommPackage::fSetPkgInterval(unsigned long ms) {
   PkgInterval.store(ms, std::memory_order_release);
-  WakeEvent.Set();
+  WakeEvent->Set();
 }
 
 void TCommPackage::SetPackageNotify(TPackageNotifyEvent notify) {
@@ -232,7 +235,7 @@ void TCommPackage::_ReadHeadTailPackage() {
         InFrame = true;
       } else if (InFrame) {
         if (CtrlPending || (b != ctrl && b != tail)) {
-          if (pkg.Length < PkgSz) pkg.Data[pkg.Length++] = b;
+          if (pkg.Length < PkgSz) pkg.Data()[pkg.Length++] = b;
           CtrlPending = false;
         } else if (b == ctrl) {
           CtrlPending = true;
@@ -256,7 +259,7 @@ bool TCommPackage::_ReadTimeoutPackage() {
   int32_t got;
   while (pkg.Length < PkgSz) {
     const uint32_t room = static_cast<uint32_t>(PkgSz) - pkg.Length;
-    got = Comm->Read(pkg.Data + pkg.Length, WriteCount(room));
+    got = Comm->Read(pkg.Data() + pkg.Length, WriteCount(room));
     if (got <= 0) return any;
     any = true;
     pkg.Length += static_cast<uint32_t>(got);
@@ -313,8 +316,8 @@ void TCommPackage::_TimerThread() {
       CallNotify(kPackageWaiting);
       continue;  // look at once whether the next package has begun
     }
-    if (wait < 0 && !WakeEvent.Valid()) wait = 50;  // nothing could wake an endless wait
-    WakeEvent.Wait(wait);
+    if (wait < 0 && !WakeEvent->Valid()) wait = 50;  // nothing could wake an endless wait
+    WakeEvent->Wait(wait);
     WakeupCount.fetch_add(1, std::memory_order_relaxed);
   }
   ThreadAlive.store(false, std::memory_order_release);
@@ -329,17 +332,17 @@ uint32_t TCommPackage::_EncodePackage(TCommPackageHead& out, const TCommPackageH
   const unsigned char ctrl = FrameCtrl.load(std::memory_order_relaxed);
   const bool twice = DblFrameMark.load(std::memory_order_relaxed);
   const uint32_t n = std::min(in.Length, static_cast<uint32_t>(PkgSz));
-  uint8_t* p = out.Data;
+  uint8_t* p = out.Data();
   *p++ = head;
   if (twice) *p++ = head;
   for (uint32_t i = 0; i < n; ++i) {
-    const uint8_t b = in.Data[i];
+    const uint8_t b = in.Data()[i];
     if (b == head || b == tail || b == ctrl) *p++ = ctrl;
     *p++ = b;
   }
   *p++ = tail;
   if (twice) *p++ = tail;
-  out.Length = static_cast<uint32_t>(p - out.Data);
+  out.Length = static_cast<uint32_t>(p - out.Data());
   return out.Length;
 }
 
@@ -361,7 +364,7 @@ void TCommPackage::_WritePackage() {
     }
     WriteOffset = 0;
   }
-  const int32_t n = Comm->WriteUnsplit(line.Data + WriteOffset, WriteCount(line.Length - WriteOffset), WriteOffset > 0);
+  const int32_t n = Comm->WriteUnsplit(line.Data() + WriteOffset, WriteCount(line.Length - WriteOffset), WriteOffset > 0);
   if (n > 0) WriteOffset += static_cast<uint32_t>(n);
 }
 
@@ -455,6 +458,7 @@ void TCommPackage::CallNotify(int NotifyType) {
     PackageNotify(this, NotifyType);
   } catch (...) {
     // An owner's handler must not end the thread that raised the notification.
+    CallbackFaults.fetch_add(1, std::memory_order_acq_rel);
   }
 }
 
@@ -473,7 +477,7 @@ void TCommPackage::fNewCommNotify(TObject* /*Sender*/, int NotifyType) {
       // reads this one and, acquire on release, sees the bytes queued
       // before it.
       const bool wake = Idle.exchange(false, std::memory_order_release);
-      if (wake || Comm->InQueue->Count() > Comm->InQueue->fGetBufSize() / 2) WakeEvent.Set();
+      if (wake || Comm->InQueue->Count() > Comm->InQueue->fGetBufSize() / 2) WakeEvent->Set();
     } else if ((NotifyType & kPackageWaiting) != 0) {
       std::lock_guard lock(RecvLock);
       if (fGetActive() && PkgType.load(std::memory_order_relaxed) != cptFrameTimeout) {
@@ -491,6 +495,23 @@ void TCommPackage::fNewCommNotify(TObject* /*Sender*/, int NotifyType) {
     if (bits != 0) CallNotify(bits);
   }
   if (OldCommNotify) OldCommNotify(Comm, NotifyType);
+}
+
+// ---------------------------------------------------------------------------
+// Teardown
+
+void ShutdownLink(TComm32& comm, TCommPackage& package) noexcept {
+  package.SetPackageNotify(nullptr);
+  package.fSetActive(false);
+  try {
+    comm.Close();
+  } catch (const EComm32Error&) {
+    // A thread that would not stop: counted by the engine, joined when it goes.
+  } catch (const std::exception& e) {
+    // Nothing else is expected of Close; should it come, it is said once.
+    static std::atomic<bool> said{false};
+    if (!said.exchange(true, std::memory_order_relaxed)) std::fprintf(stderr, "quarl_comm: closing the port: %s\n", e.what());
+  }
 }
 
 }  // namespace QuarlComm32

@@ -4,7 +4,7 @@
 // bytes and a pause in the stream ends one. Finished packages wait in a read
 // queue until the owner takes them; packages to send wait in a write queue
 // until the engine has room for them. One callback tells the owner that a
-// package waits (0x0001) or that the write queue ran empty (0x0004).
+// package waits (EV_RXCHAR) or that the write queue ran empty (EV_TXEMPTY).
 //
 // Threads: the owner calls the operations and setters; the engine's reader
 // thread receives frame-marked packages and feeds the engine on transmit-empty;
@@ -21,7 +21,6 @@
 #include <mutex>
 #include <thread>
 
-#include "Event.h"
 #include "TComm32.h"
 #include "TObject.h"
 
@@ -33,12 +32,15 @@ enum TCommPackageType : uint8_t {
   cptFrameTimeout = 2,   // bare bytes; a pause ends a package
 };
 
-// A package: its length and then its data bytes. Whoever allocates one fixes
-// its capacity; bytes beyond Length are undefined.
+// A package: its length and then its data bytes, in one allocation laid out
+// as a queue item (the length word, then the bytes). Whoever allocates one
+// fixes its capacity; bytes beyond Length are undefined.
 struct TCommPackageHead {
   uint32_t Length;
-  uint8_t Data[];
+  uint8_t* Data() { return reinterpret_cast<uint8_t*>(this) + sizeof Length; }
+  const uint8_t* Data() const { return reinterpret_cast<const uint8_t*>(this) + sizeof Length; }
 };
+static_assert(sizeof(TCommPackageHead) == sizeof(uint32_t), "the data bytes follow the length word");
 
 // A ring of equal-size items between one producer and one consumer thread;
 // one slot always stays free, so a queue of n slots holds n - 1 items.
@@ -105,7 +107,7 @@ public:
   TCommPackage(const TCommPackage&) = delete;
   TCommPackage& operator=(const TCommPackage&) = delete;
 
-  // -- Operations, in the order of their slots.
+  // -- Virtual operations.
   virtual unsigned long ReadPackage(void* buf, unsigned long len);
   virtual unsigned long WritePackage(const void* buf, unsigned long len);
   virtual void PurgeRead();
@@ -144,6 +146,9 @@ public:
   uint32_t WriteQueueCount() const { return WriteQueue ? WriteQueue->Count() : 0; }
   // How often the timer thread has woken (any thread): its idle cost.
   uint64_t TimerWakeups() const { return WakeupCount.load(std::memory_order_relaxed); }
+  // Nothing here raises: limits are met by dropping or by a 0 result.
+  // Exceptions the owner's callback threw, which the framer caught.
+  uint64_t CallbackFailures() const { return CallbackFaults.load(std::memory_order_acquire); }
 
 private:
   struct TBufferFree {
@@ -199,7 +204,15 @@ private:
   // must wake it.
   std::atomic<bool> Idle{false};
   std::atomic<uint64_t> WakeupCount{0};
-  TEvent WakeEvent{TEvent::rmAuto};
+  std::atomic<uint64_t> CallbackFaults{0};
+  std::unique_ptr<TEvent> WakeEvent;  // auto-reset
 };
+
+// Ends a link that an owner built from an engine and a framer over it: the
+// owner's package callback cleared (no call of it is under way once this
+// returns), packaging off, the port closed. A thread that would not stop
+// does not make this fail: the engine counts it (StopFailures) and joins it
+// when the engine goes.
+void ShutdownLink(TComm32& comm, TCommPackage& package) noexcept;
 
 }  // namespace QuarlComm32

@@ -12,7 +12,6 @@
 #include <chrono>
 #include <thread>
 #include <cerrno>
-#include <cstdlib>
 
 #include "PortHolder.h"
 #include "Termios2.h"
@@ -100,44 +99,16 @@ int TSerialDriver::Setup(int32_t inSize, int32_t outSize) {
 
 int TSerialDriver::SetState(const QuarlComm32::DCB& dcb) {
   if (Descriptor < 0) return EBADF;
-  TLineSettings s;
-  s.BaudRate = dcb.BaudRate;
-  s.DataBits = dcb.ByteSize;
-  if (s.DataBits < 5 || s.DataBits > 8) return EINVAL;
-  static constexpr char kParity[] = {'N', 'O', 'E', 'M', 'S'};
-  if (dcb.Parity > SPACEPARITY) return EINVAL;
-  s.Parity = kParity[dcb.Parity];
-  s.ParityCheck = dcb.fParity != 0;
-  // As on Windows: 1.5 stop bits only with 5 data bits, 2 only with more.
-  switch (dcb.StopBits) {
-    case ONESTOPBIT: s.ExtraStopBit = false; break;
-    case ONE5STOPBITS:
-      if (s.DataBits != 5) return EINVAL;
-      s.ExtraStopBit = true;
-      break;
-    case TWOSTOPBITS:
-      if (s.DataBits == 5) return EINVAL;
-      s.ExtraStopBit = true;
-      break;
-    default: return EINVAL;
-  }
-  s.RtsCts = dcb.fOutxCtsFlow != 0 || dcb.fRtsControl == RTS_CONTROL_HANDSHAKE;
-  s.XonXoffOut = dcb.fOutX != 0;
-  s.XonXoffIn = dcb.fInX != 0;
-  s.XonChar = static_cast<uint8_t>(dcb.XonChar);
-  s.XoffChar = static_cast<uint8_t>(dcb.XoffChar);
-  if (int err = ApplyLineSettings(Descriptor, s)) return err;
-
-  // A driver may keep its old rate without failing: running at the wrong
-  // speed is worse than not running. Allow the rounding a UART divisor
-  // brings. (Size and parity are not compared: a pseudo-terminal always
-  // reports 8 bits without parity, whatever it was given.)
+  TTermios t;
+  if (int err = TermiosFromDcb(dcb, t)) return err;
+  if (int err = ApplyTermios(Descriptor, t)) return err;
+  // Size and parity are not compared: a pseudo-terminal always reports 8
+  // bits without parity, whatever it was given.
   TLineSettings got;
   if (int err = ReadLineSettings(Descriptor, got)) return err;
-  const double want = s.BaudRate;
-  if (std::abs(static_cast<double>(got.BaudRate) - want) > want * 0.02) return EINVAL;
+  if (!RateTaken(dcb.BaudRate, got.BaudRate)) return EINVAL;
   BitsPerSecond = got.BaudRate;
-  BitsPerChar = 1 + s.DataBits + (s.Parity != 'N' ? 1 : 0) + (s.ExtraStopBit ? 2 : 1);
+  BitsPerChar = 1 + dcb.ByteSize + (dcb.Parity != NOPARITY ? 1 : 0) + (dcb.StopBits != ONESTOPBIT ? 2 : 1);
 
   // The modem lines: a pseudo-terminal has none, which is no failure.
   int dtr = TIOCM_DTR, rts = TIOCM_RTS;
@@ -163,66 +134,78 @@ uint32_t TSerialDriver::WaitEvent(TEvent& stop, bool& stopped, TEvent* room) {
   if (!LinesChecked) {
     int bits = 0;
     LinesChecked = true;
-    HasLines = ReadLines(bits);
+    HasLines = ReadLines(bits) == 0;
     LastLines = HasLines ? LinesFromTiocm(bits) : 0;
   }
   for (;;) {
     const uint32_t mask = EventMask.load(std::memory_order_acquire);
     if (MaskChanges.load(std::memory_order_acquire) != changes) return 0;
-    uint32_t events = 0;
     int timeout = -1;
-
-    if (HasLines && !Gone() && (mask & (EV_CTS | EV_DSR | EV_RLSD))) {
-      int bits = 0;
-      if (ReadLines(bits)) {
-        const uint32_t lines = LinesFromTiocm(bits);
-        const uint32_t changed = lines ^ LastLines;
-        LastLines = lines;
-        if ((changed & MS_CTS_ON) && (mask & EV_CTS)) events |= EV_CTS;
-        if ((changed & MS_DSR_ON) && (mask & EV_DSR)) events |= EV_DSR;
-        if ((changed & MS_RLSD_ON) && (mask & EV_RLSD)) events |= EV_RLSD;
-      }
-      timeout = timeout < 0 ? kLinePollMs : std::min(timeout, kLinePollMs);
-    }
+    uint32_t events = LineChanges(mask, timeout);
     if (events != 0) return events;
-
-    pollfd fds[4] = {{stop.Fd(), POLLIN, 0}, {WakeEvent.Fd(), POLLIN, 0}, {Descriptor, 0, 0}, {-1, 0, 0}};
-    const bool watchPort = !Gone();
-    if ((mask & EV_RXCHAR) && room == nullptr) fds[2].events = POLLIN;
-    int count = watchPort ? 3 : 2;
-    if (room != nullptr) fds[count++] = pollfd{room->Fd(), POLLIN, 0};
-    const int r = ::poll(fds, static_cast<nfds_t>(count), timeout);
-    WakeupCount.fetch_add(1, std::memory_order_relaxed);
-    if (r < 0) {
-      if (errno == EINTR) continue;
-      // A wait that fails outright is reported once, like a lost device; if
-      // it keeps failing, it is retried at a calm pace.
-      if (!Gone()) {
-        MarkGone();
-        return mask & EV_ERR;
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-      continue;
+    switch (PollOnce(stop, room, mask, timeout, events)) {
+      case pollAgain: break;
+      case pollStopped: stopped = true; return 0;
+      case pollDone: return events;
     }
-    if (fds[0].revents & POLLIN) {
-      stopped = true;
-      return 0;
-    }
-    if (fds[1].revents & POLLIN) WakeEvent.TryTake();
-    if (room != nullptr && (fds[count - 1].revents & POLLIN) && room->TryTake()) return 0;
-    if (watchPort) {
-      const short rev = fds[2].revents;
-      if (rev & POLLIN) events |= EV_RXCHAR & mask;
-      if (rev & (POLLERR | POLLHUP | POLLNVAL)) {
-        // The device is gone (an unplugged adapter, a closed pty master):
-        // say so once and stop watching it, or poll() would return at once
-        // forever.
-        MarkGone();
-        events |= EV_ERR & mask;
-      }
-    }
-    if (events != 0) return events;
   }
+}
+
+// The modem lines wanted in the mask that changed since the last look; sets
+// the poll's time limit while they are watched.
+uint32_t TSerialDriver::LineChanges(uint32_t mask, int& timeout) {
+  if (!HasLines || Gone() || !(mask & (EV_CTS | EV_DSR | EV_RLSD))) return 0;
+  timeout = kLinePollMs;
+  int bits = 0;
+  if (ReadLines(bits) != 0) return 0;
+  const uint32_t lines = LinesFromTiocm(bits);
+  const uint32_t changed = lines ^ LastLines;
+  LastLines = lines;
+  uint32_t events = 0;
+  if ((changed & MS_CTS_ON) && (mask & EV_CTS)) events |= EV_CTS;
+  if ((changed & MS_DSR_ON) && (mask & EV_DSR)) events |= EV_DSR;
+  if ((changed & MS_RLSD_ON) && (mask & EV_RLSD)) events |= EV_RLSD;
+  return events;
+}
+
+// One poll() of the stop event, the wake event, the port (unless it is
+// gone) and `room`: pollDone with the events found (0 for a wake-up by
+// `room`), pollStopped, or pollAgain when nothing of the mask happened.
+TSerialDriver::TPollOutcome TSerialDriver::PollOnce(TEvent& stop, TEvent* room, uint32_t mask, int timeout,
+                                                    uint32_t& events) {
+  pollfd fds[4] = {{stop.Fd(), POLLIN, 0}, {WakeEvent.Fd(), POLLIN, 0}, {Descriptor, 0, 0}, {-1, 0, 0}};
+  const bool watchPort = !Gone();
+  if ((mask & EV_RXCHAR) && room == nullptr) fds[2].events = POLLIN;
+  int count = watchPort ? 3 : 2;
+  if (room != nullptr) fds[count++] = pollfd{room->Fd(), POLLIN, 0};
+  const int r = ::poll(fds, static_cast<nfds_t>(count), timeout);
+  WakeupCount.fetch_add(1, std::memory_order_relaxed);
+  if (r < 0) {
+    if (errno == EINTR) return pollAgain;
+    // A wait that fails outright is reported once, like a lost device; if
+    // it keeps failing, it is retried at a calm pace.
+    if (!Gone()) {
+      MarkGone();
+      events = mask & EV_ERR;
+      return pollDone;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    return pollAgain;
+  }
+  if (fds[0].revents & POLLIN) return pollStopped;
+  if (fds[1].revents & POLLIN) WakeEvent.TryTake();
+  if (room != nullptr && (fds[count - 1].revents & POLLIN) && room->TryTake()) return pollDone;
+  if (watchPort) {
+    const short rev = fds[2].revents;
+    if (rev & POLLIN) events |= EV_RXCHAR & mask;
+    // The device is gone (an unplugged adapter, a closed pty master): say
+    // so once and stop watching it, or poll() would return at once forever.
+    if (rev & (POLLERR | POLLHUP | POLLNVAL)) {
+      MarkGone();
+      events |= EV_ERR & mask;
+    }
+  }
+  return events != 0 ? pollDone : pollAgain;
 }
 
 int TSerialDriver::BytesWaiting() const {
@@ -247,58 +230,68 @@ int TSerialDriver::OutputQueued() const {
   return queued;
 }
 
-bool TSerialDriver::LossCounters(TLossCounters& c) const {
-  if (Descriptor < 0) return false;
-  if (LossReader) return LossReader(Descriptor, c);
+int TSerialDriver::LossCounters(TLossCounters& c) const {
+  if (Descriptor < 0) return EBADF;
+  if (LossReader) return LossReader(Descriptor, c) ? 0 : ENOTTY;
   serial_icounter_struct k{};
-  if (::ioctl(Descriptor, TIOCGICOUNT, &k) != 0) return false;
+  if (::ioctl(Descriptor, TIOCGICOUNT, &k) != 0) return errno;
   c.Overrun = static_cast<uint32_t>(k.overrun);
   c.BufferOverrun = static_cast<uint32_t>(k.buf_overrun);
-  return true;
+  return 0;
 }
 
-int TSerialDriver::WaitWritable(TEvent& stop, TEvent& other) {
-  if (Gone()) return 3;
+TSerialDriver::TWriteWait TSerialDriver::WaitWritable(TEvent& stop, TEvent& other) {
+  if (Gone()) return wwFailed;
   pollfd port{Descriptor, POLLOUT, 0};
   const int which = TEvent::WaitAny({&stop, &other}, -1, &port);
-  if (which == 0 || which == 1) return which;
-  if (which == 2 && (port.revents & POLLOUT) && !(port.revents & (POLLERR | POLLHUP | POLLNVAL))) return 2;
-  return 3;
+  if (which == 0) return wwStopped;
+  if (which == 1) return wwOther;
+  if (which == 2 && (port.revents & POLLOUT) && !(port.revents & (POLLERR | POLLHUP | POLLNVAL))) return wwWritable;
+  return wwFailed;
 }
 
-bool TSerialDriver::ReadLines(int& bits) const {
-  return LineReader ? LineReader(Descriptor, bits) : ::ioctl(Descriptor, TIOCMGET, &bits) == 0;
+int TSerialDriver::ReadLines(int& bits) const {
+  if (LineReader) return LineReader(Descriptor, bits) ? 0 : ENOTTY;
+  return ::ioctl(Descriptor, TIOCMGET, &bits) == 0 ? 0 : errno;
 }
 
-bool TSerialDriver::ModemStatus(uint32_t& status) const {
+int TSerialDriver::ModemStatus(uint32_t& status) const {
   int bits = 0;
-  if (Descriptor < 0 || !ReadLines(bits)) return false;
+  if (Descriptor < 0) return EBADF;
+  if (int err = ReadLines(bits)) return err;
   status = LinesFromTiocm(bits);
-  return true;
+  return 0;
 }
 
-bool TSerialDriver::Escape(uint32_t function) {
-  if (Descriptor < 0) return false;
+namespace {
+int Result(int rc) { return rc == 0 ? 0 : errno; }
+}  // namespace
+
+int TSerialDriver::Escape(uint32_t function) {
+  if (Descriptor < 0) return EBADF;
   int dtr = TIOCM_DTR, rts = TIOCM_RTS;
   switch (function) {
-    case SETXOFF: return ::tcflow(Descriptor, TCOOFF) == 0;
-    case SETXON: return ::tcflow(Descriptor, TCOON) == 0;
-    case SETRTS: return ::ioctl(Descriptor, TIOCMBIS, &rts) == 0;
-    case CLRRTS: return ::ioctl(Descriptor, TIOCMBIC, &rts) == 0;
-    case SETDTR: return ::ioctl(Descriptor, TIOCMBIS, &dtr) == 0;
-    case CLRDTR: return ::ioctl(Descriptor, TIOCMBIC, &dtr) == 0;
-    case SETBREAK: return ::ioctl(Descriptor, TIOCSBRK) == 0;
-    case CLRBREAK: return ::ioctl(Descriptor, TIOCCBRK) == 0;
-    default: return false;
+    case SETXOFF: return Result(::tcflow(Descriptor, TCOOFF));
+    case SETXON: return Result(::tcflow(Descriptor, TCOON));
+    case SETRTS: return Result(::ioctl(Descriptor, TIOCMBIS, &rts));
+    case CLRRTS: return Result(::ioctl(Descriptor, TIOCMBIC, &rts));
+    case SETDTR: return Result(::ioctl(Descriptor, TIOCMBIS, &dtr));
+    case CLRDTR: return Result(::ioctl(Descriptor, TIOCMBIC, &dtr));
+    case SETBREAK: return Result(::ioctl(Descriptor, TIOCSBRK));
+    case CLRBREAK: return Result(::ioctl(Descriptor, TIOCCBRK));
+    default: return EINVAL;
   }
 }
 
-bool TSerialDriver::Purge(uint32_t flags) {
-  if (Descriptor < 0) return false;
-  bool ok = true;
-  if (flags & (PURGE_RXCLEAR | PURGE_RXABORT)) ok = ::tcflush(Descriptor, TCIFLUSH) == 0 && ok;
-  if (flags & (PURGE_TXCLEAR | PURGE_TXABORT)) ok = ::tcflush(Descriptor, TCOFLUSH) == 0 && ok;
-  return ok;
+int TSerialDriver::Purge(uint32_t flags) {
+  if (Descriptor < 0) return EBADF;
+  int err = 0;
+  if (flags & (PURGE_RXCLEAR | PURGE_RXABORT)) err = Result(::tcflush(Descriptor, TCIFLUSH));
+  if (flags & (PURGE_TXCLEAR | PURGE_TXABORT)) {
+    const int tx = Result(::tcflush(Descriptor, TCOFLUSH));
+    if (err == 0) err = tx;
+  }
+  return err;
 }
 
 }  // namespace QuarlComm32

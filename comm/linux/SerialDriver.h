@@ -3,6 +3,11 @@
 // comm calls: an event wait that a stop event or a mask change ends, the
 // bytes waiting, non-blocking reads and writes, modem lines, the extended
 // functions and purging.
+//
+// Errors: this layer returns error codes and never throws. A call that does
+// something returns 0 or the errno of its failure; a call that counts
+// returns the count, or -errno. The waits say which of their causes ended
+// them (WaitEvent's event mask, WaitWritable's TWriteWait).
 #pragma once
 
 #include <sys/types.h>
@@ -40,8 +45,8 @@ public:
   // The events WaitEvent reports. Changing the mask ends a pending wait,
   // which then reports 0.
   int SetMask(uint32_t mask);
-  // Driver buffer sizes: Linux sizes its tty buffers itself, so they are only
-  // kept.
+  // Driver buffer sizes: Linux sizes its tty buffers itself, so the sizes
+  // are neither applied nor kept; this only checks that the device is open.
   int Setup(int32_t inSize, int32_t outSize);
   // Applies the line settings and modem line wishes of the record and checks
   // that the device took the rate, size, parity and stop bits. 0 or an errno.
@@ -69,30 +74,31 @@ public:
   // and about how long, in milliseconds (1 to 200), they take on the line.
   int OutputQueued() const;
   int DrainWaitMs(int queued) const;
-  // The writer's wait for room in the device: 0 `stop` fired, 1 `other`
-  // fired, 2 writable, 3 the device failed or hung up.
-  int WaitWritable(TEvent& stop, TEvent& other);
+  // The writer's wait for room in the device.
+  enum TWriteWait {
+    wwStopped,   // `stop` fired
+    wwOther,     // `other` fired
+    wwWritable,  // the device takes bytes
+    wwFailed,    // the device failed or hung up
+  };
+  TWriteWait WaitWritable(TEvent& stop, TEvent& other);
 
-  // MS_CTS_ON, MS_DSR_ON, MS_RING_ON, MS_RLSD_ON; false when the device has
-  // no modem lines (a pseudo-terminal) or the call fails.
-  bool ModemStatus(uint32_t& status) const;
-  // SETXOFF ... CLRBREAK; false when the device refuses.
-  bool Escape(uint32_t function);
+  // MS_CTS_ON, MS_DSR_ON, MS_RING_ON, MS_RLSD_ON; an errno when the device
+  // has no modem lines (a pseudo-terminal: ENOTTY or EINVAL).
+  int ModemStatus(uint32_t& status) const;
+  // SETXOFF ... CLRBREAK; an errno when the device refuses, EINVAL for
+  // another code.
+  int Escape(uint32_t function);
   // PURGE_* flags: discards what the driver holds in either direction.
-  bool Purge(uint32_t flags);
+  int Purge(uint32_t flags);
 
   // Where the modem lines are read (TIOCM_* bits); nullptr: TIOCMGET on the
   // device. Set before the first WaitEvent.
   bool (*LineReader)(int fd, int& bits) = nullptr;
 
-  // The kernel's count of received bytes lost: by the UART (hardware
-  // overrun) and for want of room in the tty buffer.
-  struct TLossCounters {
-    uint64_t Overrun = 0;
-    uint64_t BufferOverrun = 0;
-  };
-  // Reads them; false where the driver keeps none (a pseudo-terminal).
-  bool LossCounters(TLossCounters& c) const;
+  using TLossCounters = QuarlComm32::TLossCounters;
+  // Reads them; an errno where the driver keeps none (a pseudo-terminal).
+  int LossCounters(TLossCounters& c) const;
   // Where they are read; nullptr: TIOCGICOUNT on the device.
   bool (*LossReader)(int fd, TLossCounters& c) = nullptr;
   // How often WaitEvent's poll() has returned since Open.
@@ -103,7 +109,10 @@ public:
   bool Gone() const { return DeviceGone.load(std::memory_order_acquire); }
 
 private:
-  bool ReadLines(int& bits) const;
+  enum TPollOutcome { pollAgain, pollStopped, pollDone };
+  uint32_t LineChanges(uint32_t mask, int& timeout);
+  TPollOutcome PollOnce(TEvent& stop, TEvent* room, uint32_t mask, int timeout, uint32_t& events);
+  int ReadLines(int& bits) const;
   // A failed open: looks for the holder of a busy device.
   int Refused(const std::string& path, int err);
 

@@ -5,51 +5,73 @@
 #include <sys/ioctl.h>
 
 #include <cerrno>
+#include <cmath>
 
 namespace QuarlComm32 {
 
-int ApplyLineSettings(int fd, const TLineSettings& s) {
-  struct termios2 t {};
-  if (::ioctl(fd, TCGETS2, &t) != 0) return errno;
+namespace {
 
-  tcflag_t cflag = CREAD | CLOCAL;
-  switch (s.DataBits) {
-    case 5: cflag |= CS5; break;
-    case 6: cflag |= CS6; break;
-    case 7: cflag |= CS7; break;
-    case 8: cflag |= CS8; break;
-    default: return EINVAL;
+// Data bits, parity and stop bits as c_cflag bits; false for what the line
+// cannot take.
+bool FrameBits(const DCB& dcb, tcflag_t& cflag) {
+  static constexpr tcflag_t kSize[] = {CS5, CS6, CS7, CS8};
+  static constexpr tcflag_t kParity[] = {
+      0,                         // NOPARITY
+      PARENB | PARODD,           // ODDPARITY
+      PARENB,                    // EVENPARITY
+      PARENB | PARODD | CMSPAR,  // MARKPARITY: the parity bit always 1
+      PARENB | CMSPAR,           // SPACEPARITY: the parity bit always 0
+  };
+  if (dcb.ByteSize < 5 || dcb.ByteSize > 8 || dcb.Parity > SPACEPARITY) return false;
+  cflag |= kSize[dcb.ByteSize - 5] | kParity[dcb.Parity];
+  switch (dcb.StopBits) {
+    case ONESTOPBIT: return true;
+    case ONE5STOPBITS: cflag |= CSTOPB; return dcb.ByteSize == 5;
+    case TWOSTOPBITS: cflag |= CSTOPB; return dcb.ByteSize != 5;
+    default: return false;
   }
-  switch (s.Parity) {
-    case 'N': break;
-    case 'O': cflag |= PARENB | PARODD; break;
-    case 'E': cflag |= PARENB; break;
-    case 'M': cflag |= PARENB | PARODD | CMSPAR; break;
-    case 'S': cflag |= PARENB | CMSPAR; break;
-    default: return EINVAL;
-  }
-  if (s.ExtraStopBit) cflag |= CSTOPB;
-  if (s.RtsCts) cflag |= CRTSCTS;
-  if (s.BaudRate == 0) return EINVAL;
-  cflag |= BOTHER | (BOTHER << IBSHIFT);
-  t.c_cflag = cflag;
-  t.c_ispeed = s.BaudRate;
-  t.c_ospeed = s.BaudRate;
+}
 
+}  // namespace
+
+int TermiosFromDcb(const DCB& dcb, TTermios& t) {
+  tcflag_t cflag = CREAD | CLOCAL | BOTHER | (BOTHER << IBSHIFT);
+  if (dcb.BaudRate == 0 || !FrameBits(dcb, cflag)) return EINVAL;
+  if (dcb.fOutxCtsFlow != 0 || dcb.fRtsControl == RTS_CONTROL_HANDSHAKE) cflag |= CRTSCTS;
   tcflag_t iflag = IGNBRK;
-  if (s.ParityCheck && s.Parity != 'N') iflag |= INPCK;
-  if (s.XonXoffOut) iflag |= IXON;
-  if (s.XonXoffIn) iflag |= IXOFF;
-  t.c_iflag = iflag;
-  t.c_oflag = 0;
-  t.c_lflag = 0;
-  for (cc_t& c : t.c_cc) c = 0;
-  t.c_cc[VSTART] = s.XonChar;
-  t.c_cc[VSTOP] = s.XoffChar;
-  t.c_cc[VMIN] = 0;
-  t.c_cc[VTIME] = 0;
+  if (dcb.fParity != 0 && dcb.Parity != NOPARITY) iflag |= INPCK;
+  if (dcb.fOutX != 0) iflag |= IXON;
+  if (dcb.fInX != 0) iflag |= IXOFF;
+  t = TTermios{};
+  t.CFlag = cflag;
+  t.IFlag = iflag;
+  t.Start = static_cast<uint8_t>(dcb.XonChar);
+  t.Stop = static_cast<uint8_t>(dcb.XoffChar);
+  t.ISpeed = dcb.BaudRate;
+  t.OSpeed = dcb.BaudRate;
+  return 0;
+}
 
-  if (::ioctl(fd, TCSETS2, &t) != 0) return errno;
+bool RateTaken(uint32_t wanted, uint32_t reported) {
+  const double want = wanted;
+  return std::abs(static_cast<double>(reported) - want) <= want * 0.02;
+}
+
+int ApplyTermios(int fd, const TTermios& t) {
+  struct termios2 k {};
+  if (::ioctl(fd, TCGETS2, &k) != 0) return errno;
+  k.c_iflag = t.IFlag;
+  k.c_oflag = t.OFlag;
+  k.c_cflag = t.CFlag;
+  k.c_lflag = t.LFlag;
+  for (cc_t& c : k.c_cc) c = 0;
+  k.c_cc[VSTART] = t.Start;
+  k.c_cc[VSTOP] = t.Stop;
+  k.c_cc[VMIN] = t.Min;
+  k.c_cc[VTIME] = t.Time;
+  k.c_ispeed = t.ISpeed;
+  k.c_ospeed = t.OSpeed;
+  if (::ioctl(fd, TCSETS2, &k) != 0) return errno;
   return 0;
 }
 

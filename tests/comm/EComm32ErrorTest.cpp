@@ -1,6 +1,9 @@
-// Error messages in the three languages, chosen by the application language.
+// Error messages in the three languages, chosen by the application language,
+// kept in their code page and given by what() in the locale's.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <optional>
 #include <string>
 
 #include "AppLang.h"
@@ -18,7 +21,7 @@ protected:
 
   static std::string Decode(const EComm32Error& e, const char* charset) {
     std::string out;
-    EXPECT_TRUE(RecodeExact(e.what(), charset, "UTF-8", out)) << charset;
+    EXPECT_TRUE(RecodeExact(e.Message().c_str(), charset, "UTF-8", out)) << charset;
     return out;
   }
 
@@ -31,10 +34,10 @@ TEST_F(ErrorLanguage, EnglishForWesternSystems) {
   AppLang.fSetLangType(ltWestern);
   EComm32Error e(ecOpenPort);
   EXPECT_EQ(e.ErrorCode, ecOpenPort);
-  EXPECT_STREQ(e.what(), "Cannot open COM port");
-  EXPECT_STREQ(EComm32Error(200).what(), "Unknown error");
-  EXPECT_STREQ(EComm32Error(0).what(), "Unknown error");  // 0 ends the table, it is no row
-  EXPECT_STREQ(EComm32Error(ecCloseWriteThread).what(), "Cannot close COM port write thread");
+  EXPECT_STREQ(e.Message().c_str(), "Cannot open COM port");
+  EXPECT_STREQ(EComm32Error(200).Message().c_str(), "Unknown error");
+  EXPECT_STREQ(EComm32Error(0).Message().c_str(), "Unknown error");  // 0 ends the table, it is no row
+  EXPECT_STREQ(EComm32Error(ecCloseWriteThread).Message().c_str(), "Cannot close COM port write thread");
 }
 
 TEST_F(ErrorLanguage, SimplifiedChineseInGbk) {
@@ -59,11 +62,39 @@ TEST_F(ErrorLanguage, TraditionalChineseInBig5) {
   EXPECT_EQ(EComm32Error(ecOpenPort).MessageUtf8(), "不能打開埠");
 }
 
-TEST_F(ErrorLanguage, CaughtAsAStandardException) {
-  AppLang.fSetLangType(ltWestern);
-  try {
-    throw EComm32Error(ecSetParams);
-  } catch (const std::exception& e) {
-    EXPECT_STREQ(e.what(), "Cannot set COM port parameters");
+// A terminal or a log shows what() as it is: in the locale's character set,
+// whatever code page the message was built in.
+TEST_F(ErrorLanguage, WhatGivesTheMessageInTheLocalesCharacterSet) {
+  struct Case {
+    const char* locale;  // LC_ALL; nullptr: none of the locale variables set
+    TLangType lang;
+    const char* charset;  // of what()
+    const char* text;     // UTF-8
+  } const cases[] = {
+      {"zh_CN.UTF-8", ltSimplified, "UTF-8", "不能打开端口"},
+      {"zh_TW.UTF-8", ltTraditional, "UTF-8", "不能打開埠"},
+      {"zh_CN.GBK", ltSimplified, "GBK", "不能打开端口"},
+      {"zh_TW.BIG5", ltTraditional, "BIG5", "不能打開埠"},
+      {"en_US.UTF-8@euro", ltSimplified, "UTF-8", "不能打开端口"},
+      {"zh_CN", ltSimplified, "UTF-8", "不能打开端口"},
+      {nullptr, ltSimplified, "UTF-8", "不能打开端口"},
+      {"C.UTF-8", ltWestern, "UTF-8", "Cannot open COM port"},
+  };
+  std::optional<std::string> saved[3];
+  const char* vars[] = {"LC_ALL", "LC_MESSAGES", "LANG"};
+  for (int i = 0; i < 3; ++i)
+    if (const char* v = std::getenv(vars[i])) saved[i] = v;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.locale ? c.locale : "no locale");
+    for (const char* var : vars) ::unsetenv(var);
+    if (c.locale != nullptr) ::setenv("LC_ALL", c.locale, 1);
+    AppLang.fSetLangType(c.lang);
+    std::string decoded;
+    EXPECT_TRUE(RecodeExact(EComm32Error(ecOpenPort).what(), c.charset, "UTF-8", decoded));
+    EXPECT_EQ(decoded, c.text);
+  }
+  for (int i = 0; i < 3; ++i) {
+    if (saved[i]) ::setenv(vars[i], saved[i]->c_str(), 1);
+    else ::unsetenv(vars[i]);
   }
 }

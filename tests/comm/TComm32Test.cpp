@@ -113,8 +113,20 @@ bool FakeLines(int, int& bits) {
   bits = gFakeLines.load();
   return true;
 }
+// Lines for the timer thread: they count their reads, and kUnreadable makes
+// the read fail as on a device without modem lines.
+constexpr int kUnreadable = -1;
+std::atomic<int> gTimerLines{0};
+std::atomic<uint64_t> gTimerLineReads{0};
+bool CountedLines(int, int& bits) {
+  gTimerLineReads.fetch_add(1);
+  const int lines = gTimerLines.load();
+  if (lines == kUnreadable) return false;
+  bits = lines;
+  return true;
+}
 std::atomic<uint64_t> gOverruns{0}, gBufferOverruns{0};
-bool FakeLosses(int, TSerialDriver::TLossCounters& c) {
+bool FakeLosses(int, TLossCounters& c) {
   c.Overrun = gOverruns.load();
   c.BufferOverrun = gBufferOverruns.load();
   return true;
@@ -319,9 +331,11 @@ TEST_F(Engine, NotificationsAndCallbacksComeInOrder) {
   EXPECT_EQ(rec.log, (std::vector<std::string>{"notify 0x38", "after-open", "before-close", "notify 0x38"}));
 }
 
+// ... and every exception a callback threw is counted.
 TEST_F(Engine, ACallbackThatThrowsDoesNotStopTheReader) {
-  std::atomic<int> calls{0};
+  std::atomic<int> calls{0}, notifications{0};
   comm.OnCommNotify = [&](TComm32*, int mask) {
+    ++notifications;
     if (mask & EV_RXCHAR) ++calls;
     throw std::runtime_error("handler failed");
   };
@@ -334,6 +348,7 @@ TEST_F(Engine, ACallbackThatThrowsDoesNotStopTheReader) {
   EXPECT_EQ(ReadFromEngine(1), "b");
   EXPECT_GE(calls.load(), 2);
   comm.Close();
+  EXPECT_EQ(comm.CallbackFailures(), static_cast<uint64_t>(notifications.load()) + 1);  // + OnAfterOpen
 }
 
 // EV_TXEMPTY means "everything queued has left": one per drain of the
@@ -448,6 +463,7 @@ TEST_F(Engine, CloseGivesUpOnAStuckReaderWithoutPullingItsPortAway) {
   } catch (const EComm32Error& e) {
     EXPECT_EQ(e.ErrorCode, ecCloseReadThread);
   }
+  EXPECT_EQ(comm.StopFailures(), 1u);
   EXPECT_LT(Clock::now() - t0, 1s);
   EXPECT_FALSE(comm.Active);
   EXPECT_EQ(comm.Handle, -1);
@@ -700,6 +716,55 @@ TEST_F(Engine, ModemLinesArePolledOnlyWhileSomeoneListensForThem) {
       gFakeLines = TIOCM_CTS;
       EXPECT_TRUE(rec.WaitFor(EV_CTS, notified + 1));
       EXPECT_TRUE(comm.ModemStatus & MS_CTS_ON);
+    }
+  }
+  comm.Close();
+}
+
+// The timer thread reads the modem lines every TimerInterval: a change of
+// the carrier is reported at once (EV_RLSD) and kept in ModemStatus, the ring
+// indicator (EV_RING) only while there is no carrier and at most once every
+// RingInterval + 1 ticks, and lines that cannot be read change nothing.
+// Progress is counted in ticks (reads of the lines), not in time.
+TEST_F(Engine, TheTimerReportsCarrierChangesAndRingsOnlyWithoutCarrier) {
+  const struct Case {
+    const char* name;
+    int lines;
+    int carrierEvents;
+    bool rings;
+    bool carrier;  // in ModemStatus afterwards
+  } cases[] = {
+      {"carrier comes", TIOCM_CD, 1, false, true},
+      {"ringing with carrier", TIOCM_CD | TIOCM_RI, 0, false, true},
+      {"lines unreadable", kUnreadable, 0, false, true},
+      {"carrier goes while ringing", TIOCM_RI, 1, true, false},
+      {"ringing stops", 0, 0, false, false},
+  };
+  constexpr uint64_t kTicks = 12;
+  comm.ModemLineReader = &CountedLines;
+  comm.TimerInterval = 5;
+  comm.RingInterval = 2;                    // a ring at most every third tick
+  comm.fSetNotifyMask(EV_RXCHAR | EV_ERR);  // the reader leaves the lines to the timer
+  rec.Attach(comm);
+  gTimerLines = 0;
+  comm.Open();
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const int carrierBefore = rec.CountWith(EV_RLSD), ringsBefore = rec.CountWith(EV_RING);
+    gTimerLines = c.lines;
+    const uint64_t start = gTimerLineReads.load();
+    const auto deadline = Clock::now() + 10s;
+    while (gTimerLineReads.load() < start + kTicks && Clock::now() < deadline) std::this_thread::sleep_for(5ms);
+    const uint64_t ticks = gTimerLineReads.load() - start;
+    ASSERT_GE(ticks, kTicks);
+    EXPECT_EQ(rec.CountWith(EV_RLSD) - carrierBefore, c.carrierEvents);
+    EXPECT_EQ((comm.ModemStatus.load() & MS_RLSD_ON) != 0, c.carrier);
+    const int rings = rec.CountWith(EV_RING) - ringsBefore;
+    if (c.rings) {
+      EXPECT_GE(rings, 2);
+      EXPECT_LE(static_cast<uint64_t>(rings), ticks / 3 + 1);
+    } else {
+      EXPECT_EQ(rings, 0);
     }
   }
   comm.Close();

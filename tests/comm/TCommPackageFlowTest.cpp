@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <stdexcept>
 #include <thread>
 
 #include "FramerRig.h"
@@ -367,6 +368,29 @@ TEST_F(Framer, ClearingTheOwnerCallbackWaitsForACallUnderWay) {
   EXPECT_FALSE(inside);
 }
 
+// An owner's callback that throws neither stops the framer's thread nor goes
+// unnoticed: each exception is counted.
+TEST_F(Framer, AnOwnerCallbackThatThrowsIsCountedAndPackagesGoOn) {
+  std::atomic<int> calls{0};
+  pkg->SetPackageNotify([&](TObject*, int) {
+    ++calls;
+    throw std::runtime_error("owner failed");
+  });
+  pkg->fSetPkgInterval(5);
+  Start(cptFrameTimeout);
+  for (uint8_t b : {0x01, 0x02}) {
+    Send({b});
+    ASSERT_TRUE(WaitQueued(1));
+    uint8_t got = 0;
+    EXPECT_EQ(pkg->ReadPackage(&got, 1), 1u);
+    EXPECT_EQ(got, b);
+  }
+  comm.Close();
+  pkg->SetPackageNotify(nullptr);
+  EXPECT_GE(calls.load(), 2);
+  EXPECT_EQ(pkg->CallbackFailures(), static_cast<uint64_t>(calls.load()));
+}
+
 TEST(FramerLife, DestroyingAFramerEndsItsThreadAndGivesTheEngineItsCallbackBack) {
   TComm32 comm;
   int calls = 0;
@@ -385,6 +409,63 @@ TEST(FramerLife, DestroyingAFramerEndsItsThreadAndGivesTheEngineItsCallbackBack)
   EXPECT_EQ(CountEntries("/proc/self/fd"), fds);
   for (int i = 0; i < 100 && CountEntries("/proc/self/task") != tasks; ++i) std::this_thread::sleep_for(10ms);
   EXPECT_EQ(CountEntries("/proc/self/task"), tasks);
+}
+
+// The teardown of a link: the owner hears nothing more, packaging is off and
+// the port closed, also when a handler holds the reader up so that Close
+// gives up on it: that is counted, not raised, and the engine joins the
+// thread once it has ended.
+TEST(FramerLife, ShutdownLinkClosesEverythingAndCountsAThreadThatWouldNotStop) {
+  PtyPair pty;
+  ASSERT_GE(pty.Master, 0);
+  TComm32 comm;
+  std::strncpy(comm.DeviceName, pty.Path.c_str(), sizeof comm.DeviceName - 1);
+  std::mutex m;
+  std::condition_variable cv;
+  bool entered = false, release = false;
+  comm.OnCommNotify = [&](TComm32*, int mask) {
+    if (!(mask & kRxChar)) return;
+    std::unique_lock l(m);
+    entered = true;
+    cv.notify_all();
+    cv.wait_for(l, 5s, [&] { return release; });
+  };
+  TCommPackage pkg(&comm);
+  std::atomic<int> heard{0};
+  pkg.SetPackageNotify([&](TObject*, int) { ++heard; });
+  pkg.fSetPkgType(cptFrameHeadTail);
+  pkg.fSetActive(true);
+  comm.Open();
+  ASSERT_TRUE(pty.Send("x"));  // no frame: only the engine's callback hears of it
+  {
+    std::unique_lock l(m);
+    ASSERT_TRUE(cv.wait_for(l, 2s, [&] { return entered; }));
+  }
+  const int heardBefore = heard.load();
+  ShutdownLink(comm, pkg);
+  EXPECT_FALSE(comm.Active);
+  EXPECT_FALSE(pkg.fGetActive());
+  EXPECT_EQ(comm.Handle, -1);
+  EXPECT_EQ(comm.StopFailures(), 1u);
+  EXPECT_EQ(heard.load(), heardBefore);
+  {
+    std::lock_guard l(m);
+    release = true;
+  }
+  cv.notify_all();
+  // Open refuses while the old reader lives; once it has ended it is joined.
+  bool reopened = false;
+  for (const auto deadline = Clock::now() + 5s; !reopened && Clock::now() < deadline;) {
+    try {
+      comm.Open();
+      reopened = true;
+    } catch (const EComm32Error&) {
+      std::this_thread::sleep_for(10ms);
+    }
+  }
+  EXPECT_TRUE(reopened);
+  ShutdownLink(comm, pkg);
+  EXPECT_EQ(comm.StopFailures(), 1u);
 }
 
 // The owner's commands and the packages the framer sends from the engine's
