@@ -10,7 +10,7 @@
 #include <system_error>
 
 #include "linux/Event.h"
-#include "linux/PortMap.h"
+#include "PortMap.h"
 #include "linux/SerialDriver.h"
 #include "linux/ThreadState.h"
 
