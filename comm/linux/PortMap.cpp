@@ -25,18 +25,10 @@ std::string Trim(const std::string& s) {
   return s.substr(b, e - b);
 }
 
-// "COMn" with n >= 1 and nothing after the digits; 0 otherwise.
-int StrictComNumber(const std::string& name) {
-  if (name.size() < 4) return 0;
-  for (int i = 0; i < 3; ++i)
-    if (std::toupper(static_cast<unsigned char>(name[i])) != "COM"[i]) return 0;
-  long n = 0;
-  for (size_t i = 3; i < name.size(); ++i) {
-    if (!std::isdigit(static_cast<unsigned char>(name[i]))) return 0;
-    n = n * 10 + (name[i] - '0');
-    if (n > 1000000) return 0;
-  }
-  return static_cast<int>(n);
+// "COMn" with n digits only: the rule for overrides and device names.
+int ExactComNumber(const std::string& name) {
+  const TComName read = ReadComName(name);
+  return read.Exact ? read.Number : 0;
 }
 
 // Splits "ttyUSB12" into ("ttyUSB", 12); a name without a number gets -1.
@@ -103,7 +95,7 @@ std::vector<TPortEntry> ParsePortOverrides(const std::string& text, std::vector<
     start = end + 1;
     if (entry.empty()) continue;
     const size_t eq = entry.find('=');
-    const int number = eq == std::string::npos ? 0 : StrictComNumber(Trim(entry.substr(0, eq)));
+    const int number = eq == std::string::npos ? 0 : ExactComNumber(Trim(entry.substr(0, eq)));
     const std::string path = eq == std::string::npos ? std::string() : Trim(entry.substr(eq + 1));
     if (number <= 0 || path.empty()) {
       if (problems) problems->push_back("ignored " + Quoted(entry) + ": expected COMn=/path/to/device with n >= 1");
@@ -233,10 +225,49 @@ void SetDefaultPortMap(std::shared_ptr<const IPortMap> map) {
   gMap = std::move(map);
 }
 
+TComName ReadComName(const std::string& name) {
+  if (name.size() < 3) return {0, false};
+  for (size_t i = 0; i < 3; ++i)
+    if (std::toupper(static_cast<unsigned char>(name[i])) != "COM"[i]) return {0, false};
+  size_t i = 3;
+  while (i < name.size() && std::isspace(static_cast<unsigned char>(name[i]))) ++i;
+  bool negative = false;
+  if (i < name.size() && (name[i] == '+' || name[i] == '-')) negative = name[i++] == '-';
+  const size_t firstDigit = i;
+  long value = 0;
+  for (; i < name.size() && std::isdigit(static_cast<unsigned char>(name[i])); ++i)
+    if (value <= MaxComNumber) value = value * 10 + (name[i] - '0');
+  const bool exact = firstDigit == 3 && i > 3 && i == name.size();
+  const bool valid = !negative && value > 0 && value <= MaxComNumber;
+  return {valid ? static_cast<int>(value) : 0, exact};
+}
+
 int ComNumberOf(const std::string& deviceName) {
   const std::string prefix = "\\\\.\\";
-  const std::string name = deviceName.compare(0, prefix.size(), prefix) == 0 ? deviceName.substr(prefix.size()) : deviceName;
-  return StrictComNumber(name);
+  const bool prefixed = deviceName.compare(0, prefix.size(), prefix) == 0;
+  return ExactComNumber(prefixed ? deviceName.substr(prefix.size()) : deviceName);
 }
+
+std::string ComName(int number) { return "COM" + std::to_string(number); }
+
+bool ListComNames(std::vector<std::string>& names, const std::shared_ptr<const IPortMap>& map) {
+  const std::shared_ptr<const IPortMap> source = map ? map : DefaultPortMap();
+  std::vector<TPortEntry> ports;
+  const bool readable = source->List(ports);
+  for (const TPortEntry& p : ports)
+    if (p.Number > 0) names.push_back(ComName(p.Number));
+  return readable;
+}
+
+namespace {
+std::atomic<unsigned long> gPortListErrors{0};
+}  // namespace
+
+void ReportPortListError(const char* what) {
+  if (gPortListErrors.fetch_add(1, std::memory_order_relaxed) == 0)
+    std::fprintf(stderr, "serial port list: %s\n", what && *what ? what : "unknown error");
+}
+
+unsigned long PortListErrors() { return gPortListErrors.load(std::memory_order_relaxed); }
 
 }  // namespace QuarlComm32
