@@ -19,8 +19,6 @@ class QWidget;
 
 namespace QuarlComm32 {
 
-class TNotifyCarrier;
-
 // The framer's mark bytes, seen through the component. Holds a reference to
 // the framer, which it does not own.
 class TVellCommFrameSettings {
@@ -166,6 +164,12 @@ public:
   void SetPortMap(std::shared_ptr<const IPortMap> map) { Comm->PortMap = std::move(map); }
   std::shared_ptr<const IPortMap> GetPortMap() const { return Comm->PortMap; }
 
+signals:
+  // Carries one notification from the thread that raised it to the device's
+  // own thread, through a queued connection to _EvNotifyProc: one delivery
+  // per notification, in the order they were raised. Only the device emits it.
+  void _NotifyQueued(int message, QuarlComm32::TObject* Sender, int NotifyType, QPrivateSignal);
+
 protected:
   // Notification steps; a derived class may take them over.
   virtual void EvCommNotify(TObject* Sender, int NotifyType);
@@ -184,14 +188,12 @@ protected:
   std::unique_ptr<TCommPackage> Package;
 
 private:
-  friend class TNotifyCarrier;
-
   void _EvComm(TObject* Sender, int NotifyType);
   void _EvPackage(TObject* Sender, int NotifyType);
   void _EvAfterOpen(TObject* Sender);
   void _EvBeforeClose(TObject* Sender);
+  // Raises a queued notification on the device's own thread.
   void _EvNotifyProc(int message, TObject* Sender, int NotifyType);
-  void _Post(int message, TObject* Sender, int NotifyType);
   // Closes the port (whether or not it was open) and switches the framer
   // off, so that nothing touches the queues while they are changed; setting
   // Active again switches both back on.
@@ -202,7 +204,6 @@ private:
   std::atomic<bool> SyncEvents{true};
   // Set first thing in the destructor: from then on no event reaches the owner.
   std::atomic<bool> Destroying{false};
-  TNotifyCarrier* Carrier;  // hidden, a child of the device on the owner's thread
 };
 
 // The published face of the component: its settings as Qt properties.
