@@ -1,9 +1,9 @@
 #include "VellCommDevice.h"
 
+#include <QDialog>
+
 #include <algorithm>
 #include <climits>
-
-#include "SettingsDialog.h"
 
 namespace QuarlComm32 {
 
@@ -149,8 +149,9 @@ void TVellCustomCommDevice::PurgeWrite(bool abort) {
 }
 
 bool TVellCustomCommDevice::SettingsDialog(QWidget* owner, bool open) {
-  TForm_VellCommDevice_Settings dialog(owner, open, this);
-  return dialog.exec() == QDialog::Accepted;
+  if (SettingsDialogCreator == nullptr) return false;
+  const std::unique_ptr<QDialog> dialog = SettingsDialogCreator(owner, open, this);
+  return dialog && dialog->exec() == QDialog::Accepted;
 }
 
 void TVellCustomCommDevice::ResetModem() { Comm->ResetModem(); }

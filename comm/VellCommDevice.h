@@ -15,6 +15,7 @@
 #include "TComm32.h"
 #include "TCommPackage.h"
 
+class QDialog;
 class QWidget;
 
 namespace QuarlComm32 {
@@ -83,11 +84,20 @@ public:
   virtual unsigned long WritePackage(const void* buf, unsigned long len);
   virtual void PurgeRead(bool abort);
   virtual void PurgeWrite(bool abort);
-  // Shows the port settings dialog modally; true when it was closed with OK.
+  // Creates the port settings dialog through SettingsDialogCreator, shows it
+  // modally and destroys it; true when it was closed with OK.
   virtual bool SettingsDialog(QWidget* owner, bool open);
   virtual void ResetModem();
   virtual void InitModem();
   virtual bool EscapeCommFunction(unsigned long function);
+
+  // Makes the port settings dialog for a device: owner, the open flag and
+  // the device, as SettingsDialog passes them. The dialog's own unit sets it
+  // to its dialog, so that the device does not depend on the dialog's
+  // header; a program or test may put another in.
+  using TSettingsDialogCreator = std::unique_ptr<QDialog> (*)(QWidget* owner, bool open,
+                                                               TVellCustomCommDevice* device);
+  static TSettingsDialogCreator SettingsDialogCreator;
 
   // -- Events. Set them while the port is closed.
   TCommNotifyEvent OnPackage;
