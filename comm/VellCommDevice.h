@@ -73,8 +73,9 @@ public:
   explicit TVellCustomCommDevice(QObject* owner = nullptr);
   ~TVellCustomCommDevice() override;
 
-  // -- Operations, in the order of their slots. Counts are results; nothing
-  // here throws except opening or closing the port through Active.
+  // -- Operations, virtual so that a derived class may take them over.
+  // Counts are results; none of them throws (opening the port through
+  // Active does, see fSetActive).
   virtual long Read(void* buf, long len);
   virtual long Write(const void* buf, long len);
   virtual long Command(const char* text);

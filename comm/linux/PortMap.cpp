@@ -62,6 +62,35 @@ bool ReadsAsZero(const std::string& path) {
   return f && (f >> v) && v == 0;
 }
 
+// The overrides of the given text (nullptr: QUARLCOMM_PORTS). Their problems
+// are said once per process, not on every refresh of the list.
+std::vector<TPortEntry> ReadOverrides(const char* text) {
+  if (text == nullptr) text = std::getenv("QUARLCOMM_PORTS");
+  std::vector<std::string> problems;
+  std::vector<TPortEntry> overrides = ParsePortOverrides(text ? text : "", &problems);
+  static std::atomic<bool> told{false};
+  if (!problems.empty() && !told.exchange(true, std::memory_order_relaxed))
+    for (const std::string& p : problems) std::fprintf(stderr, "QUARLCOMM_PORTS: %s\n", p.c_str());
+  return overrides;
+}
+
+// Appends the names of the serial devices in a sysfs tty folder; false when
+// the folder cannot be read.
+bool ListSerialDevices(const std::string& root, std::vector<std::string>& names) {
+  const std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(root.c_str()), &::closedir);
+  if (!dir) return false;
+  while (const dirent* e = ::readdir(dir.get())) {
+    const std::string name = e->d_name;
+    if (name == "." || name == "..") continue;
+    const std::string base = root + "/" + name;
+    struct stat st {};
+    if (::stat((base + "/device").c_str(), &st) != 0) continue;  // virtual terminal, pty, ...
+    if (ReadsAsZero(base + "/type")) continue;                    // serial core port with no UART
+    names.push_back(name);
+  }
+  return true;
+}
+
 }  // namespace
 
 std::string IPortMap::DevicePath(int number) const {
@@ -151,37 +180,11 @@ TSystemPortMap::TSystemPortMap(std::string sysfsRoot, std::string devRoot, const
       HasOverrideText(overrides != nullptr), OverrideText(overrides ? overrides : "") {}
 
 bool TSystemPortMap::Map(std::vector<TPortEntry>& ports, std::vector<TPortEntry>* overridesOut) const {
-  std::string text = OverrideText;
-  if (!HasOverrideText) {
-    const char* env = std::getenv("QUARLCOMM_PORTS");
-    text = env ? env : "";
-  }
-  std::vector<std::string> problems;
-  const std::vector<TPortEntry> overrides = ParsePortOverrides(text, &problems);
-  if (!problems.empty()) {
-    // Said once per process, not on every refresh of the list.
-    static std::atomic<bool> told{false};
-    if (!told.exchange(true, std::memory_order_relaxed))
-      for (const std::string& p : problems) std::fprintf(stderr, "QUARLCOMM_PORTS: %s\n", p.c_str());
-  }
-
+  const std::vector<TPortEntry> overrides = ReadOverrides(HasOverrideText ? OverrideText.c_str() : nullptr);
   std::vector<std::string> names;
-  DIR* dir = ::opendir(SysfsRoot.c_str());
-  if (dir == nullptr && overrides.empty()) {
+  if (!ListSerialDevices(SysfsRoot, names) && overrides.empty()) {
     ports.clear();
     return false;
-  }
-  if (dir != nullptr) {
-    while (const dirent* e = ::readdir(dir)) {
-      const std::string name = e->d_name;
-      if (name == "." || name == "..") continue;
-      const std::string base = SysfsRoot + "/" + name;
-      struct stat st {};
-      if (::stat((base + "/device").c_str(), &st) != 0) continue;  // virtual terminal, pty, ...
-      if (ReadsAsZero(base + "/type")) continue;                    // serial core port with no UART
-      names.push_back(name);
-    }
-    ::closedir(dir);
   }
   ports = NumberPorts(overrides, names, DevRoot);
   if (overridesOut) *overridesOut = overrides;
