@@ -63,9 +63,9 @@ private:
   std::string OverrideText;
 };
 
-// Parses an override list. Entries that are not "COMn=path" with n >= 1, and
-// numbers given twice (the first stays), are left out and described in
-// `problems`, one line each.
+// Parses an override list. Entries that are not "COMn=path" with n >= 1 (n
+// read as ComNumberOf reads it), and numbers given twice (the first stays),
+// are left out and described in `problems`, one line each.
 std::vector<TPortEntry> ParsePortOverrides(const std::string& text,
                                            std::vector<std::string>* problems = nullptr);
 
@@ -80,8 +80,37 @@ std::vector<TPortEntry> NumberPorts(const std::vector<TPortEntry>& overrides,
 std::shared_ptr<const IPortMap> DefaultPortMap();
 void SetDefaultPortMap(std::shared_ptr<const IPortMap> map);
 
-// The COM number in a device name "\\.\COMn" or "COMn" (case-insensitive), 0
-// when it is not one.
+// The largest port number a name can give; a larger one denotes no port.
+constexpr int MaxComNumber = 1000000;
+
+// A port name read once, for every place that reads one. The name starts with
+// "COM" in any case; the rest is read as the C library's atol reads a number
+// (leading blanks, a sign, digits up to the first non-digit). Number is that
+// number when it is 1 to MaxComNumber, else 0 ("COM12abc" 12, "COM 5" 5;
+// "COM", "COM0", "COM-2", "LPT1", "XCOM1" 0). Exact says that "COM" is
+// followed by digits and nothing else ("COM3", "com03"; not "COM12abc",
+// "COM 5", "COM+7").
+struct TComName {
+  int Number;
+  bool Exact;
+};
+TComName ReadComName(const std::string& name);
+
+// The COM number in a device name "\\.\COMn" or "COMn" (case-insensitive, n
+// digits only), 0 when it is not one. Overrides name their ports by the same
+// rule, without the "\\.\" prefix.
 int ComNumberOf(const std::string& deviceName);
+
+// "COM%d" of a number, unchecked.
+std::string ComName(int number);
+
+// Appends the names "COMn" of the map's ports (nullptr: the default map), in
+// ascending order. False when the list cannot be read at all.
+bool ListComNames(std::vector<std::string>& names, const std::shared_ptr<const IPortMap>& map = nullptr);
+
+// A port listing that failed on an error: counted, and said on stderr the
+// first time in a process. PortListErrors is the count so far.
+void ReportPortListError(const char* what);
+unsigned long PortListErrors();
 
 }  // namespace QuarlComm32

@@ -9,6 +9,7 @@
 #include <QPushButton>
 
 #include <functional>
+#include <memory>
 
 #include "AboutDialog.h"
 #include "DialogText.h"
@@ -78,7 +79,15 @@ bool IntegerIn(const QLineEdit* edit, long low, long high, long& value) {
   return ok && value >= low && value <= high;
 }
 
+std::unique_ptr<QDialog> CreateSettingsDialog(QWidget* owner, bool open, TVellCustomCommDevice* device) {
+  return std::make_unique<TForm_VellCommDevice_Settings>(owner, open, device);
+}
+
 }  // namespace
+
+// The device shows this dialog; being defined here, the creator is linked in
+// with the device wherever SettingsDialog is used.
+TVellCustomCommDevice::TSettingsDialogCreator TVellCustomCommDevice::SettingsDialogCreator = &CreateSettingsDialog;
 
 QString BareClassName(const QObject* object) {
   const QString name = QString::fromLatin1(object->metaObject()->className());

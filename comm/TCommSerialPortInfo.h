@@ -2,6 +2,8 @@
 // sorted by number, and the conversions between such a text and its number.
 // The ports come from the port map (overrides and the system's devices);
 // when there are none, the list holds COM1 to COM4 so that one can be picked.
+// An error while listing is reported by the port map (ReportPortListError)
+// and leaves what was listed so far.
 #pragma once
 
 #include <memory>
@@ -29,7 +31,8 @@ public:
   void ListFromSystem();
 
   // The port number a name denotes ("COM3", "com3", "Com03", "COM12abc"),
-  // 0 when it denotes none ("COM", "COM0", "COM-2", "LPT1", "XCOM1").
+  // 0 when it denotes none ("COM", "COM0", "COM-2", "LPT1", "XCOM1"): the
+  // port map's reading of a name (ReadComName).
   static int PortNo(const std::string& name);
   // "COM%d" of the number, unchecked.
   static std::string PortName(int portNo);

@@ -1,12 +1,9 @@
 #include "VellCommDevice.h"
 
-#include <QCoreApplication>
-#include <QEvent>
+#include <QDialog>
 
 #include <algorithm>
 #include <climits>
-
-#include "SettingsDialog.h"
 
 namespace QuarlComm32 {
 
@@ -17,50 +14,7 @@ namespace {
 constexpr int kCommMessage = 0x0402;
 constexpr int kPackageMessage = 0x0403;
 
-QEvent::Type NotifyEventType() {
-  static const auto type = static_cast<QEvent::Type>(QEvent::registerEventType());
-  return type;
-}
-
-// One posted notification: the message and its two values.
-class TNotifyEvent : public QEvent {
-public:
-  TNotifyEvent(int message, TObject* sender, int notifyType)
-      : QEvent(NotifyEventType()), Message(message), Sender(sender), NotifyType(notifyType) {}
-  const int Message;
-  TObject* const Sender;
-  const int NotifyType;
-};
-
 }  // namespace
-
-// Lives on the thread that created the device and receives the posted
-// notifications there, one event each, in posting order. Events still queued
-// when it is destroyed are dropped with it.
-class TNotifyCarrier : public QObject {
-public:
-  explicit TNotifyCarrier(TVellCustomCommDevice* device) : QObject(device), Device(device) {
-    setObjectName(QStringLiteral("VellCommDeviceNotifier"));
-  }
-
-  // Counts the events posted. Qt's event queue already orders a post before
-  // its delivery, but inside a library ThreadSanitizer cannot see; this
-  // release/acquire pair states that order where it can.
-  std::atomic<uint64_t> Posted{0};
-
-protected:
-  bool event(QEvent* e) override {
-    Posted.load(std::memory_order_acquire);
-    if (e->type() == NotifyEventType()) {
-      const auto* n = static_cast<TNotifyEvent*>(e);
-      Device->_EvNotifyProc(n->Message, n->Sender, n->NotifyType);
-    }
-    return QObject::event(e);
-  }
-
-private:
-  TVellCustomCommDevice* Device;
-};
 
 void TVellCommFrameSettings::Assign(const TVellCommFrameSettings& source) {
   fSetFrameHead(source.fGetFrameHead());
@@ -72,7 +26,10 @@ void TVellCommFrameSettings::Assign(const TVellCommFrameSettings& source) {
 // Construction and destruction
 
 TVellCustomCommDevice::TVellCustomCommDevice(QObject* owner) : QObject(owner) {
-  Carrier = new TNotifyCarrier(this);
+  // Queued even when raised on the device's own thread; the queue is the
+  // device's, so what is still queued when it goes is dropped with it.
+  connect(this, &TVellCustomCommDevice::_NotifyQueued, this, &TVellCustomCommDevice::_EvNotifyProc,
+          Qt::QueuedConnection);
   Comm = std::make_unique<TComm32>();
   Comm->OnCommNotify = [this](TComm32* sender, int notifyType) { _EvComm(sender, notifyType); };
   Comm->OnAfterOpen = [this](TComm32* sender) { _EvAfterOpen(sender); };
@@ -105,27 +62,20 @@ TVellCustomCommDevice::~TVellCustomCommDevice() {
   Comm->OnAfterOpen = nullptr;
   Comm->OnBeforeClose = nullptr;
   Comm.reset();
-  delete Carrier;
 }
 
 // ---------------------------------------------------------------------------
 // Notifications
 
-void TVellCustomCommDevice::_Post(int message, TObject* Sender, int NotifyType) {
-  auto* event = new TNotifyEvent(message, Sender, NotifyType);
-  Carrier->Posted.fetch_add(1, std::memory_order_release);
-  QCoreApplication::postEvent(Carrier, event);
-}
-
 void TVellCustomCommDevice::_EvComm(TObject* Sender, int NotifyType) {
   if (Destroying.load(std::memory_order_acquire)) return;
-  if (fGetSyncEvents()) _Post(kCommMessage, Sender, NotifyType);
+  if (fGetSyncEvents()) emit _NotifyQueued(kCommMessage, Sender, NotifyType, QPrivateSignal());
   else EvCommNotify(Sender, NotifyType);
 }
 
 void TVellCustomCommDevice::_EvPackage(TObject* Sender, int NotifyType) {
   if (Destroying.load(std::memory_order_acquire)) return;
-  if (fGetSyncEvents()) _Post(kPackageMessage, Sender, NotifyType);
+  if (fGetSyncEvents()) emit _NotifyQueued(kPackageMessage, Sender, NotifyType, QPrivateSignal());
   else EvPackageNotify(Sender, NotifyType);
 }
 
@@ -199,8 +149,9 @@ void TVellCustomCommDevice::PurgeWrite(bool abort) {
 }
 
 bool TVellCustomCommDevice::SettingsDialog(QWidget* owner, bool open) {
-  TForm_VellCommDevice_Settings dialog(owner, open, this);
-  return dialog.exec() == QDialog::Accepted;
+  if (SettingsDialogCreator == nullptr) return false;
+  const std::unique_ptr<QDialog> dialog = SettingsDialogCreator(owner, open, this);
+  return dialog && dialog->exec() == QDialog::Accepted;
 }
 
 void TVellCustomCommDevice::ResetModem() { Comm->ResetModem(); }

@@ -15,11 +15,10 @@
 #include "TComm32.h"
 #include "TCommPackage.h"
 
+class QDialog;
 class QWidget;
 
 namespace QuarlComm32 {
-
-class TNotifyCarrier;
 
 // The framer's mark bytes, seen through the component. Holds a reference to
 // the framer, which it does not own.
@@ -74,8 +73,9 @@ public:
   explicit TVellCustomCommDevice(QObject* owner = nullptr);
   ~TVellCustomCommDevice() override;
 
-  // -- Operations, in the order of their slots. Counts are results; nothing
-  // here throws except opening or closing the port through Active.
+  // -- Operations, virtual so that a derived class may take them over.
+  // Counts are results; none of them throws (opening the port through
+  // Active does, see fSetActive).
   virtual long Read(void* buf, long len);
   virtual long Write(const void* buf, long len);
   virtual long Command(const char* text);
@@ -85,11 +85,20 @@ public:
   virtual unsigned long WritePackage(const void* buf, unsigned long len);
   virtual void PurgeRead(bool abort);
   virtual void PurgeWrite(bool abort);
-  // Shows the port settings dialog modally; true when it was closed with OK.
+  // Creates the port settings dialog through SettingsDialogCreator, shows it
+  // modally and destroys it; true when it was closed with OK.
   virtual bool SettingsDialog(QWidget* owner, bool open);
   virtual void ResetModem();
   virtual void InitModem();
   virtual bool EscapeCommFunction(unsigned long function);
+
+  // Makes the port settings dialog for a device: owner, the open flag and
+  // the device, as SettingsDialog passes them. The dialog's own unit sets it
+  // to its dialog, so that the device does not depend on the dialog's
+  // header; a program or test may put another in.
+  using TSettingsDialogCreator = std::unique_ptr<QDialog> (*)(QWidget* owner, bool open,
+                                                               TVellCustomCommDevice* device);
+  static TSettingsDialogCreator SettingsDialogCreator;
 
   // -- Events. Set them while the port is closed.
   TCommNotifyEvent OnPackage;
@@ -166,6 +175,12 @@ public:
   void SetPortMap(std::shared_ptr<const IPortMap> map) { Comm->PortMap = std::move(map); }
   std::shared_ptr<const IPortMap> GetPortMap() const { return Comm->PortMap; }
 
+signals:
+  // Carries one notification from the thread that raised it to the device's
+  // own thread, through a queued connection to _EvNotifyProc: one delivery
+  // per notification, in the order they were raised. Only the device emits it.
+  void _NotifyQueued(int message, QuarlComm32::TObject* Sender, int NotifyType, QPrivateSignal);
+
 protected:
   // Notification steps; a derived class may take them over.
   virtual void EvCommNotify(TObject* Sender, int NotifyType);
@@ -184,14 +199,12 @@ protected:
   std::unique_ptr<TCommPackage> Package;
 
 private:
-  friend class TNotifyCarrier;
-
   void _EvComm(TObject* Sender, int NotifyType);
   void _EvPackage(TObject* Sender, int NotifyType);
   void _EvAfterOpen(TObject* Sender);
   void _EvBeforeClose(TObject* Sender);
+  // Raises a queued notification on the device's own thread.
   void _EvNotifyProc(int message, TObject* Sender, int NotifyType);
-  void _Post(int message, TObject* Sender, int NotifyType);
   // Closes the port (whether or not it was open) and switches the framer
   // off, so that nothing touches the queues while they are changed; setting
   // Active again switches both back on.
@@ -202,7 +215,6 @@ private:
   std::atomic<bool> SyncEvents{true};
   // Set first thing in the destructor: from then on no event reaches the owner.
   std::atomic<bool> Destroying{false};
-  TNotifyCarrier* Carrier;  // hidden, a child of the device on the owner's thread
 };
 
 // The published face of the component: its settings as Qt properties.

@@ -50,6 +50,12 @@ void CheckOverrides(const std::string& text) {
   FUZZ_CHECK(none.empty());
 
   for (const TPortEntry& p : ports) FUZZ_CHECK(ComNumberOf("\\\\.\\COM" + std::to_string(p.Number)) == p.Number);
+
+  // Any text as a port name: a number in range, and an exact name is the
+  // name of its number (leading zeros aside).
+  const TComName read = ReadComName(text);
+  FUZZ_CHECK(read.Number >= 0 && read.Number <= MaxComNumber);
+  if (read.Exact && read.Number > 0) FUZZ_CHECK(ComNumberOf(ComName(read.Number)) == read.Number);
 }
 
 void CheckNumbering(const std::string& overrideText, const std::vector<std::string>& names) {

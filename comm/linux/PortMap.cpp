@@ -25,18 +25,10 @@ std::string Trim(const std::string& s) {
   return s.substr(b, e - b);
 }
 
-// "COMn" with n >= 1 and nothing after the digits; 0 otherwise.
-int StrictComNumber(const std::string& name) {
-  if (name.size() < 4) return 0;
-  for (int i = 0; i < 3; ++i)
-    if (std::toupper(static_cast<unsigned char>(name[i])) != "COM"[i]) return 0;
-  long n = 0;
-  for (size_t i = 3; i < name.size(); ++i) {
-    if (!std::isdigit(static_cast<unsigned char>(name[i]))) return 0;
-    n = n * 10 + (name[i] - '0');
-    if (n > 1000000) return 0;
-  }
-  return static_cast<int>(n);
+// "COMn" with n digits only: the rule for overrides and device names.
+int ExactComNumber(const std::string& name) {
+  const TComName read = ReadComName(name);
+  return read.Exact ? read.Number : 0;
 }
 
 // Splits "ttyUSB12" into ("ttyUSB", 12); a name without a number gets -1.
@@ -68,6 +60,35 @@ bool ReadsAsZero(const std::string& path) {
   std::ifstream f(path);
   long v = -1;
   return f && (f >> v) && v == 0;
+}
+
+// The overrides of the given text (nullptr: QUARLCOMM_PORTS). Their problems
+// are said once per process, not on every refresh of the list.
+std::vector<TPortEntry> ReadOverrides(const char* text) {
+  if (text == nullptr) text = std::getenv("QUARLCOMM_PORTS");
+  std::vector<std::string> problems;
+  std::vector<TPortEntry> overrides = ParsePortOverrides(text ? text : "", &problems);
+  static std::atomic<bool> told{false};
+  if (!problems.empty() && !told.exchange(true, std::memory_order_relaxed))
+    for (const std::string& p : problems) std::fprintf(stderr, "QUARLCOMM_PORTS: %s\n", p.c_str());
+  return overrides;
+}
+
+// Appends the names of the serial devices in a sysfs tty folder; false when
+// the folder cannot be read.
+bool ListSerialDevices(const std::string& root, std::vector<std::string>& names) {
+  const std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(root.c_str()), &::closedir);
+  if (!dir) return false;
+  while (const dirent* e = ::readdir(dir.get())) {
+    const std::string name = e->d_name;
+    if (name == "." || name == "..") continue;
+    const std::string base = root + "/" + name;
+    struct stat st {};
+    if (::stat((base + "/device").c_str(), &st) != 0) continue;  // virtual terminal, pty, ...
+    if (ReadsAsZero(base + "/type")) continue;                    // serial core port with no UART
+    names.push_back(name);
+  }
+  return true;
 }
 
 }  // namespace
@@ -103,7 +124,7 @@ std::vector<TPortEntry> ParsePortOverrides(const std::string& text, std::vector<
     start = end + 1;
     if (entry.empty()) continue;
     const size_t eq = entry.find('=');
-    const int number = eq == std::string::npos ? 0 : StrictComNumber(Trim(entry.substr(0, eq)));
+    const int number = eq == std::string::npos ? 0 : ExactComNumber(Trim(entry.substr(0, eq)));
     const std::string path = eq == std::string::npos ? std::string() : Trim(entry.substr(eq + 1));
     if (number <= 0 || path.empty()) {
       if (problems) problems->push_back("ignored " + Quoted(entry) + ": expected COMn=/path/to/device with n >= 1");
@@ -159,37 +180,11 @@ TSystemPortMap::TSystemPortMap(std::string sysfsRoot, std::string devRoot, const
       HasOverrideText(overrides != nullptr), OverrideText(overrides ? overrides : "") {}
 
 bool TSystemPortMap::Map(std::vector<TPortEntry>& ports, std::vector<TPortEntry>* overridesOut) const {
-  std::string text = OverrideText;
-  if (!HasOverrideText) {
-    const char* env = std::getenv("QUARLCOMM_PORTS");
-    text = env ? env : "";
-  }
-  std::vector<std::string> problems;
-  const std::vector<TPortEntry> overrides = ParsePortOverrides(text, &problems);
-  if (!problems.empty()) {
-    // Said once per process, not on every refresh of the list.
-    static std::atomic<bool> told{false};
-    if (!told.exchange(true, std::memory_order_relaxed))
-      for (const std::string& p : problems) std::fprintf(stderr, "QUARLCOMM_PORTS: %s\n", p.c_str());
-  }
-
+  const std::vector<TPortEntry> overrides = ReadOverrides(HasOverrideText ? OverrideText.c_str() : nullptr);
   std::vector<std::string> names;
-  DIR* dir = ::opendir(SysfsRoot.c_str());
-  if (dir == nullptr && overrides.empty()) {
+  if (!ListSerialDevices(SysfsRoot, names) && overrides.empty()) {
     ports.clear();
     return false;
-  }
-  if (dir != nullptr) {
-    while (const dirent* e = ::readdir(dir)) {
-      const std::string name = e->d_name;
-      if (name == "." || name == "..") continue;
-      const std::string base = SysfsRoot + "/" + name;
-      struct stat st {};
-      if (::stat((base + "/device").c_str(), &st) != 0) continue;  // virtual terminal, pty, ...
-      if (ReadsAsZero(base + "/type")) continue;                    // serial core port with no UART
-      names.push_back(name);
-    }
-    ::closedir(dir);
   }
   ports = NumberPorts(overrides, names, DevRoot);
   if (overridesOut) *overridesOut = overrides;
@@ -233,10 +228,49 @@ void SetDefaultPortMap(std::shared_ptr<const IPortMap> map) {
   gMap = std::move(map);
 }
 
+TComName ReadComName(const std::string& name) {
+  if (name.size() < 3) return {0, false};
+  for (size_t i = 0; i < 3; ++i)
+    if (std::toupper(static_cast<unsigned char>(name[i])) != "COM"[i]) return {0, false};
+  size_t i = 3;
+  while (i < name.size() && std::isspace(static_cast<unsigned char>(name[i]))) ++i;
+  bool negative = false;
+  if (i < name.size() && (name[i] == '+' || name[i] == '-')) negative = name[i++] == '-';
+  const size_t firstDigit = i;
+  long value = 0;
+  for (; i < name.size() && std::isdigit(static_cast<unsigned char>(name[i])); ++i)
+    if (value <= MaxComNumber) value = value * 10 + (name[i] - '0');
+  const bool exact = firstDigit == 3 && i > 3 && i == name.size();
+  const bool valid = !negative && value > 0 && value <= MaxComNumber;
+  return {valid ? static_cast<int>(value) : 0, exact};
+}
+
 int ComNumberOf(const std::string& deviceName) {
   const std::string prefix = "\\\\.\\";
-  const std::string name = deviceName.compare(0, prefix.size(), prefix) == 0 ? deviceName.substr(prefix.size()) : deviceName;
-  return StrictComNumber(name);
+  const bool prefixed = deviceName.compare(0, prefix.size(), prefix) == 0;
+  return ExactComNumber(prefixed ? deviceName.substr(prefix.size()) : deviceName);
 }
+
+std::string ComName(int number) { return "COM" + std::to_string(number); }
+
+bool ListComNames(std::vector<std::string>& names, const std::shared_ptr<const IPortMap>& map) {
+  const std::shared_ptr<const IPortMap> source = map ? map : DefaultPortMap();
+  std::vector<TPortEntry> ports;
+  const bool readable = source->List(ports);
+  for (const TPortEntry& p : ports)
+    if (p.Number > 0) names.push_back(ComName(p.Number));
+  return readable;
+}
+
+namespace {
+std::atomic<unsigned long> gPortListErrors{0};
+}  // namespace
+
+void ReportPortListError(const char* what) {
+  if (gPortListErrors.fetch_add(1, std::memory_order_relaxed) == 0)
+    std::fprintf(stderr, "serial port list: %s\n", what && *what ? what : "unknown error");
+}
+
+unsigned long PortListErrors() { return gPortListErrors.load(std::memory_order_relaxed); }
 
 }  // namespace QuarlComm32

@@ -9,6 +9,7 @@
 #include <fstream>
 
 #include "PortMap.h"
+#include "TCommSerialPortInfo.h"
 
 using namespace QuarlComm32;
 namespace fs = std::filesystem;
@@ -36,13 +37,31 @@ TEST(PortNumbering, DevicesKeepTheirOwnNames) {
   EXPECT_EQ(NumberPorts({}, {"ttyUSB1", "00", "ttyUSB01"}, "/dev"), want);
 }
 
-TEST(PortNames, ComNumberOfDeviceNames) {
-  EXPECT_EQ(ComNumberOf("\\\\.\\COM1"), 1);
-  EXPECT_EQ(ComNumberOf("\\\\.\\COM12"), 12);
-  EXPECT_EQ(ComNumberOf("com3"), 3);
-  EXPECT_EQ(ComNumberOf("\\\\.\\COM0"), 0);
-  EXPECT_EQ(ComNumberOf("/dev/ttyS0"), 0);
-  EXPECT_EQ(ComNumberOf("COM"), 0);
+// One reading of a port name for every place that reads one: a port list
+// entry reads as atol would ("COM12abc" is 12); an override and a device name
+// take "COM" and digits only.
+TEST(PortNames, OneReadingForListEntriesOverridesAndDeviceNames) {
+  struct Row {
+    const char* name;
+    int listed;  // TCommSerialPortInfo::PortNo
+    int exact;   // ComNumberOf, an override's port
+  };
+  const Row rows[] = {
+      {"COM3", 3, 3},       {"com3", 3, 3},       {"Com03", 3, 3},   {"COM12", 12, 12},   {"COM12abc", 12, 0},
+      {"COM 5", 5, 0},      {"COM+7", 7, 0},      {"COM", 0, 0},     {"COM0", 0, 0},      {"COM-2", 0, 0},
+      {"LPT1", 0, 0},       {"XCOM1", 0, 0},      {"CO", 0, 0},      {"COMx1", 0, 0},     {"/dev/ttyS0", 0, 0},
+      {"COM1000000", 1000000, 1000000},           {"COM1000001", 0, 0},                   {"COM99999999999", 0, 0},
+  };
+  for (const Row& r : rows) {
+    const std::string name = r.name;
+    EXPECT_EQ(TCommSerialPortInfo::PortNo(name), r.listed) << name;
+    EXPECT_EQ(ComNumberOf(name), r.exact) << name;
+    EXPECT_EQ(ComNumberOf("\\\\.\\" + name), r.exact) << name;
+    const std::vector<TPortEntry> ports = ParsePortOverrides(name + "=/dev/x");
+    EXPECT_EQ(ports.empty() ? 0 : ports.front().Number, r.exact) << name;
+  }
+  EXPECT_EQ(TCommSerialPortInfo::PortNo("\\\\.\\COM3"), 0);  // a list entry has no device prefix
+  EXPECT_EQ(TCommSerialPortInfo::PortName(0), "COM0");
 }
 
 class FakeSysfs : public ::testing::Test {

@@ -1,11 +1,13 @@
-// Port enumeration over a fixed port map: the names PortNo accepts, the
-// numeric order with duplicates kept, and the fallback to COM1 to COM4.
+// Port enumeration over a fixed port map: the numeric order with duplicates
+// kept, and the fallback to COM1 to COM4. How names read is tested with the
+// port map.
 #include <gtest/gtest.h>
 
 #include <unistd.h>
 
 #include <cstdio>
 #include <memory>
+#include <stdexcept>
 #include <string>
 
 #include "PortMap.h"
@@ -13,14 +15,6 @@
 
 using namespace QuarlComm32;
 using List = TCommSerialPortInfo::TStringList;
-
-TEST(PortInfo, PortNoReadsTheNumberAfterComAsAtolDoes) {
-  const std::pair<const char*, int> cases[] = {
-      {"COM3", 3}, {"com3", 3},  {"Com03", 3}, {"COM12abc", 12}, {"COM", 0},   {"COM0", 0},  {"COM-2", 0},
-      {"LPT1", 0}, {"XCOM1", 0}, {"CO", 0},    {"COM 5", 5},     {"COM+7", 7}, {"COMx1", 0}, {"COM99999999999", 0},
-  };
-  for (const auto& [name, number] : cases) EXPECT_EQ(TCommSerialPortInfo::PortNo(name), number) << name;
-}
 
 TEST(PortInfo, PortsAreListedByNumberNotByTextAndDuplicatesStay) {
   TCommSerialPortInfo info(std::make_shared<TFixedPortMap>(
@@ -39,6 +33,18 @@ TEST(PortInfo, NoPortsOrNoListGiveComOneToFour) {
     TCommSerialPortInfo info(std::make_shared<TFixedPortMap>(std::vector<TPortEntry>{}, readable));
     EXPECT_EQ(info.PortList, (List{"COM1", "COM2", "COM3", "COM4"})) << "readable " << readable;
   }
+}
+
+// A map that fails while listing: the error is counted (and said once), not
+// lost, and the list falls back as for no ports.
+TEST(PortInfo, AnErrorWhileListingIsReportedAndFallsBack) {
+  struct TFailingMap : IPortMap {
+    bool List(std::vector<TPortEntry>&) const override { throw std::runtime_error("no list today"); }
+  };
+  const unsigned long before = PortListErrors();
+  TCommSerialPortInfo info(std::make_shared<TFailingMap>());
+  EXPECT_EQ(info.PortList, (List{"COM1", "COM2", "COM3", "COM4"}));
+  EXPECT_EQ(PortListErrors(), before + 1);
 }
 
 // The machine's map: a QUARLCOMM_PORTS entry whose path is not there is not
