@@ -22,8 +22,6 @@ const QString NoFiles = QStringLiteral("没有记录文件！");
 const QString Deleted = QStringLiteral("删除完毕！");
 const QString Refreshed = QStringLiteral("已经刷新目录！");
 const QString PageLost = QStringLiteral("目录读取不完整，接收机无应答！");
-// At most this many files go into one delete request.
-constexpr int MaxDeleteRows = 29;
 // How often a listing looks whether the page it awaits is overdue.
 constexpr int WatchPeriodMs = 100;
 
@@ -180,7 +178,7 @@ void TForm1::Button8Click(QObject*) {
     ShowMessage(QStringLiteral("不要选中没有文件名的记录行！"));
     return;
   }
-  if (bottom - top + 1 > MaxDeleteRows) {
+  if (bottom - top + 1 > static_cast<int>(Z500::MaxDeleteNames)) {
     ShowMessage(QStringLiteral("一次只能删除少于30个文件！"));
     return;
   }

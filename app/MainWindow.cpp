@@ -223,15 +223,7 @@ void TForm1::_CreateComponents() {
   VellCommDevice1->setObjectName(QStringLiteral("VellCommDevice1"));
   VellCommDevice1->SetPortMap(PortMap);
   VellCommDevice1->fSetPortNo(1);
-  VellCommDevice1->fSetBaud(TVellCommDevice::br19200);
-  VellCommDevice1->fSetByteSize(8);
-  VellCommDevice1->fSetInBufSize(8192);
-  VellCommDevice1->fSetOutBufSize(8192);
-  VellCommDevice1->fSetHwInSize(1200);
-  VellCommDevice1->fSetHwOutSize(1200);
-  VellCommDevice1->fSetQueueSize(16);
-  VellCommDevice1->fSetPackageSize(4096);
-  VellCommDevice1->fSetPackageType(cptFrameTimeout);
+  _ApplyLinkSettings();
   VellCommDevice1->fSetUsePackage(true);
   VellCommDevice1->OnPackage = [this](QObject* Sender, int NotifyType) {
     VellCommDevice1Package(Sender, NotifyType);
@@ -240,10 +232,27 @@ void TForm1::_CreateComponents() {
 
   Timer2 = new QTimer(this);
   Timer2->setObjectName(QStringLiteral("Timer2"));
-  Timer2->setInterval(500);
+  Timer2->setInterval(static_cast<int>(Z500::HandshakePeriodMs));
 
   OpenDialog1.Prompts = Prompts;
   OpenDialog1.Filter = QStringLiteral("Q5固件文件(*.088.rxf)|*.088.rxf|所有文件(*.*)|*.*");
+}
+
+void TForm1::_ApplyLinkSettings() {
+  using Settings = Z500::TLinkSettings;
+  static_assert(TVellCommDevice::BaudRates[TVellCommDevice::br19200] == Settings::Baud);
+  VellCommDevice1->fSetBaud(TVellCommDevice::br19200);
+  VellCommDevice1->fSetByteSize(Settings::ByteSize);
+  VellCommDevice1->fSetParity(static_cast<TVellCommDevice::TParity>(Settings::Parity));
+  VellCommDevice1->fSetStopBits(static_cast<TVellCommDevice::TStopBits>(Settings::StopBits));
+  VellCommDevice1->fSetInBufSize(Settings::QueueBytes);
+  VellCommDevice1->fSetOutBufSize(Settings::QueueBytes);
+  VellCommDevice1->fSetHwInSize(Settings::DriverBufferBytes);
+  VellCommDevice1->fSetHwOutSize(Settings::DriverBufferBytes);
+  VellCommDevice1->fSetQueueSize(static_cast<long>(Settings::PackageSlots));
+  VellCommDevice1->fSetPackageSize(static_cast<long>(Settings::PackageBytes));
+  VellCommDevice1->fSetPackageType(Settings::PackageType);
+  VellCommDevice1->fSetPackageInterval(static_cast<long>(Settings::PackagePauseMs));
 }
 
 void TForm1::FormCreate(QObject*) {

@@ -19,6 +19,7 @@
 #include "PortMap.h"
 #include "Prompts.h"
 #include "ReceiverFrames.h"
+#include "ReceiverSession.h"
 #include "ReplyDispatcher.h"
 #include "StringGrid.h"
 #include "VellCommDevice.h"
@@ -188,6 +189,8 @@ private:
 
   void _CreateControls();
   void _CreateComponents();
+  // The line and framer settings every link to a receiver opens with.
+  void _ApplyLinkSettings();
   void _EnableActionButtons(bool enabled);
 
   // Static recording parameters: the edit-box checks and the replies.
@@ -212,6 +215,10 @@ private:
 
   // -- Firmware upgrade steps (FirmwareUpgrade.cpp).
   void _SetUpUpgrade();
+  // Checks the firmware file's name and opens it; nullptr after a box that
+  // says why not.
+  std::unique_ptr<QFile> _OpenFirmware(const QString& path);
+  void _StartUpgrade();
   void _UpgradeHandshakeAnswer(uint8_t hardwareVersion);
   void _UpgradeBlockAnswer(uint8_t result, std::optional<uint32_t> address);
   void _SendNextBlock();
