@@ -223,17 +223,17 @@ void TForm1::Button9Click(QObject*) {
   if (!VellCommDevice1->fGetActive()) return;
   SetStatus(QStringLiteral("正在格式化NANDFLASH，请稍候！"), true);
   _ClearGrid();
-  switch (const TWaitOutcome outcome = RawReplyWait(Z500::FormatRequest(), Z500::FormatHead, Z500::FormatWaitMs)) {
-    case woHeadSeen:
+  switch (const Z500::TWaitEnd outcome = RawReplyWait(Z500::FormatRequest(), Z500::FormatHead, Z500::FormatWaitMs)) {
+    case Z500::TWaitEnd::Done:
       ShowMessage(QStringLiteral(" 格式化完毕！\r\n请重启静态接收机！\r\n "));
       SetStatus(QStringLiteral("格式化完毕！"));
       break;
-    case woNoAnswer:
-    case woEchoOnly:  // the status line tells of the echo
+    case Z500::TWaitEnd::TimedOut:
+    case Z500::TWaitEnd::EchoOnly:  // the status line tells of the echo
       ShowMessage(QStringLiteral("接收机无应答，未能确认格式化完成！"));
-      if (outcome == woNoAnswer) SetStatus(QStringLiteral("格式化失败，接收机无应答！"));
+      if (outcome == Z500::TWaitEnd::TimedOut) SetStatus(QStringLiteral("格式化失败，接收机无应答！"));
       break;
-    case woLinkClosed:  // whoever closed it has said why
+    case Z500::TWaitEnd::LineLost:  // whoever closed it has said why
       break;
   }
   VellCommDevice1->fSetUsePackage(true);

@@ -75,10 +75,12 @@ TReceiverSession::TReceiverSession(IClock& clock, IInterrupt* interrupt) : Clock
 
 TReceiverSession::~TReceiverSession() { Teardown(); }
 
-// The teardown, the one place the link is taken down: no more wakes or
-// notifications, packaging off, the port closed, then the framer gone.
+// The one place the link is taken down: no more wakes, then the link's
+// shutdown (packaging off without notifications, the port closed), then the
+// framer gone and the engine's callback dropped.
 void TReceiverSession::Teardown() noexcept {
   if (Interrupt) Interrupt->SetWaker(nullptr);
+  // -- the link's shutdown --
   Package->SetPackageNotify(nullptr);
   Package->fSetActive(false);
   try {
@@ -86,6 +88,7 @@ void TReceiverSession::Teardown() noexcept {
   } catch (...) {
     // A thread that would not stop is joined by the engine when it goes.
   }
+  // -- end of the link's shutdown --
   Package.reset();  // gives the engine its own callback back
   Comm->OnCommNotify = nullptr;
 }

@@ -130,8 +130,8 @@ int Serve(const Options& options, const sigset_t& signals) {
 
 int main(int argc, char** argv) {
   const ParsedArgs args = ParseArgs(argc, argv);
-  if (!args.error.empty()) {
-    std::fprintf(stderr, "z500-sim: %s\nTry 'z500-sim --help'.\n", args.error.c_str());
+  if (args.error) {
+    std::fprintf(stderr, "z500-sim: %s\nTry 'z500-sim --help'.\n", args.error->c_str());
     return 2;
   }
   if (args.help) {
