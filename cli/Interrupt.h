@@ -14,7 +14,7 @@
 #include <signal.h>
 
 #include "Clock.h"
-#include "ReceiverSession.h"
+#include "SessionInterrupt.h"
 
 namespace Z500Ctl {
 

@@ -27,7 +27,6 @@ namespace Z500Ctl {
 
 namespace {
 
-using namespace std::chrono_literals;
 using SteadyClock = std::chrono::steady_clock;
 using Z500::TWaitEnd;
 

@@ -31,6 +31,7 @@
 #include "Dcb.h"
 #include "LinkSteps.h"
 #include "ReceiverFrames.h"
+#include "SessionInterrupt.h"
 #include "RegularFile.h"
 #include "ReplyDispatcher.h"
 #include "TComm32.h"
@@ -91,18 +92,6 @@ enum class TWaitEnd {
 };
 
 using TDeadline = std::chrono::steady_clock::time_point;
-
-// A request from outside that ends the session's waits and pauses at once
-// (z500ctl's signals).
-class IInterrupt {
-public:
-  virtual ~IInterrupt() = default;
-  virtual bool Raised() const = 0;
-  // Throws the interrupt's own exception once raised.
-  virtual void Check() const = 0;
-  // Who else to wake when raised (nullptr: nobody).
-  virtual void SetWaker(std::function<void()> waker) = 0;
-};
 
 // The link to one receiver on the engine and the framer, in package mode.
 // Packages are announced by the framer's thread; the caller's thread waits
