@@ -22,8 +22,6 @@ const QString NoFiles = QStringLiteral("没有记录文件！");
 const QString Deleted = QStringLiteral("删除完毕！");
 const QString Refreshed = QStringLiteral("已经刷新目录！");
 const QString PageLost = QStringLiteral("目录读取不完整，接收机无应答！");
-// At most this many files go into one delete request.
-constexpr int MaxDeleteRows = 29;
 // How often a listing looks whether the page it awaits is overdue.
 constexpr int WatchPeriodMs = 100;
 
@@ -180,7 +178,7 @@ void TForm1::Button8Click(QObject*) {
     ShowMessage(QStringLiteral("不要选中没有文件名的记录行！"));
     return;
   }
-  if (bottom - top + 1 > MaxDeleteRows) {
+  if (bottom - top + 1 > static_cast<int>(Z500::MaxDeleteNames)) {
     ShowMessage(QStringLiteral("一次只能删除少于30个文件！"));
     return;
   }
@@ -225,17 +223,17 @@ void TForm1::Button9Click(QObject*) {
   if (!VellCommDevice1->fGetActive()) return;
   SetStatus(QStringLiteral("正在格式化NANDFLASH，请稍候！"), true);
   _ClearGrid();
-  switch (const TWaitOutcome outcome = RawReplyWait(Z500::FormatRequest(), Z500::FormatHead, Z500::FormatWaitMs)) {
-    case woHeadSeen:
+  switch (const Z500::TWaitEnd outcome = RawReplyWait(Z500::FormatRequest(), Z500::FormatHead, Z500::FormatWaitMs)) {
+    case Z500::TWaitEnd::Done:
       ShowMessage(QStringLiteral(" 格式化完毕！\r\n请重启静态接收机！\r\n "));
       SetStatus(QStringLiteral("格式化完毕！"));
       break;
-    case woNoAnswer:
-    case woEchoOnly:  // the status line tells of the echo
+    case Z500::TWaitEnd::TimedOut:
+    case Z500::TWaitEnd::EchoOnly:  // the status line tells of the echo
       ShowMessage(QStringLiteral("接收机无应答，未能确认格式化完成！"));
-      if (outcome == woNoAnswer) SetStatus(QStringLiteral("格式化失败，接收机无应答！"));
+      if (outcome == Z500::TWaitEnd::TimedOut) SetStatus(QStringLiteral("格式化失败，接收机无应答！"));
       break;
-    case woLinkClosed:  // whoever closed it has said why
+    case Z500::TWaitEnd::LineLost:  // whoever closed it has said why
       break;
   }
   VellCommDevice1->fSetUsePackage(true);

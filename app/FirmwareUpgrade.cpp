@@ -3,8 +3,6 @@
 // block, each one only after the receiver has answered the one before. Any
 // failure ends the upgrade at once (timer off, file closed, no longer
 // upgrading), so that the other features work again straight away.
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <QFile>
@@ -15,6 +13,7 @@
 
 #include "FirmwareBlocks.h"
 #include "MainWindow.h"
+#include "ReceiverSession.h"
 
 namespace {
 
@@ -33,24 +32,20 @@ QString VerdictText(Z500::TBlockVerdict verdict) {
   }
 }
 
-// Opens the firmware file for reading, or gives nullptr. Only a regular file
-// is taken: a FIFO would hold the window thread in open() or read() until
-// some writer came, a directory or device is no firmware. The descriptor is
-// opened without blocking and checked before anything reads it, so the check
-// holds for what is actually read. Unbuffered: each block is read from the
-// file when it is due, no earlier.
-std::unique_ptr<QFile> OpenFirmwareFile(const QString& path) {
-  const QByteArray name = QFile::encodeName(path);
-  // open() would stop at a NUL and open some other file.
-  if (name.isEmpty() || name.contains('\0')) return nullptr;
-  const int fd = ::open(name.constData(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-  if (fd < 0) return nullptr;
-  struct stat st {};
-  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    ::close(fd);
-    return nullptr;
+QString FirmwareFaultText(Z500::TFirmwareFault fault) {
+  switch (fault) {
+    case Z500::TFirmwareFault::Empty: return QStringLiteral("升级文件为空，无法升级！");
+    case Z500::TFirmwareFault::TooLarge: return QStringLiteral("升级文件过大，无法升级！");
+    default: return QStringLiteral("未能打开升级文件！");
   }
+}
+
+// The firmware file as the window reads it: through an unbuffered QFile on
+// the descriptor the session's opener checked, so that each block is read
+// from the file when it is due, no earlier. nullptr when QFile refuses it.
+std::unique_ptr<QFile> AsQFile(const QString& path, Quarl::TRegularFile checked) {
   auto file = std::make_unique<QFile>(path);
+  const int fd = checked.Release();
   if (!file->open(fd, QIODevice::ReadOnly | QIODevice::Unbuffered, QFileDevice::AutoCloseHandle)) {
     ::close(fd);
     return nullptr;
@@ -97,31 +92,8 @@ void TForm1::Button4Click(QObject*) {
     ShowMessage(QStringLiteral("未打开通讯串口！"));
     return;
   }
-  const QString path = Edit1->text();
-  const std::optional<int> version = Z500::HardwareVersionFromPath(path.toStdString());
-  if (!version) {
-    ShowMessage(QStringLiteral("文件路径有误或者升级文件不是rxf文件！"));
-    return;
-  }
-  // A number no receiver can answer with: the file fits no receiver.
-  if (!Z500::IsHardwareVersion(*version)) {
-    ShowMessage(VersionMismatch);
-    return;
-  }
-  HardwareVersion = static_cast<uint8_t>(*version);
-  std::unique_ptr<QFile> file = OpenFirmwareFile(path);
-  if (!file) {
-    ShowMessage(QStringLiteral("未能打开升级文件！"));
-    return;
-  }
-  if (file->size() == 0) {
-    ShowMessage(QStringLiteral("升级文件为空，无法升级！"));
-    return;
-  }
-  if (file->size() > Z500::MaxFirmwareSize) {
-    ShowMessage(QStringLiteral("升级文件过大，无法升级！"));
-    return;
-  }
+  std::unique_ptr<QFile> file = _OpenFirmware(Edit1->text());
+  if (!file) return;
   FirmwareFile = std::move(file);  // closes a file an earlier upgrade left open
   ShowMessage(QStringLiteral("请确认接收机电源已经关闭！"));
   // The box ran an event loop of its own: the link may have gone meanwhile,
@@ -130,7 +102,29 @@ void TForm1::Button4Click(QObject*) {
     FirmwareFile.reset();
     return;
   }
+  _StartUpgrade();
+}
 
+std::unique_ptr<QFile> TForm1::_OpenFirmware(const QString& path) {
+  const std::optional<int> version = Z500::HardwareVersionFromPath(path.toStdString());
+  if (!version) {
+    ShowMessage(QStringLiteral("文件路径有误或者升级文件不是rxf文件！"));
+    return nullptr;
+  }
+  // A number no receiver can answer with: the file fits no receiver.
+  if (!Z500::IsHardwareVersion(*version)) {
+    ShowMessage(VersionMismatch);
+    return nullptr;
+  }
+  HardwareVersion = static_cast<uint8_t>(*version);
+  Z500::TFirmwareFile firmware = Z500::OpenFirmwareFile(QFile::encodeName(path).toStdString());
+  std::unique_ptr<QFile> file;
+  if (firmware.Fault == Z500::TFirmwareFault::None) file = AsQFile(path, std::move(firmware.File));
+  if (!file) ShowMessage(FirmwareFaultText(firmware.Fault));
+  return file;
+}
+
+void TForm1::_StartUpgrade() {
   Blocks.Start(static_cast<int32_t>(FirmwareFile->size()));
   ProgressBar1->setMaximum(Blocks.FirmwareSize);
   ProgressBar1->setMinimum(0);

@@ -60,17 +60,17 @@ void TForm1::Button2Click(QObject*) {
     return;
   }
   SetStatus(QStringLiteral("正在恢复仪器内部串口为默认，请稍候！"), true);
-  switch (const TWaitOutcome outcome = RawReplyWait(Z500::SerialResetCommand(), Z500::SerialResetHead,
+  switch (const Z500::TWaitEnd outcome = RawReplyWait(Z500::SerialResetCommand(), Z500::SerialResetHead,
                                                     Z500::SerialResetWaitMs)) {
-    case woHeadSeen:
+    case Z500::TWaitEnd::Done:
       ShowMessage(QStringLiteral("已恢复仪器内部串口波特率为默认设置！"));
       break;
-    case woNoAnswer:
-    case woEchoOnly:  // the status line tells of the echo
-      if (outcome == woNoAnswer) SetStatus(QStringLiteral("恢复串口波特率失败，接收机无应答！"));
+    case Z500::TWaitEnd::TimedOut:
+    case Z500::TWaitEnd::EchoOnly:  // the status line tells of the echo
+      if (outcome == Z500::TWaitEnd::TimedOut) SetStatus(QStringLiteral("恢复串口波特率失败，接收机无应答！"));
       ShowMessage(QStringLiteral("接收机无应答，恢复串口波特率未完成！"));
       break;
-    case woLinkClosed:  // whoever closed it has said why
+    case Z500::TWaitEnd::LineLost:  // whoever closed it has said why
       break;
   }
   VellCommDevice1->fSetUsePackage(true);

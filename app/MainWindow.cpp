@@ -151,6 +151,22 @@ TForm1::~TForm1() {
 }
 
 void TForm1::_CreateControls() {
+  _CreateLinkGroup();
+  _CreateUpgradeGroup();
+  _CreateStaticGroup();
+  _CreateStatusLine();
+
+  // Tab order: the link group, the static group, the upgrade group.
+  QWidget* order[] = {Button1, Button2, ComboBox1, Button17, Edit2,   Edit3,   Button5, Button6,
+                      Button7, Button8, Button9,   StringGrid1, Edit1, Button3, Button4, ProgressBar1};
+  for (size_t i = 1; i < std::size(order); ++i) setTabOrder(order[i - 1], order[i]);
+
+  connect(Button1, &QPushButton::clicked, this, [this] { Button1Click(Button1); });
+  connect(Button2, &QPushButton::clicked, this, [this] { Button2Click(Button2); });
+  connect(Button17, &QPushButton::clicked, this, [this] { Button17Click(Button17); });
+}
+
+void TForm1::_CreateLinkGroup() {
   GroupBox1 = MakeGroup(this, "GroupBox1", QStringLiteral("串行端口"), 8, 8, 473, 65);
   ComboBox1 = Make<QComboBox>(GroupBox1, "ComboBox1", 16, 24, 65, 21);
   ComboBox1->setLineEdit(new TPortChooserEdit(ComboBox1));
@@ -164,7 +180,9 @@ void TForm1::_CreateControls() {
   Button1 = MakeButton(GroupBox1, "Button1", QStringLiteral("打开串口"), 96, 16, 89, 41);
   Button17 = MakeButton(GroupBox1, "Button17", QStringLiteral("打开声音"), 216, 16, 97, 41);
   Button2 = MakeButton(GroupBox1, "Button2", QStringLiteral("恢复波特率"), 344, 16, 97, 41);
+}
 
+void TForm1::_CreateUpgradeGroup() {
   GroupBox3 = MakeGroup(this, "GroupBox3", QStringLiteral("固件升级"), 8, 72, 473, 121);
   Label17 = MakeLabel(GroupBox3, "Label17", QStringLiteral("文件："), 16, 16, 36, 25);
   Edit1 = MakeEdit(GroupBox3, "Edit1", QStringLiteral("选择固件文件路径，升级前请关闭接收机！"), 56, 16, 385, 21);
@@ -175,7 +193,9 @@ void TForm1::_CreateControls() {
   ProgressBar1->setTextVisible(false);
   Button3 = MakeButton(GroupBox3, "Button3", QStringLiteral("选择文件"), 120, 72, 105, 41);
   Button4 = MakeButton(GroupBox3, "Button4", QStringLiteral("开始升级"), 256, 72, 105, 41);
+}
 
+void TForm1::_CreateStaticGroup() {
   GroupBox2 = MakeGroup(this, "GroupBox2", QStringLiteral("静态管理"), 8, 256, 473, 385);
   Label2 = MakeLabel(GroupBox2, "Label2", QStringLiteral("采集间隔："), 8, 16, 73, 17);
   Edit2 = MakeEdit(GroupBox2, "Edit2", QStringLiteral("5"), 80, 16, 57, 21);
@@ -192,7 +212,9 @@ void TForm1::_CreateControls() {
   StringGrid1->SetRowHeight(20);
   const int widths[] = {30, 130, 87, 179};
   for (int c = 0; c < 4; ++c) StringGrid1->SetColWidth(c, widths[c]);
+}
 
+void TForm1::_CreateStatusLine() {
   QFont lineFont = FormFont(13);
   QPalette linePalette = palette();
   linePalette.setColor(QPalette::Window, InactiveCaptionGradient);
@@ -207,15 +229,6 @@ void TForm1::_CreateControls() {
   QPalette red = Label5->palette();
   red.setColor(QPalette::WindowText, Qt::red);
   Label5->setPalette(red);
-
-  // Tab order: the link group, the static group, the upgrade group.
-  QWidget* order[] = {Button1, Button2, ComboBox1, Button17, Edit2,   Edit3,   Button5, Button6,
-                      Button7, Button8, Button9,   StringGrid1, Edit1, Button3, Button4, ProgressBar1};
-  for (size_t i = 1; i < std::size(order); ++i) setTabOrder(order[i - 1], order[i]);
-
-  connect(Button1, &QPushButton::clicked, this, [this] { Button1Click(Button1); });
-  connect(Button2, &QPushButton::clicked, this, [this] { Button2Click(Button2); });
-  connect(Button17, &QPushButton::clicked, this, [this] { Button17Click(Button17); });
 }
 
 void TForm1::_CreateComponents() {
@@ -223,15 +236,7 @@ void TForm1::_CreateComponents() {
   VellCommDevice1->setObjectName(QStringLiteral("VellCommDevice1"));
   VellCommDevice1->SetPortMap(PortMap);
   VellCommDevice1->fSetPortNo(1);
-  VellCommDevice1->fSetBaud(TVellCommDevice::br19200);
-  VellCommDevice1->fSetByteSize(8);
-  VellCommDevice1->fSetInBufSize(8192);
-  VellCommDevice1->fSetOutBufSize(8192);
-  VellCommDevice1->fSetHwInSize(1200);
-  VellCommDevice1->fSetHwOutSize(1200);
-  VellCommDevice1->fSetQueueSize(16);
-  VellCommDevice1->fSetPackageSize(4096);
-  VellCommDevice1->fSetPackageType(cptFrameTimeout);
+  _ApplyLinkSettings();
   VellCommDevice1->fSetUsePackage(true);
   VellCommDevice1->OnPackage = [this](QObject* Sender, int NotifyType) {
     VellCommDevice1Package(Sender, NotifyType);
@@ -240,10 +245,27 @@ void TForm1::_CreateComponents() {
 
   Timer2 = new QTimer(this);
   Timer2->setObjectName(QStringLiteral("Timer2"));
-  Timer2->setInterval(500);
+  Timer2->setInterval(static_cast<int>(Z500::HandshakePeriodMs));
 
   OpenDialog1.Prompts = Prompts;
   OpenDialog1.Filter = QStringLiteral("Q5固件文件(*.088.rxf)|*.088.rxf|所有文件(*.*)|*.*");
+}
+
+void TForm1::_ApplyLinkSettings() {
+  using Settings = Z500::TLinkSettings;
+  static_assert(TVellCommDevice::BaudRates[TVellCommDevice::br19200] == Settings::Baud);
+  VellCommDevice1->fSetBaud(TVellCommDevice::br19200);
+  VellCommDevice1->fSetByteSize(Settings::ByteSize);
+  VellCommDevice1->fSetParity(static_cast<TVellCommDevice::TParity>(Settings::Parity));
+  VellCommDevice1->fSetStopBits(static_cast<TVellCommDevice::TStopBits>(Settings::StopBits));
+  VellCommDevice1->fSetInBufSize(Settings::QueueBytes);
+  VellCommDevice1->fSetOutBufSize(Settings::QueueBytes);
+  VellCommDevice1->fSetHwInSize(Settings::DriverBufferBytes);
+  VellCommDevice1->fSetHwOutSize(Settings::DriverBufferBytes);
+  VellCommDevice1->fSetQueueSize(static_cast<long>(Settings::PackageSlots));
+  VellCommDevice1->fSetPackageSize(static_cast<long>(Settings::PackageBytes));
+  VellCommDevice1->fSetPackageType(Settings::PackageType);
+  VellCommDevice1->fSetPackageInterval(static_cast<long>(Settings::PackagePauseMs));
 }
 
 void TForm1::FormCreate(QObject*) {
@@ -318,7 +340,7 @@ void TForm1::VellCommDevice1Package(QObject*, int) {
   if (!package.empty()) Z500::DispatchReply(package, Upgrading, Routes);
 }
 
-TForm1::TWaitOutcome TForm1::RawReplyWait(const Z500::TFrame& request, const Z500::TReplyHead& head,
+Z500::TWaitEnd TForm1::RawReplyWait(const Z500::TFrame& request, const Z500::TReplyHead& head,
                                           uint32_t limitMs) {
   // Packaging goes off before the request is written: the framer would take
   // a quick answer in and lose it at the switch. Nothing received before the
@@ -337,9 +359,9 @@ TForm1::TWaitOutcome TForm1::RawReplyWait(const Z500::TFrame& request, const Z50
       WaitStart, WaitNow, [] { QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents); },
       [this] { return !VellCommDevice1->fGetActive(); });
   QApplication::restoreOverrideCursor();
-  if (found) return woHeadSeen;
-  if (!VellCommDevice1->fGetActive()) return woLinkClosed;
-  if (!scanner.EchoSeen()) return woNoAnswer;
+  if (found) return Z500::TWaitEnd::Done;
+  if (!VellCommDevice1->fGetActive()) return Z500::TWaitEnd::LineLost;
+  if (!scanner.EchoSeen()) return Z500::TWaitEnd::TimedOut;
   _LineEchoes();
-  return woEchoOnly;
+  return Z500::TWaitEnd::EchoOnly;
 }

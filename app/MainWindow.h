@@ -19,6 +19,7 @@
 #include "PortMap.h"
 #include "Prompts.h"
 #include "ReceiverFrames.h"
+#include "ReceiverSession.h"
 #include "ReplyDispatcher.h"
 #include "StringGrid.h"
 #include "VellCommDevice.h"
@@ -149,17 +150,15 @@ protected:
   // text that must show while the window's thread is blocked.
   void SetStatus(const QString& text, bool now = false);
   void ShowMessage(const QString& text);
-  // How a raw reply wait ended; woEchoOnly: nothing came but the echo of
-  // the request (the status line says so already).
-  enum TWaitOutcome { woHeadSeen, woNoAnswer, woLinkClosed, woEchoOnly };
   // Switches packaging off, writes `request` and waits on the raw byte
   // stream, with the hourglass cursor, for the answer's `head` or until
   // `limitMs` pass; the window is kept painted but takes no input meanwhile.
   // The request's own echo is not taken for the answer. It ends early when
   // the link closes under it (the device went, or the window closed): then
-  // nothing is to be reported. Packaging stays off: the caller reports the
-  // outcome, then switches it on again.
-  TWaitOutcome RawReplyWait(const Z500::TFrame& request, const Z500::TReplyHead& head, uint32_t limitMs);
+  // nothing is to be reported (LineLost). EchoOnly: nothing came but the
+  // echo of the request (the status line says so already). Packaging stays
+  // off: the caller reports the outcome, then switches it on again.
+  Z500::TWaitEnd RawReplyWait(const Z500::TFrame& request, const Z500::TReplyHead& head, uint32_t limitMs);
   // Writes one whole frame to the receiver.
   void Send(const Z500::TFrame& frame);
 
@@ -187,7 +186,13 @@ private:
   void _DropLink();
 
   void _CreateControls();
+  void _CreateLinkGroup();
+  void _CreateUpgradeGroup();
+  void _CreateStaticGroup();
+  void _CreateStatusLine();
   void _CreateComponents();
+  // The line and framer settings every link to a receiver opens with.
+  void _ApplyLinkSettings();
   void _EnableActionButtons(bool enabled);
 
   // Static recording parameters: the edit-box checks and the replies.
@@ -212,6 +217,10 @@ private:
 
   // -- Firmware upgrade steps (FirmwareUpgrade.cpp).
   void _SetUpUpgrade();
+  // Checks the firmware file's name and opens it; nullptr after a box that
+  // says why not.
+  std::unique_ptr<QFile> _OpenFirmware(const QString& path);
+  void _StartUpgrade();
   void _UpgradeHandshakeAnswer(uint8_t hardwareVersion);
   void _UpgradeBlockAnswer(uint8_t result, std::optional<uint32_t> address);
   void _SendNextBlock();

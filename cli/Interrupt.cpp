@@ -8,7 +8,7 @@ namespace Z500Ctl {
 
 void TInterrupt::Raise(int signal) {
   int none = 0;
-  Raised.compare_exchange_strong(none, signal, std::memory_order_acq_rel);
+  RaisedSignal.compare_exchange_strong(none, signal, std::memory_order_acq_rel);
   std::lock_guard lock(Lock);
   Woken.notify_all();
   if (Waker) Waker();

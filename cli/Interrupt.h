@@ -14,6 +14,7 @@
 #include <signal.h>
 
 #include "Clock.h"
+#include "SessionInterrupt.h"
 
 namespace Z500Ctl {
 
@@ -22,23 +23,24 @@ struct TInterrupted {
   int Signal;
 };
 
-class TInterrupt {
+class TInterrupt : public Z500::IInterrupt {
 public:
   // Records `signal` (the first one counts) and wakes every waiter. Not for
   // a signal handler: called from the thread that takes the signals.
   void Raise(int signal);
   // The signal asked for, 0 while none.
-  int Signal() const { return Raised.load(std::memory_order_acquire); }
+  int Signal() const { return RaisedSignal.load(std::memory_order_acquire); }
+  bool Raised() const override { return Signal() != 0; }
   // Throws TInterrupted once raised.
-  void Check() const;
+  void Check() const override;
   // Pauses `ms` milliseconds, less when raised meanwhile.
   void Sleep(uint32_t ms);
   // Who else to wake on Raise (one at a time; nullptr: nobody). Once this
   // returns, the one replaced is no longer called.
-  void SetWaker(std::function<void()> waker);
+  void SetWaker(std::function<void()> waker) override;
 
 private:
-  std::atomic<int> Raised{0};
+  std::atomic<int> RaisedSignal{0};
   std::mutex Lock;
   std::condition_variable Woken;
   std::function<void()> Waker;  // Lock

@@ -1,9 +1,6 @@
 #include "Z500Ctl.h"
 
 #include <CLI/CLI.hpp>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -24,14 +21,14 @@
 #include "LinkSteps.h"
 #include "NameText.h"
 #include "ParameterRules.h"
-#include "ReceiverLink.h"
+#include "ReceiverSession.h"
 
 namespace Z500Ctl {
 
 namespace {
 
-using namespace std::chrono_literals;
 using SteadyClock = std::chrono::steady_clock;
+using Z500::TWaitEnd;
 
 // A failure on its way to the one line and the exit code it ends with.
 struct TFailure {
@@ -39,10 +36,11 @@ struct TFailure {
   std::string Message;
 };
 
-// At most this many names go into one delete request.
-constexpr size_t MaxDeleteNames = 29;
-// The handshake goes out this often until the receiver answers.
-constexpr auto HandshakePeriod = 500ms;
+// `seconds` from now.
+Z500::TDeadline Deadline(double seconds) {
+  return SteadyClock::now() +
+         std::chrono::duration_cast<SteadyClock::duration>(std::chrono::duration<double>(seconds));
+}
 
 std::string Seconds(double s) {
   char text[32];
@@ -92,12 +90,6 @@ TFailure PageFailure(Z500::TPageFault fault, const std::string& what, uint16_t l
   }
 }
 
-// Closes a C file when it goes.
-struct TFileClose {
-  void operator()(std::FILE* f) const { std::fclose(f); }
-};
-using TFile = std::unique_ptr<std::FILE, TFileClose>;
-
 // One run against one receiver.
 class TSession {
 public:
@@ -127,15 +119,14 @@ public:
   // Dispatches replies until `done`, for at most `limit`.
   void Await(const Z500::TReplyRoutes& routes, const std::function<bool()>& done, const std::string& what,
              std::chrono::duration<double> limit, bool upgrading = false) {
-    const auto deadline = SteadyClock::now() + std::chrono::duration_cast<SteadyClock::duration>(limit);
-    Check(Link.Wait(routes, upgrading, done, deadline), what, limit.count());
+    Check(Link.Wait(routes, upgrading, done, Deadline(limit.count())), what, limit.count());
   }
   void Await(const Z500::TReplyRoutes& routes, const std::function<bool()>& done, const std::string& what) {
     Await(routes, done, what, std::chrono::duration<double>(Options.Timeout));
   }
 
   void Check(TWaitEnd end, const std::string& what, double seconds) {
-    if (end == TWaitEnd::TimedOut)
+    if (end == TWaitEnd::TimedOut || end == TWaitEnd::EchoOnly)
       throw TFailure{xTimeout, "no answer from the receiver to " + what + " within " + Seconds(seconds)};
     if (end == TWaitEnd::LineLost) throw TFailure{xLine, "the serial line was lost during " + what};
   }
@@ -202,8 +193,7 @@ public:
   // Drops what arrives until the line has been quiet for CutPageQuietMs, for
   // at most --timeout.
   void AwaitQuiet() {
-    const auto until = SteadyClock::now() + std::chrono::duration_cast<SteadyClock::duration>(
-                                                std::chrono::duration<double>(Options.Timeout));
+    const auto until = Deadline(Options.Timeout);
     const auto quiet = std::chrono::milliseconds(Z500::CutPageQuietMs);
     TWaitEnd end;
     while ((end = Link.Wait({}, false, [] { return true; }, std::min(until, SteadyClock::now() + quiet))) ==
@@ -264,9 +254,9 @@ public:
                                    " to delete both); nothing was deleted"};
       if (std::find(names.begin(), names.end(), a.Name) == names.end()) names.push_back(a.Name);
     }
-    for (size_t at = 0; at < names.size(); at += MaxDeleteNames) {
+    for (size_t at = 0; at < names.size(); at += Z500::MaxDeleteNames) {
       const std::span<const Z500::TFileName> batch =
-          std::span(names).subspan(at, std::min(MaxDeleteNames, names.size() - at));
+          std::span(names).subspan(at, std::min(Z500::MaxDeleteNames, names.size() - at));
       bool finished = false;
       Z500::TReplyRoutes routes;
       routes.DeleteFinished = [&] { finished = true; };
@@ -297,101 +287,120 @@ public:
   // A command the receiver does not answer: done once it has left the port.
   void SendOnly(const Z500::TFrame& frame, const char* done) {
     Send(frame);
-    if (!Link.Drain(SteadyClock::now() + std::chrono::duration_cast<SteadyClock::duration>(
-                                             std::chrono::duration<double>(Options.Timeout))))
+    if (!Link.Drain(Deadline(Options.Timeout)))
       throw TFailure{xLine, "the command did not leave the port within " + Seconds(Options.Timeout)};
     Out << done << "\n";
   }
 
   void Upgrade() {
+    const uint8_t version = FirmwareVersion();  // the file is checked before the port opens
+    Quarl::TRegularFile file = OpenFirmware();
+    Open();
+    CallReceiver(version);
+    const auto started = SteadyClock::now();
+    const int32_t size = SendBlocks(file);
+    const double seconds = std::chrono::duration<double>(SteadyClock::now() - started).count();
+    if (Terminal) Err << "\n";
+    char line[160];
+    std::snprintf(line, sizeof line, "upgraded %d bytes in %.1f s (%.0f B/s); restart the receiver for the new firmware",
+                  size, seconds, seconds > 0 ? size / seconds : 0.0);
+    Out << line << "\n";
+  }
+
+  // The hardware version the firmware file is named for.
+  uint8_t FirmwareVersion() const {
     const std::optional<int> version = Z500::HardwareVersionFromPath(Options.Firmware);
     if (!version) throw TFailure{xFile, Options.Firmware + ": not a firmware file (no .rxf in its name)"};
     if (!Z500::IsHardwareVersion(*version))
       throw TFailure{xVersion, Options.Firmware + " is named for hardware version " + std::to_string(*version) +
                                    ", which no receiver has (0 to 255)"};
-    // Opened without blocking and checked before anything reads it: a FIFO
-    // would hold the program in open() or read(), a directory or a device is
-    // no firmware.
-    const int fd = ::open(Options.Firmware.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    if (fd < 0) throw TFailure{xFile, "cannot open " + Options.Firmware + ": " + std::strerror(errno)};
-    TFile file(::fdopen(fd, "rb"));
-    if (!file) {
-      const int err = errno;
-      ::close(fd);
-      throw TFailure{xFile, "cannot open " + Options.Firmware + ": " + std::strerror(err)};
-    }
-    struct stat st {};
-    if (::fstat(fd, &st) != 0) throw TFailure{xFile, "cannot read " + Options.Firmware + ": " + std::strerror(errno)};
-    if (S_ISDIR(st.st_mode)) throw TFailure{xFile, Options.Firmware + " is a directory, not a firmware file"};
-    if (!S_ISREG(st.st_mode))
-      throw TFailure{xFile, Options.Firmware + " is not a regular file (a FIFO, device or socket)"};
-    // Unbuffered: each block is read from the file when it is due, so a file
-    // changed meanwhile is seen.
-    std::setvbuf(file.get(), nullptr, _IONBF, 0);
-    const off_t size = st.st_size;
-    if (size == 0) throw TFailure{xFile, Options.Firmware + " is empty"};
-    if (size > Z500::MaxFirmwareSize) throw TFailure{xFile, Options.Firmware + " is too large for a firmware image"};
+    return static_cast<uint8_t>(*version);
+  }
 
-    Open();
+  Quarl::TRegularFile OpenFirmware() const {
+    Z500::TFirmwareFile firmware = Z500::OpenFirmwareFile(Options.Firmware);
+    const std::string& path = Options.Firmware;
+    switch (firmware.Fault) {
+      case Z500::TFirmwareFault::None: return std::move(firmware.File);
+      case Z500::TFirmwareFault::CannotOpen:
+        throw TFailure{xFile, "cannot open " + path + ": " + std::strerror(firmware.Error)};
+      case Z500::TFirmwareFault::CannotExamine:
+        throw TFailure{xFile, "cannot read " + path + ": " + std::strerror(firmware.Error)};
+      case Z500::TFirmwareFault::Directory: throw TFailure{xFile, path + " is a directory, not a firmware file"};
+      case Z500::TFirmwareFault::NotRegular:
+        throw TFailure{xFile, path + " is not a regular file (a FIFO, device or socket)"};
+      case Z500::TFirmwareFault::Empty: throw TFailure{xFile, path + " is empty"};
+      case Z500::TFirmwareFault::TooLarge: throw TFailure{xFile, path + " is too large for a firmware image"};
+    }
+    throw TFailure{xInternal, "unknown firmware file fault"};
+  }
+
+  // Sends the handshake every HandshakePeriodMs until the receiver answers
+  // with `version`, for at most --handshake-timeout.
+  void CallReceiver(uint8_t version) {
     if (Terminal) Err << "z500ctl: calling the receiver: switch it on now\n";
     std::optional<uint8_t> answered;
     Z500::TReplyRoutes routes;
     routes.HandshakeAnswer = [&](uint8_t v) { answered = v; };
-    const auto callUntil = SteadyClock::now() + std::chrono::duration_cast<SteadyClock::duration>(
-                                                    std::chrono::duration<double>(Options.HandshakeTimeout));
+    const auto callUntil = Deadline(Options.HandshakeTimeout);
     while (!answered) {
       Send(Z500::UpgradeHandshake());
-      const auto next = std::min(callUntil, SteadyClock::now() + HandshakePeriod);
+      const auto next = std::min(callUntil, SteadyClock::now() + std::chrono::milliseconds(Z500::HandshakePeriodMs));
       const TWaitEnd end = Link.Wait(routes, true, [&] { return answered.has_value(); }, next);
       if (end == TWaitEnd::LineLost || (end == TWaitEnd::TimedOut && SteadyClock::now() >= callUntil))
         Check(end, "the upgrade handshake", Options.HandshakeTimeout);
     }
-    if (*answered != *version)
+    if (*answered != version)
       throw TFailure{xVersion, "the receiver's hardware version is " + std::to_string(*answered) + ", the file is for " +
-                                   std::to_string(*version)};
+                                   std::to_string(version)};
+  }
 
+  // Sends `file` block by block, each once the one before was accepted;
+  // gives the firmware's size.
+  int32_t SendBlocks(Quarl::TRegularFile& file) {
+    const int64_t size = file.Size();
     Z500::TBlockSequencer blocks;
     blocks.Start(static_cast<int32_t>(size));
-    const auto started = SteadyClock::now();
     std::optional<std::pair<uint8_t, std::optional<uint32_t>>> answer;
-    routes = {};
+    Z500::TReplyRoutes routes;
     routes.BlockAnswer = [&](uint8_t result, std::optional<uint32_t> address) { answer.emplace(result, address); };
-    const auto read = [&](uint8_t* buf, size_t len) {
-      const size_t n = std::fread(buf, 1, len, file.get());
-      return n == 0 && std::ferror(file.get()) ? -1L : static_cast<long>(n);
-    };
+    const auto read = [&](uint8_t* buf, size_t len) { return file.Read(buf, len); };
     for (;;) {
       const Z500::TBlockSequencer::TNext next = blocks.Next(read);
-      if (next.Step == Z500::TBlockSequencer::TStep::Done) break;
-      if (next.Step == Z500::TBlockSequencer::TStep::ReadFailed)
-        throw TFailure{xFile, "reading " + Options.Firmware + " failed or ended after " +
-                                  std::to_string(blocks.BytesRead) + " of its " + std::to_string(size) +
-                                  " bytes; the receiver holds part of the firmware"};
-      if (next.Step == Z500::TBlockSequencer::TStep::Grew)
-        throw TFailure{xFile, Options.Firmware + " grew beyond its " + std::to_string(size) +
-                                  " bytes during the upgrade; the receiver holds part of the firmware"};
+      if (next.Step == Z500::TBlockSequencer::TStep::Done) return blocks.FirmwareSize;
+      CheckStep(next.Step, blocks.BytesRead, size);
       answer.reset();
       Send(next.Frame);
       const uint32_t at = blocks.LoadAddress - static_cast<uint32_t>(blocks.BlockLength);
       Await(routes, [&] { return answer.has_value(); }, "the block at " + Address(at),
             std::chrono::milliseconds(Z500::BlockAnswerTimeoutMs), true);
-      switch (blocks.Judge(answer->first, answer->second)) {
-        case Z500::TBlockVerdict::bvAccepted: break;
-        case Z500::TBlockVerdict::bvWrongAddress:
-          throw TFailure{xRefused, "the receiver wrote the block for " + Address(at) + " elsewhere" +
-                                       (answer->second ? " (" + Address(*answer->second) + ")" : std::string())};
-        default:
-          throw TFailure{xRefused, "the receiver answered the block at " + Address(at) + " with error " +
-                                       std::to_string(answer->first)};
-      }
+      CheckVerdict(blocks.Judge(answer->first, answer->second), at, answer->first, answer->second);
       Progress(std::min(blocks.BytesSent, blocks.FirmwareSize), blocks.FirmwareSize);
     }
-    const double seconds = std::chrono::duration<double>(SteadyClock::now() - started).count();
-    if (Terminal) Err << "\n";
-    char line[160];
-    std::snprintf(line, sizeof line, "upgraded %d bytes in %.1f s (%.0f B/s); restart the receiver for the new firmware",
-                  blocks.FirmwareSize, seconds, seconds > 0 ? blocks.FirmwareSize / seconds : 0.0);
-    Out << line << "\n";
+  }
+
+  // A block that could not be read from the file ends the upgrade.
+  void CheckStep(Z500::TBlockSequencer::TStep step, int64_t bytesRead, int64_t size) const {
+    if (step == Z500::TBlockSequencer::TStep::ReadFailed)
+      throw TFailure{xFile, "reading " + Options.Firmware + " failed or ended after " + std::to_string(bytesRead) +
+                                " of its " + std::to_string(size) + " bytes; the receiver holds part of the firmware"};
+    if (step == Z500::TBlockSequencer::TStep::Grew)
+      throw TFailure{xFile, Options.Firmware + " grew beyond its " + std::to_string(size) +
+                                " bytes during the upgrade; the receiver holds part of the firmware"};
+  }
+
+  // The receiver's answer to the block for `at`.
+  static void CheckVerdict(Z500::TBlockVerdict verdict, uint32_t at, uint8_t result,
+                           std::optional<uint32_t> address) {
+    switch (verdict) {
+      case Z500::TBlockVerdict::bvAccepted: return;
+      case Z500::TBlockVerdict::bvWrongAddress:
+        throw TFailure{xRefused, "the receiver wrote the block for " + Address(at) + " elsewhere" +
+                                     (address ? " (" + Address(*address) + ")" : std::string())};
+      default:
+        throw TFailure{xRefused, "the receiver answered the block at " + Address(at) + " with error " +
+                                     std::to_string(result)};
+    }
   }
 
   void Progress(int32_t done, int32_t total) {
@@ -408,7 +417,7 @@ private:
   std::ostream& Err;
   const bool Terminal;
   TInterruptibleClock Clock;
-  TReceiverLink Link;
+  Z500::TReceiverSession Link;
 };
 
 // The window's rule decides what is accepted; a refusal says what is wrong
@@ -500,82 +509,106 @@ std::string OneLine(const std::string& text) {
   return line;
 }
 
-std::variant<TArguments, int> ParseArguments(int argc, const char* const* argv, std::ostream& out,
-                                             std::ostream& err) {
-  TArguments options;
-  std::string interval, cutoff;
-  std::vector<std::string> names;
-  std::string timeout = "5", handshakeTimeout = "60";
-  bool yes = false;
-  CLI::App app{"z500ctl: the Varnex Z500 receiver's features from the command line", "z500ctl"};
-  app.set_help_all_flag("--help-all", "Every command's options");
-  app.add_option("--port", options.Port, "COMn through the port map (QUARLCOMM_PORTS), or a device path")
+namespace {
+
+// The command line as CLI11 reads it: the options, the commands, and the
+// texts each takes before they are checked.
+struct TCommandLine {
+  explicit TCommandLine(TArguments& options);
+  // Checks the texts taken and fills `options` with their values; throws
+  // TFailure (xUsage) at the first that is wrong.
+  void Check(TArguments& options) const;
+  TCommand Command() const;
+
+  CLI::App App{"z500ctl: the Varnex Z500 receiver's features from the command line", "z500ctl"};
+  std::string Interval, Cutoff, Timeout = "5", HandshakeTimeout = "60";
+  std::vector<std::string> Names;
+  bool Yes = false;
+  CLI::App *Params, *Set, *Files, *Delete, *Format, *Upgrade, *Sound, *ResetBaud;
+};
+
+TCommandLine::TCommandLine(TArguments& options) {
+  App.set_help_all_flag("--help-all", "Every command's options");
+  App.add_option("--port", options.Port, "COMn through the port map (QUARLCOMM_PORTS), or a device path")
       ->capture_default_str();
-  app.add_option("--timeout", timeout, "Seconds to wait for an answer, where no fixed limit applies")
+  App.add_option("--timeout", Timeout, "Seconds to wait for an answer, where no fixed limit applies")
       ->type_name("FLOAT")
       ->capture_default_str();
-  app.require_subcommand(1);
-  app.footer(std::string("Names: printed with bytes outside printable ASCII as \\xNN and '\\' as \\\\;\n"
+  App.require_subcommand(1);
+  App.footer(std::string("Names: printed with bytes outside printable ASCII as \\xNN and '\\' as \\\\;\n"
                          "delete takes them back as printed.\n\n") +
              ExitCodeTable());
 
-  auto* params = app.add_subcommand("params", "Print the sampling interval (s) and the cut-off angle (degrees); 'params set' sets them");
-  auto* set = params->add_subcommand("set", "Set them: INTERVAL 0-60, ANGLE 0-89 (empty: 5 and 12)");
-  set->add_option("INTERVAL", interval)->required();
-  set->add_option("ANGLE", cutoff)->required();
-  auto* files = app.add_subcommand("files", "List every file on the receiver: number, name, size, created");
-  files->add_flag("--json", options.Json, "A JSON array, with the raw name and extension bytes in hex");
-  auto* del = app.add_subcommand("delete", "Delete the files named as 'files' prints them");
-  del->add_option("NAME", names)->required();
-  auto* format = app.add_subcommand("format", "Format the flash: deletes every file (waits up to 60 s)");
-  format->add_flag("--yes", yes, "Required: yes, delete every file");
-  auto* upgrade = app.add_subcommand("upgrade", "Load firmware FILE (named like *.088.rxf) into the receiver");
-  upgrade->add_option("FILE", options.Firmware)->required();
-  upgrade->add_option("--handshake-timeout", handshakeTimeout,
+  Params = App.add_subcommand("params", "Print the sampling interval (s) and the cut-off angle (degrees); 'params set' sets them");
+  Set = Params->add_subcommand("set", "Set them: INTERVAL 0-60, ANGLE 0-89 (empty: 5 and 12)");
+  Set->add_option("INTERVAL", Interval)->required();
+  Set->add_option("ANGLE", Cutoff)->required();
+  Files = App.add_subcommand("files", "List every file on the receiver: number, name, size, created");
+  Files->add_flag("--json", options.Json, "A JSON array, with the raw name and extension bytes in hex");
+  Delete = App.add_subcommand("delete", "Delete the files named as 'files' prints them");
+  Delete->add_option("NAME", Names)->required();
+  Format = App.add_subcommand("format", "Format the flash: deletes every file (waits up to 60 s)");
+  Format->add_flag("--yes", Yes, "Required: yes, delete every file");
+  Upgrade = App.add_subcommand("upgrade", "Load firmware FILE (named like *.088.rxf) into the receiver");
+  Upgrade->add_option("FILE", options.Firmware)->required();
+  Upgrade->add_option("--handshake-timeout", HandshakeTimeout,
                       "Seconds to call the receiver until it answers (switch it on meanwhile)")
       ->type_name("FLOAT")
       ->capture_default_str();
-  auto* sound = app.add_subcommand("sound", "Switch the receiver's sound output on");
-  auto* resetBaud = app.add_subcommand("reset-baud", "Reset the receiver's serial port to its default (waits up to 15 s)");
-  auto* unlog = app.add_subcommand("unlog", "Stop the receiver's periodic output on its port com1");
+  Sound = App.add_subcommand("sound", "Switch the receiver's sound output on");
+  ResetBaud = App.add_subcommand("reset-baud", "Reset the receiver's serial port to its default (waits up to 15 s)");
+  App.add_subcommand("unlog", "Stop the receiver's periodic output on its port com1");
+}
 
+void TCommandLine::Check(TArguments& options) const {
+  options.Timeout = SecondsArgument(Timeout, "--timeout");
+  options.HandshakeTimeout = SecondsArgument(HandshakeTimeout, "--handshake-timeout");
+  for (const auto& text : Names) {
+    const auto name = DeleteArgument(text);
+    if (!name) throw TFailure{xUsage, "'" + text + "' is not a file name as 'files' prints it"};
+    if (std::find(options.Names.begin(), options.Names.end(), *name) == options.Names.end())
+      options.Names.push_back(*name);
+  }
+  if (*Set) {
+    options.Interval = ParameterArgument(Interval, Z500::IntervalRule, "interval", "seconds");
+    options.Cutoff = ParameterArgument(Cutoff, Z500::CutoffRule, "cut-off angle", "degrees");
+  }
+  if (*Format && !Yes) throw TFailure{xUsage, "format deletes every file on the receiver: add --yes"};
+}
+
+TCommand TCommandLine::Command() const {
+  return *Set         ? TCommand::ParamsSet
+         : *Params    ? TCommand::Params
+         : *Files     ? TCommand::Files
+         : *Delete    ? TCommand::Delete
+         : *Format    ? TCommand::Format
+         : *Upgrade   ? TCommand::Upgrade
+         : *Sound     ? TCommand::Sound
+         : *ResetBaud ? TCommand::ResetBaud
+                      : TCommand::Unlog;
+}
+
+}  // namespace
+
+std::variant<TArguments, int> ParseArguments(int argc, const char* const* argv, std::ostream& out,
+                                             std::ostream& err) {
+  TArguments options;
+  TCommandLine line(options);
   try {
-    app.parse(argc, argv);
+    line.App.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
-    if (e.get_exit_code() == 0) return app.exit(e, out, err);
-    const std::string unknown = UnknownCommand(app);
+    if (e.get_exit_code() == 0) return line.App.exit(e, out, err);
+    const std::string unknown = UnknownCommand(line.App);
     err << "z500ctl: " << OneLine(unknown.empty() ? e.what() + std::string(" (see --help)") : unknown) << "\n";
     return xUsage;
   }
-
   try {
-    options.Timeout = SecondsArgument(timeout, "--timeout");
-    options.HandshakeTimeout = SecondsArgument(handshakeTimeout, "--handshake-timeout");
-    for (const auto& text : names) {
-      const auto name = DeleteArgument(text);
-      if (!name) throw TFailure{xUsage, "'" + text + "' is not a file name as 'files' prints it"};
-      if (std::find(options.Names.begin(), options.Names.end(), *name) == options.Names.end())
-        options.Names.push_back(*name);
-    }
-    if (*set) {
-      options.Interval = ParameterArgument(interval, Z500::IntervalRule, "interval", "seconds");
-      options.Cutoff = ParameterArgument(cutoff, Z500::CutoffRule, "cut-off angle", "degrees");
-    }
-    if (*format && !yes) throw TFailure{xUsage, "format deletes every file on the receiver: add --yes"};
+    line.Check(options);
   } catch (const TFailure& f) {
     err << "z500ctl: " << OneLine(f.Message) << "\n";
     return f.Code;
   }
-  options.Command = *set          ? TCommand::ParamsSet
-                    : *params     ? TCommand::Params
-                    : *files      ? TCommand::Files
-                    : *del        ? TCommand::Delete
-                    : *format     ? TCommand::Format
-                    : *upgrade    ? TCommand::Upgrade
-                    : *sound      ? TCommand::Sound
-                    : *resetBaud  ? TCommand::ResetBaud
-                                  : TCommand::Unlog;
-  (void)unlog;
+  options.Command = line.Command();
   return options;
 }
 

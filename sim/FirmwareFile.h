@@ -3,26 +3,30 @@
 // starts, so that a wrong path is found before a whole session has run.
 #pragma once
 
+#include <optional>
 #include <string>
 
 #include "Receiver.h"
 
 namespace z500sim {
 
+// Why a firmware file cannot serve, one line that begins with the option and
+// names the path; no value when it can.
+using FileError = std::optional<std::string>;
+
 // Why `path` cannot serve as the expected image: unreadable, not a regular
 // file (a directory, a FIFO, a device) or larger than the receiver holds.
-// Empty when it can. Messages begin with `option` and name the path. Never
-// blocks, whatever the path names.
-std::string CheckFirmwareSource(const std::string& option, const std::string& path);
+// Never blocks, whatever the path names.
+FileError CheckFirmwareSource(const std::string& option, const std::string& path);
 
 // Reads the expected image with the same checks, never more than
-// kMaxFirmware bytes (the file may have changed since the start). Empty
-// result on success, else the message.
-std::string ReadFirmwareFile(const std::string& option, const std::string& path, Bytes& out);
+// kMaxFirmware bytes (the file may have changed since the start). `out` is
+// left empty on failure.
+FileError ReadFirmwareFile(const std::string& option, const std::string& path, Bytes& out);
 
 // Why the received image cannot be written to `path` later: its folder is
 // missing or not writable, or the path is a directory or cannot be written.
 // An existing file is left as it is; a new one is made and removed again.
-std::string CheckFirmwareTarget(const std::string& option, const std::string& path);
+FileError CheckFirmwareTarget(const std::string& option, const std::string& path);
 
 }  // namespace z500sim

@@ -9,7 +9,8 @@ namespace z500sim {
 namespace {
 
 // Stores the parsed value, or returns the message for a bad one.
-using Setter = std::function<std::string(Options&, std::string_view flag, std::string_view value)>;
+// A flag's value taken into the options, or why it cannot be.
+using Setter = std::function<ArgError(Options&, std::string_view flag, std::string_view value)>;
 
 struct Flag {
   const char* name;
@@ -32,7 +33,7 @@ bool ToNumber(std::string_view text, uint64_t min, uint64_t max, uint64_t& out) 
 
 template <typename T>
 Setter Number(T Options::*field, uint64_t min, uint64_t max) {
-  return [=](Options& o, std::string_view flag, std::string_view value) -> std::string {
+  return [=](Options& o, std::string_view flag, std::string_view value) -> ArgError {
     uint64_t v = 0;
     if (!ToNumber(value, min, max, v)) return NumberError(flag, value, min, max);
     o.*field = static_cast<T>(v);
@@ -41,14 +42,14 @@ Setter Number(T Options::*field, uint64_t min, uint64_t max) {
 }
 
 Setter Switch(bool Options::*field) {
-  return [=](Options& o, std::string_view, std::string_view) -> std::string {
+  return [=](Options& o, std::string_view, std::string_view) -> ArgError {
     o.*field = true;
     return {};
   };
 }
 
 Setter Text(std::string Options::*field) {
-  return [=](Options& o, std::string_view flag, std::string_view value) -> std::string {
+  return [=](Options& o, std::string_view flag, std::string_view value) -> ArgError {
     if (value.empty()) return std::string(flag) + ": needs a path";
     o.*field = std::string(value);
     return {};
@@ -80,7 +81,7 @@ const std::vector<Flag>& Flags() {
       {"--silent", nullptr, "fault: answer nothing (frames are still received and traced)",
        Switch(&Options::silent)},
       {"--block-result", "R@K", "fault: answer firmware block K (counted from 1) with result R (e.g. 1@3, 2@1, 7@2)",
-       [](Options& o, std::string_view flag, std::string_view value) -> std::string {
+       [](Options& o, std::string_view flag, std::string_view value) -> ArgError {
          auto at = value.find('@');
          uint64_t r = 0, k = 0;
          if (at == std::string_view::npos || !ToNumber(value.substr(0, at), 0, 255, r) ||
@@ -101,7 +102,7 @@ const std::vector<Flag>& Flags() {
       {"--garbage", "N", "fault: send N garbage bytes directly before every answer",
        Number(&Options::garbage, 0, 4096)},
       {"--drop-answer", "K", "fault: do not send the K-th answer (counted from 1; may be repeated)",
-       [](Options& o, std::string_view flag, std::string_view value) -> std::string {
+       [](Options& o, std::string_view flag, std::string_view value) -> ArgError {
          uint64_t k = 0;
          if (!ToNumber(value, 1, kMaxCount, k)) return NumberError(flag, value, 1, kMaxCount);
          o.dropAnswers.push_back(static_cast<uint32_t>(k));
@@ -109,7 +110,7 @@ const std::vector<Flag>& Flags() {
        }},
       {"--hangup-after", "K", "fault: close the line, like a pulled cable, once the answer to firmware "
                               "block K is out (0: right after the handshake answer)",
-       [](Options& o, std::string_view flag, std::string_view value) -> std::string {
+       [](Options& o, std::string_view flag, std::string_view value) -> ArgError {
          uint64_t k = 0;
          if (!ToNumber(value, 0, kMaxCount, k)) return NumberError(flag, value, 0, kMaxCount);
          o.hangupAfter = static_cast<uint32_t>(k);
@@ -174,7 +175,7 @@ ParsedArgs ParseArgs(int argc, const char* const* argv) {
       value = argv[++i];
     }
     result.error = flag->set(result.options, name, value.value_or(""));
-    if (!result.error.empty()) return result;
+    if (result.error) return result;
   }
   if (!result.options.link.empty() && !result.options.device.empty())
     result.error = "--link and --device cannot be used together";

@@ -49,10 +49,13 @@ struct Options {
   std::string expectFirmware;      // --expect-firmware FILE
 };
 
+// Why the arguments are not good; no value when they are.
+using ArgError = std::optional<std::string>;
+
 struct ParsedArgs {
   Options options;
   bool help = false;
-  std::string error;  // empty when the arguments were good
+  ArgError error;
 };
 
 // Parses argv[1..argc). Accepts "--flag value" and "--flag=value".

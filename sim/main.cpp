@@ -114,9 +114,8 @@ int Serve(const Options& options, const sigset_t& signals) {
   }
   if (!options.expectFirmware.empty()) {
     Bytes expected;
-    if (const std::string error = ReadFirmwareFile("--expect-firmware", options.expectFirmware, expected);
-        !error.empty()) {
-      std::fprintf(stderr, "z500-sim: %s\n", error.c_str());
+    if (const FileError error = ReadFirmwareFile("--expect-firmware", options.expectFirmware, expected)) {
+      std::fprintf(stderr, "z500-sim: %s\n", error->c_str());
       status = 1;
     } else {
       const FirmwareCheck check = CompareFirmware(expected, firmware);
@@ -131,8 +130,8 @@ int Serve(const Options& options, const sigset_t& signals) {
 
 int main(int argc, char** argv) {
   const ParsedArgs args = ParseArgs(argc, argv);
-  if (!args.error.empty()) {
-    std::fprintf(stderr, "z500-sim: %s\nTry 'z500-sim --help'.\n", args.error.c_str());
+  if (args.error) {
+    std::fprintf(stderr, "z500-sim: %s\nTry 'z500-sim --help'.\n", args.error->c_str());
     return 2;
   }
   if (args.help) {
@@ -141,13 +140,13 @@ int main(int argc, char** argv) {
   }
   // The firmware files are checked now: a wrong path found at exit would
   // lose the image of the whole session.
-  for (const std::string& error :
-       {args.options.saveFirmware.empty() ? std::string()
+  for (const FileError& error :
+       {args.options.saveFirmware.empty() ? FileError()
                                           : CheckFirmwareTarget("--save-firmware", args.options.saveFirmware),
-        args.options.expectFirmware.empty() ? std::string()
+        args.options.expectFirmware.empty() ? FileError()
                                             : CheckFirmwareSource("--expect-firmware", args.options.expectFirmware)}) {
-    if (error.empty()) continue;
-    std::fprintf(stderr, "z500-sim: %s\n", error.c_str());
+    if (!error) continue;
+    std::fprintf(stderr, "z500-sim: %s\n", error->c_str());
     return 2;
   }
   // Blocked before any thread starts, so they arrive only through the signalfd.

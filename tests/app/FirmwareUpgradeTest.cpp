@@ -19,7 +19,7 @@
 #include <numeric>
 #include <optional>
 
-#include "TestHex.h"
+#include "receiver/TestHex.h"
 #include "WindowRig.h"
 
 using z500sim::FrameKind;

@@ -12,7 +12,7 @@
 #include <functional>
 
 #include "RawReplyWait.h"
-#include "TestHex.h"
+#include "receiver/TestHex.h"
 #include "WindowRig.h"
 
 using z500sim::FrameKind;

@@ -1,9 +1,10 @@
 #!/usr/bin/env python3
 """Checks that the user guide's list of window texts matches the sources.
 
-The window's texts for the user are the string literals of app/*.cpp that
-hold a Chinese character (the window speaks Simplified Chinese only), minus
-those that are not said to the user but label something: the captions and
+The window's texts for the user are the string literals of app/*.cpp and
+receiver/*.cpp (the protocol steps the window shares) that hold a Chinese
+character (the window speaks Simplified Chinese only), minus those that are
+not said to the user but label something: the captions and
 initial texts of the controls, the window's and the boxes' titles, the file
 dialog's filter and the date units of the file grid. The status line's first
 text is kept (it is the status label's initial caption). To them come the
@@ -64,7 +65,8 @@ def window_texts(root):
     def add(text, where):
         texts.setdefault(text, []).append(where)
 
-    for path in sorted((root / "app").glob("*.cpp")):
+    sources = sorted((root / "app").glob("*.cpp")) + sorted((root / "receiver").glob("*.cpp"))
+    for path in sources:
         where = str(path.relative_to(root))
         for line in code_lines(path):
             if CAPTION_LINE.search(line) and STATUS_LABEL not in line:

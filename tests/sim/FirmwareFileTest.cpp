@@ -54,22 +54,23 @@ TEST_F(FirmwareFiles, ExpectedImageIsARegularFileWithinTheCap) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.path);
-    const std::string error = CheckFirmwareSource("--expect-firmware", c.path);
+    const FileError error = CheckFirmwareSource("--expect-firmware", c.path);
     Bytes read;
-    const std::string readError = ReadFirmwareFile("--expect-firmware", c.path, read);
+    const FileError readError = ReadFirmwareFile("--expect-firmware", c.path, read);
     if (c.problem == nullptr) {
-      EXPECT_EQ(error, "");
-      EXPECT_EQ(readError, "");
+      EXPECT_EQ(error, std::nullopt);
+      EXPECT_EQ(readError, std::nullopt);
       EXPECT_EQ(read.size(), fs::file_size(c.path));
       continue;
     }
-    EXPECT_EQ(error.rfind("--expect-firmware: " + c.path + ": ", 0), 0u) << error;
-    EXPECT_NE(error.find(c.problem), std::string::npos) << error;
+    ASSERT_TRUE(error.has_value());
+    EXPECT_EQ(error->rfind("--expect-firmware: " + c.path + ": ", 0), 0u) << *error;
+    EXPECT_NE(error->find(c.problem), std::string::npos) << *error;
     EXPECT_EQ(readError, error);
     EXPECT_TRUE(read.empty());
   }
   Bytes read;
-  ASSERT_EQ(ReadFirmwareFile("--expect-firmware", P("image.088.rxf"), read), "");
+  ASSERT_EQ(ReadFirmwareFile("--expect-firmware", P("image.088.rxf"), read), std::nullopt);
   EXPECT_EQ(read, (Bytes{1, 2, 3}));
 }
 
@@ -87,13 +88,14 @@ TEST_F(FirmwareFiles, SavedImageNeedsAFolderThatTakesIt) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.path);
-    const std::string error = CheckFirmwareTarget("--save-firmware", c.path);
+    const FileError error = CheckFirmwareTarget("--save-firmware", c.path);
     if (c.problem == nullptr) {
-      EXPECT_EQ(error, "");
+      EXPECT_EQ(error, std::nullopt);
       continue;
     }
-    EXPECT_EQ(error.rfind("--save-firmware: " + c.path + ": ", 0), 0u) << error;
-    EXPECT_NE(error.find(c.problem), std::string::npos) << error;
+    ASSERT_TRUE(error.has_value());
+    EXPECT_EQ(error->rfind("--save-firmware: " + c.path + ": ", 0), 0u) << *error;
+    EXPECT_NE(error->find(c.problem), std::string::npos) << *error;
   }
   // The check leaves no file behind and changes none.
   EXPECT_FALSE(fs::exists(dir / "folder/new.bin"));

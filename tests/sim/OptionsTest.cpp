@@ -21,7 +21,7 @@ TEST(Options, FlagsReachTheirFields) {
   const ParsedArgs p = Parse({"--files", "20", "--interval=10", "--hw", "87", "--baud", "0", "--block-result", "7@3",
                               "--drop-answer", "1", "--drop-answer=6", "--hangup-after", "0", "--split-answers",
                               "--link", "/tmp/ttyZ"});
-  ASSERT_EQ(p.error, "");
+  ASSERT_EQ(p.error, std::nullopt);
   const Options& o = p.options;
   EXPECT_EQ(o.files, 20u);
   EXPECT_EQ(o.interval, 10);
@@ -43,7 +43,7 @@ TEST(Options, BadInputIsRefusedWithItsReason) {
   EXPECT_EQ(Parse({"--hw", "8x"}).error, "--hw: '8x' is not a number from 0 to 255");
   EXPECT_EQ(Parse({"--baud"}).error, "--baud needs a value N");
   EXPECT_EQ(Parse({"--files20"}).error, "unknown option '--files20'");
-  EXPECT_NE(Parse({"--block-result", "1@0"}).error.find("RESULT@BLOCK"), std::string::npos);
-  EXPECT_NE(Parse({"--link", "a", "--device", "b"}).error, "");
+  EXPECT_NE(Parse({"--block-result", "1@0"}).error.value_or("").find("RESULT@BLOCK"), std::string::npos);
+  EXPECT_NE(Parse({"--link", "a", "--device", "b"}).error.value_or(""), "");
   EXPECT_TRUE(Parse({"--help"}).help);
 }

@@ -1,54 +1,70 @@
-#include "ReceiverLink.h"
+#include "ReceiverSession.h"
 
 #include <stdexcept>
 #include <vector>
 
-#include "Dcb.h"
-#include "LinkSteps.h"
+#include "FirmwareBlocks.h"
 #include "PortMap.h"
 #include "RawReplyWait.h"
 
-namespace Z500Ctl {
+namespace Z500 {
 
 namespace {
 
 using namespace std::chrono_literals;
-using QuarlComm32::TCommPackage;
+using QuarlComm32::EV_ERR;
+using QuarlComm32::EV_TXEMPTY;
 
-constexpr uint32_t Baud = 19200;
-// The notification bits: all sent, the line failed.
-constexpr int TransmitEmpty = 0x0004;
-constexpr int LineFailed = 0x0080;
 // How often a wait looks at the queues again without a notification.
 constexpr auto Recheck = 20ms;
 
+TFirmwareFault FaultOf(Quarl::TFileFault fault) {
+  switch (fault) {
+    case Quarl::TFileFault::None: return TFirmwareFault::None;
+    case Quarl::TFileFault::CannotExamine: return TFirmwareFault::CannotExamine;
+    case Quarl::TFileFault::Directory: return TFirmwareFault::Directory;
+    case Quarl::TFileFault::NotRegular: return TFirmwareFault::NotRegular;
+    default: return TFirmwareFault::CannotOpen;
+  }
+}
+
 }  // namespace
 
-TReceiverLink::TReceiverLink(Z500::IClock& clock, TInterrupt* interrupt) : Clock(clock), Interrupt(interrupt) {
+void ApplyLinkSettings(QuarlComm32::TComm32& comm, QuarlComm32::TCommPackage& package) {
+  comm.DCB.BaudRate = TLinkSettings::Baud;
+  comm.DCB.ByteSize = TLinkSettings::ByteSize;
+  comm.DCB.Parity = TLinkSettings::Parity;
+  comm.DCB.StopBits = TLinkSettings::StopBits;
+  comm.InQueue->fSetBufSize(TLinkSettings::QueueBytes);
+  comm.OutQueue->fSetBufSize(TLinkSettings::QueueBytes);
+  comm.HwInSize = TLinkSettings::DriverBufferBytes;
+  comm.HwOutSize = TLinkSettings::DriverBufferBytes;
+  package.fSetQSize(TLinkSettings::PackageSlots);
+  package.fSetPkgSz(TLinkSettings::PackageBytes);
+  package.fSetPkgType(TLinkSettings::PackageType);
+  package.fSetPkgInterval(TLinkSettings::PackagePauseMs);
+}
+
+TFirmwareFile OpenFirmwareFile(const std::string& path) {
+  TFirmwareFile firmware{TFirmwareFault::None, 0, Quarl::TRegularFile::Open(path)};
+  firmware.Fault = FaultOf(firmware.File.Fault());
+  firmware.Error = firmware.File.Error();
+  if (firmware.Fault == TFirmwareFault::None && firmware.File.Size() == 0) firmware.Fault = TFirmwareFault::Empty;
+  if (firmware.Fault == TFirmwareFault::None && firmware.File.Size() > MaxFirmwareSize)
+    firmware.Fault = TFirmwareFault::TooLarge;
+  if (firmware.Fault != TFirmwareFault::None) firmware.File = {};
+  return firmware;
+}
+
+TReceiverSession::TReceiverSession(IClock& clock, IInterrupt* interrupt) : Clock(clock), Interrupt(interrupt) {
   Comm = std::make_unique<QuarlComm32::TComm32>();
-  Comm->DCB.BaudRate = Baud;
-  Comm->DCB.ByteSize = 8;
-  Comm->DCB.Parity = QuarlComm32::NOPARITY;
-  Comm->DCB.StopBits = QuarlComm32::ONESTOPBIT;
-  Comm->InQueue->fSetBufSize(8192);
-  Comm->OutQueue->fSetBufSize(8192);
-  Comm->HwInSize = 1200;
-  Comm->HwOutSize = 1200;
   // The engine's own notification reports a lost line even while packaging
   // is off (the raw reply waits); the framer passes it on to this handler.
   Comm->OnCommNotify = [this](QuarlComm32::TComm32*, int notifyType) {
-    if (!(notifyType & LineFailed)) return;
-    {
-      std::lock_guard lock(Lock);
-      LineError = true;
-    }
-    Changed.notify_all();
+    if (notifyType & EV_ERR) LineFailed();
   };
-  Package = std::make_unique<TCommPackage>(Comm.get());
-  Package->fSetQSize(16);
-  Package->fSetPkgSz(4096);
-  Package->fSetPkgType(QuarlComm32::cptFrameTimeout);
-  Package->fSetPkgInterval(50);
+  Package = std::make_unique<QuarlComm32::TCommPackage>(Comm.get());
+  ApplyLinkSettings(*Comm, *Package);
   Package->SetPackageNotify([this](QuarlComm32::TObject*, int notifyType) { Notified(notifyType); });
   if (Interrupt)
     Interrupt->SetWaker([this] {
@@ -57,8 +73,14 @@ TReceiverLink::TReceiverLink(Z500::IClock& clock, TInterrupt* interrupt) : Clock
     });
 }
 
-TReceiverLink::~TReceiverLink() {
+TReceiverSession::~TReceiverSession() { Teardown(); }
+
+// The one place the link is taken down: no more wakes, then the link's
+// shutdown (packaging off without notifications, the port closed), then the
+// framer gone and the engine's callback dropped.
+void TReceiverSession::Teardown() noexcept {
   if (Interrupt) Interrupt->SetWaker(nullptr);
+  // -- the link's shutdown --
   Package->SetPackageNotify(nullptr);
   Package->fSetActive(false);
   try {
@@ -66,21 +88,30 @@ TReceiverLink::~TReceiverLink() {
   } catch (...) {
     // A thread that would not stop is joined by the engine when it goes.
   }
+  // -- end of the link's shutdown --
   Package.reset();  // gives the engine its own callback back
   Comm->OnCommNotify = nullptr;
 }
 
-void TReceiverLink::Notified(int notifyType) {
+void TReceiverSession::LineFailed() {
   {
     std::lock_guard lock(Lock);
-    ++Notifications;
-    if (notifyType & LineFailed) LineError = true;
-    if (notifyType & TransmitEmpty) ++TransmitEmpties;
+    LineError = true;
   }
   Changed.notify_all();
 }
 
-void TReceiverLink::Open(const std::string& port) {
+void TReceiverSession::Notified(int notifyType) {
+  {
+    std::lock_guard lock(Lock);
+    ++Notifications;
+    if (notifyType & EV_ERR) LineError = true;
+    if (notifyType & EV_TXEMPTY) ++TransmitEmpties;
+  }
+  Changed.notify_all();
+}
+
+void TReceiverSession::Open(const std::string& port) {
   if (port.find('/') != std::string::npos) {
     Comm->PortMap = std::make_shared<QuarlComm32::TFixedPortMap>(std::vector<QuarlComm32::TPortEntry>{{1, port}});
     Comm->SetPortNo(1);
@@ -93,17 +124,17 @@ void TReceiverLink::Open(const std::string& port) {
   Package->fSetActive(true);
 }
 
-bool TReceiverLink::Quiet() {
-  Z500::QuietReceiver([this](const Z500::TFrame& frame) { Send(frame); }, Clock);
+bool TReceiverSession::Quiet() {
+  QuietReceiver([this](const TFrame& frame) { Send(frame); }, Clock);
   std::vector<uint8_t> received, buf(Package->fGetPkgSz());
   while (const unsigned long n = Package->ReadPackage(buf.data(), static_cast<unsigned long>(buf.size())))
     received.insert(received.end(), buf.begin(), buf.begin() + static_cast<ptrdiff_t>(n));
   Package->PurgeRead();
   CheckInterrupt();
-  return Z500::EchoesUnlog(received);
+  return EchoesUnlog(received);
 }
 
-bool TReceiverLink::Send(const Z500::TFrame& frame) {
+bool TReceiverSession::Send(const TFrame& frame) {
   {
     std::lock_guard lock(Lock);
     SentMark = TransmitEmpties;
@@ -112,7 +143,7 @@ bool TReceiverLink::Send(const Z500::TFrame& frame) {
          Package->WritePackage(frame.data(), static_cast<unsigned long>(frame.size())) == frame.size();
 }
 
-bool TReceiverLink::Drain(TDeadline deadline) {
+bool TReceiverSession::Drain(TDeadline deadline) {
   std::unique_lock lock(Lock);
   const auto queued = [this] { return Package->WriteQueueCount() != 0 || Comm->OutQueue->Count() != 0; };
   while (queued() || TransmitEmpties == SentMark) {
@@ -123,7 +154,7 @@ bool TReceiverLink::Drain(TDeadline deadline) {
       // No word from the driver: allow the line time of 256 bytes, more
       // than the longest frame sent (a 137-byte firmware block).
       lock.unlock();
-      Clock.Sleep(256 * 10 * 1000 / Baud);
+      Clock.Sleep(256 * 10 * 1000 / TLinkSettings::Baud);
       return true;
     }
     Changed.wait_until(lock, std::min(deadline, std::chrono::steady_clock::now() + Recheck));
@@ -131,14 +162,14 @@ bool TReceiverLink::Drain(TDeadline deadline) {
   return true;
 }
 
-TWaitEnd TReceiverLink::Wait(const Z500::TReplyRoutes& routes, bool upgrading, const std::function<bool()>& done,
-                             TDeadline deadline) {
-  uint8_t buf[Z500::ReplyBufferSize];
+TWaitEnd TReceiverSession::Wait(const TReplyRoutes& routes, bool upgrading, const std::function<bool()>& done,
+                                TDeadline deadline) {
+  uint8_t buf[ReplyBufferSize];
   for (;;) {
     for (;;) {
       const unsigned long n = Package->ReadPackage(buf, sizeof buf);
       if (n == 0) break;
-      Z500::DispatchReply(std::span<const uint8_t>(buf, n), upgrading, routes);
+      DispatchReply(std::span<const uint8_t>(buf, n), upgrading, routes);
       if (done()) return TWaitEnd::Done;
     }
     std::unique_lock lock(Lock);
@@ -151,8 +182,7 @@ TWaitEnd TReceiverLink::Wait(const Z500::TReplyRoutes& routes, bool upgrading, c
   }
 }
 
-TWaitEnd TReceiverLink::SendAndWaitForHead(const Z500::TFrame& frame, const Z500::TReplyHead& head,
-                                           uint32_t limitMs) {
+TWaitEnd TReceiverSession::SendAndWaitForHead(const TFrame& frame, const TReplyHead& head, uint32_t limitMs) {
   // Packaging goes off before the frame is written: the framer would take a
   // quick answer in and lose it at the switch. Nothing received before the
   // frame can answer it, and its echo, if any, then comes first.
@@ -160,21 +190,20 @@ TWaitEnd TReceiverLink::SendAndWaitForHead(const Z500::TFrame& frame, const Z500
   const auto read = [this](uint8_t* buf, long len) {
     return static_cast<long>(Comm->Read(buf, static_cast<int32_t>(len)));
   };
-  Z500::DropReceived(read);
+  DropReceived(read);
   const auto size = static_cast<int32_t>(frame.size());
   if (size == 0 || Comm->Write(frame.data(), size) != size) {
     Package->fSetActive(true);
     return TWaitEnd::LineLost;
   }
-  Z500::TReplyScanner scanner(head, frame, false);
+  TReplyScanner scanner(head, frame, false);
   uint32_t waitStart = 0, waitNow = 0;
-  const bool found = Z500::WaitForReplyHead(
-      read, scanner, limitMs, Clock, waitStart, waitNow, {}, [this] {
-        // A line that has gone (a pulled cable) or an interrupt ends the
-        // wait at once.
-        std::lock_guard lock(Lock);
-        return LineError || Interrupted();
-      });
+  const bool found = WaitForReplyHead(read, scanner, limitMs, Clock, waitStart, waitNow, {}, [this] {
+    // A line that has gone (a pulled cable) or an interrupt ends the wait
+    // at once.
+    std::lock_guard lock(Lock);
+    return LineError || Interrupted();
+  });
   Package->fSetActive(true);
   CheckInterrupt();
   if (found) return TWaitEnd::Done;
@@ -182,4 +211,4 @@ TWaitEnd TReceiverLink::SendAndWaitForHead(const Z500::TFrame& frame, const Z500
   return LineError ? TWaitEnd::LineLost : TWaitEnd::TimedOut;
 }
 
-}  // namespace Z500Ctl
+}  // namespace Z500
