@@ -320,39 +320,35 @@ INSTANTIATE_TEST_SUITE_P(Upgrade, FirmwareUpgradeFailure, ::testing::ValuesIn(Fa
 
 // Per block a 137-byte frame and a 10-byte answer at 1920 bytes a second,
 // then the 50 ms after which the comm device closes the answer's package:
-// about 1011 bytes a second.
+// about 1011 bytes a second. The throughput of a 64 KiB upgrade against this
+// limit is window_bench's; here 32 blocks show whether the window adds a
+// wait of its own to every block, which no other test would notice.
 constexpr double LimitBytesPerSecond = 128 / ((137 + 10) / 1920.0 + 0.050);
 
-TEST_F(FirmwareUpgrade, SixtyFourKibibytesAt19200BaudArriveWholeNearTheProtocolLimit) {
+TEST_F(FirmwareUpgrade, BlocksFollowEachOtherAtThePaceOfTheLine) {
 #ifdef __SANITIZE_THREAD__
-  GTEST_SKIP() << "about 80 s of line time; measured in the plain build";
+  GTEST_SKIP() << "a measure of time; taken in the plain build";
 #endif
   using Seconds = std::chrono::duration<double>;
+  constexpr size_t Size = 4 * 1024;
   Build();
-  std::optional<std::chrono::steady_clock::time_point> first;
-  QObject::connect(form->ProgressBar1, &QProgressBar::valueChanged, [&] {
-    if (!first) first = std::chrono::steady_clock::now();
-  });
-  Start(64 * 1024);
-  ASSERT_TRUE(Finished(200'000));
-  const double transfer = Seconds(std::chrono::steady_clock::now() - *first).count();
+  Start(Size);
+  ASSERT_TRUE(Finished(60'000));
   EXPECT_EQ(prompts->Messages.back(), Success);
-  EXPECT_EQ(receiver->Sim->Firmware(), Image(64 * 1024));
+  EXPECT_EQ(receiver->Sim->Firmware(), Image(Size));
   const auto frames = Sent(FrameKind::Block);
-  const double cycle = Seconds(frames.back().at - frames.front().at).count() / double(frames.size() - 1);
-  const double rate = 64 * 1024 / transfer;
-  // A wait of the window's own would lengthen every block; a loaded machine
+  ASSERT_EQ(frames.size(), Size / 128);
+  // A wait of the window's own lengthens every block; a loaded machine
   // (other programs holding the processors) lengthens some, which shows in
-  // the total but hardly in the median block.
+  // the total and the median but hardly in the faster quarter of the blocks.
   std::vector<double> cycles;
   for (size_t i = 1; i < frames.size(); ++i) cycles.push_back(Seconds(frames[i].at - frames[i - 1].at).count());
-  std::nth_element(cycles.begin(), cycles.begin() + cycles.size() / 2, cycles.end());
-  const double medianRate = 128 / cycles[cycles.size() / 2];
-  std::printf("64 KiB at 19200 baud: %.1f s, %.0f B/s, %.3f of the protocol limit (%.0f B/s); %.1f ms a block, "
-              "median %.1f ms (%.3f of the limit)\n",
-              transfer, rate, rate / LimitBytesPerSecond, LimitBytesPerSecond, cycle * 1000,
-              cycles[cycles.size() / 2] * 1000, medianRate / LimitBytesPerSecond);
-  EXPECT_GT(medianRate / LimitBytesPerSecond, 0.85);  // a wait of the window's own per block would fall below
+  std::sort(cycles.begin(), cycles.end());
+  const double quartile = cycles[cycles.size() / 4], median = cycles[cycles.size() / 2];
+  std::printf("%zu blocks at 19200 baud: %.1f ms a block in the faster quarter, median %.1f ms, "
+              "protocol limit %.1f ms\n",
+              frames.size(), quartile * 1000, median * 1000, 128 / LimitBytesPerSecond * 1000);
+  EXPECT_GT(128 / quartile / LimitBytesPerSecond, 0.85);  // a wait of the window's own per block would fall below
 }
 
 }  // namespace
