@@ -283,17 +283,13 @@ void TForm1::FormCreate(QObject*) {
 }
 
 int TForm1::ListSerialPorts(TPortSlot* names) {
-  std::vector<TPortEntry> ports;
-  if (!PortMap->List(ports)) return -1;
-  int count = 0;
-  for (const TPortEntry& port : ports) {
-    if (names) {
-      const std::string name = "COM" + std::to_string(port.Number);
-      TPortSlot& slot = names[count];
-      slot.fill('\0');
-      std::memcpy(slot.data(), name.data(), std::min(name.size(), slot.size() - 1));
-    }
-    if (++count == 9) break;
+  std::vector<std::string> found;
+  if (!QuarlComm32::ListComNames(found, PortMap)) return -1;
+  const int count = static_cast<int>(std::min<size_t>(found.size(), 9));
+  for (int i = 0; names && i < count; ++i) {
+    TPortSlot& slot = names[i];
+    slot.fill('\0');
+    std::memcpy(slot.data(), found[i].data(), std::min(found[i].size(), slot.size() - 1));
   }
   return count;
 }

@@ -45,13 +45,7 @@ TVellCustomCommDevice::TVellCustomCommDevice(QObject* owner) : QObject(owner) {
 // while they change.
 void TVellCustomCommDevice::_Shutdown() {
   if (Destroying.exchange(true, std::memory_order_acq_rel)) return;
-  Package->SetPackageNotify(nullptr);
-  Package->fSetActive(false);
-  try {
-    Comm->Close();
-  } catch (...) {
-    // A thread that would not stop is joined by the engine when it goes.
-  }
+  ShutdownLink(*Comm, *Package);
 }
 
 TVellCustomCommDevice::~TVellCustomCommDevice() {

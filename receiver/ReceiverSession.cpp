@@ -80,15 +80,7 @@ TReceiverSession::~TReceiverSession() { Teardown(); }
 // framer gone and the engine's callback dropped.
 void TReceiverSession::Teardown() noexcept {
   if (Interrupt) Interrupt->SetWaker(nullptr);
-  // -- the link's shutdown --
-  Package->SetPackageNotify(nullptr);
-  Package->fSetActive(false);
-  try {
-    Comm->Close();
-  } catch (...) {
-    // A thread that would not stop is joined by the engine when it goes.
-  }
-  // -- end of the link's shutdown --
+  QuarlComm32::ShutdownLink(*Comm, *Package);
   Package.reset();  // gives the engine its own callback back
   Comm->OnCommNotify = nullptr;
 }
