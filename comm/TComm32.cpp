@@ -592,32 +592,25 @@ void TComm32::Close() {
 
 // An empty mask says nothing happened (the reader's wait ended while the
 // transmission was not finished, or for a mask change), so nobody hears of it.
+// Calls one of the owner's callbacks; what it throws is counted and kept out
+// of the engine's threads.
+template <typename TCallback, typename... TArgs>
+static void CallOwner(const TCallback& callback, std::atomic<uint64_t>& faults, TArgs... args) {
+  if (!callback) return;
+  try {
+    callback(args...);
+  } catch (...) {
+    faults.fetch_add(1, std::memory_order_acq_rel);
+  }
+}
+
 void TComm32::CommNotify(int mask) {
-  if (!OnCommNotify || mask == 0) return;
-  try {
-    OnCommNotify(this, mask);
-  } catch (...) {
-    CallbackFaults.fetch_add(1, std::memory_order_acq_rel);
-  }
+  if (mask != 0) CallOwner(OnCommNotify, CallbackFaults, this, mask);
 }
 
-void TComm32::CommAfterOpen() {
-  if (!OnAfterOpen) return;
-  try {
-    OnAfterOpen(this);
-  } catch (...) {
-    CallbackFaults.fetch_add(1, std::memory_order_acq_rel);
-  }
-}
+void TComm32::CommAfterOpen() { CallOwner(OnAfterOpen, CallbackFaults, this); }
 
-void TComm32::CommBeforeClose() {
-  if (!OnBeforeClose) return;
-  try {
-    OnBeforeClose(this);
-  } catch (...) {
-    CallbackFaults.fetch_add(1, std::memory_order_acq_rel);
-  }
-}
+void TComm32::CommBeforeClose() { CallOwner(OnBeforeClose, CallbackFaults, this); }
 
 void TComm32::fmsgCommTimer() {
   auto ctx = Ctx.load(std::memory_order_acquire);
