@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "FirmwareFolder.h"
 #include "FirmwareFile.h"
 
 using namespace z500sim;
@@ -16,25 +17,9 @@ namespace fs = std::filesystem;
 
 namespace {
 
-class FirmwareFiles : public ::testing::Test {
+class FirmwareFiles : public TFirmwareFolder {
 protected:
-  void SetUp() override {
-    dir = fs::temp_directory_path() / ("z500-sim-fw-" + std::to_string(::getpid()));
-    fs::remove_all(dir);
-    fs::create_directories(dir / "folder");
-    std::ofstream(dir / "image.088.rxf", std::ios::binary) << "\x01\x02\x03";
-    ASSERT_EQ(::mkfifo((dir / "fifo").c_str(), 0600), 0);
-    Sparse("cap", kMaxFirmware);
-    Sparse("over", kMaxFirmware + 1);
-  }
-  void TearDown() override { fs::remove_all(dir); }
-  void Sparse(const char* name, size_t size) {
-    std::ofstream(dir / name).close();
-    fs::resize_file(dir / name, size);
-  }
-  std::string P(const char* name) const { return (dir / name).string(); }
-
-  fs::path dir;
+  FirmwareFiles() : TFirmwareFolder("z500-sim-fw-", kMaxFirmware) {}
 };
 
 }  // namespace
