@@ -203,4 +203,9 @@ TWaitEnd TReceiverSession::SendAndWaitForHead(const TFrame& frame, const TReplyH
   return LineError ? TWaitEnd::LineLost : TWaitEnd::TimedOut;
 }
 
+void TReceiverSession::SetTrace(TLineTrace* trace, std::string port) {
+  Trace = trace;
+  TracePort = std::move(port);
+}
+
 }  // namespace Z500

@@ -29,6 +29,7 @@
 
 #include "Clock.h"
 #include "Dcb.h"
+#include "LineTrace.h"
 #include "LinkSteps.h"
 #include "ReceiverFrames.h"
 #include "SessionInterrupt.h"
@@ -130,6 +131,10 @@ public:
   // frame's own echo does not count as the answer.
   TWaitEnd SendAndWaitForHead(const TFrame& frame, const TReplyHead& head, uint32_t limitMs);
 
+  // Records every frame and raw byte of this link in `trace` (nullptr:
+  // none), each labelled `port`. Set before Open; `trace` outlives the link.
+  void SetTrace(TLineTrace* trace, std::string port);
+
 private:
   void Notified(int notifyType);
   void LineFailed();
@@ -141,6 +146,8 @@ private:
 
   IClock& Clock;
   IInterrupt* Interrupt;
+  TLineTrace* Trace = nullptr;
+  std::string TracePort;
   std::unique_ptr<QuarlComm32::TComm32> Comm;
   std::unique_ptr<QuarlComm32::TCommPackage> Package;
   std::mutex Lock;
