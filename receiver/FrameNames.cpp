@@ -68,7 +68,8 @@ std::optional<std::string> StandardFrameName(std::span<const uint8_t> frame) {
   if (!payload.empty() && payload.size() % 8 == 0) {
     std::vector<std::array<uint8_t, 8>> names(payload.size() / 8);
     for (size_t i = 0; i < names.size(); ++i) std::copy_n(payload.begin() + i * 8, 8, names[i].begin());
-    if (Same(frame, DeleteRequest(names))) return Format("delete request (%zu files)", names.size());
+    if (Same(frame, DeleteRequest(names)))
+      return names.size() == 1 ? "delete request for 1 file" : Format("delete request for %zu files", names.size());
   }
   return std::nullopt;
 }

@@ -11,7 +11,7 @@
 namespace Z500 {
 
 // A frame the tool sends: "read parameters request", "directory request for
-// entry 3", "firmware block at 0x00000080 (128 bytes)" and so on; "unknown"
+// entry 3", "delete request for 2 files", "firmware block at 0x00000080 (128 bytes)" and so on; "unknown"
 // for a "$$" frame the tool does not build, "garbage (N bytes)" otherwise.
 std::string SentFrameName(std::span<const uint8_t> frame);
 
