@@ -82,6 +82,7 @@ TEST(FrameNames, NameWhatTheToolSendsAndTheReceiverAnswers) {
       {H("24 24 56 58 01 00 00 00 00 80"), false, "block answer (result 0, address 0x00000080)"},
       {H("24 24 56 58 01 02"), false, "block answer (result 2)"},
       {H("24 24 53 52 53 54 0D 0A"), false, "serial reset answer"},
+      {StandardFrame(fcSettings, 'I', {}), false, "sound answer"},
       {UnlogCommand(), false, "unlog command (echo)"},
       // Near misses: a wrong check byte, another command, bytes outside frames.
       {H("24 24 46 4A 02 00 0F 0A 00 0D 0A"), true, "unknown"},
