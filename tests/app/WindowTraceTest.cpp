@@ -15,8 +15,6 @@ namespace {
 class WindowTrace : public ReceiverWindowTest {
 protected:
   void SetUp() override {
-    dir = std::filesystem::temp_directory_path() / ("window-trace-" + std::to_string(::getpid()));
-    std::filesystem::remove_all(dir);
     std::filesystem::create_directories(dir);
     z500sim::Options options;
     options.unlogged = true;
@@ -26,7 +24,7 @@ protected:
     ReceiverWindowTest::TearDown();
     std::filesystem::remove_all(dir);
   }
-  std::filesystem::path dir;
+  const std::filesystem::path dir = std::filesystem::temp_directory_path() / ("window-trace-" + std::to_string(::getpid()));
 };
 
 TEST_F(WindowTrace, RecordsTheFramesOfAParameterReadBothWays) {

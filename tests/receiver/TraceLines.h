@@ -2,7 +2,6 @@
 // "<ms> [<port>] <'>'|'<'> <hex bytes> <name>".
 #pragma once
 
-#include <cctype>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -15,14 +14,8 @@ struct TraceLine {
   std::string Port;
   char Direction = '?';
   Bytes Data;
-  std::string Name;
+  std::string Name;  // from the first token that is no byte in upper-case hex
 };
-
-inline bool IsHexByte(const std::string& t) {
-  return t.size() == 2 && std::isxdigit(static_cast<unsigned char>(t[0])) &&
-         std::isxdigit(static_cast<unsigned char>(t[1])) && !std::islower(static_cast<unsigned char>(t[0])) &&
-         !std::islower(static_cast<unsigned char>(t[1]));
-}
 
 inline TraceLine ParseTraceLine(const std::string& line) {
   TraceLine r;
@@ -34,10 +27,10 @@ inline TraceLine ParseTraceLine(const std::string& line) {
     in >> t;
   }
   r.Direction = t.empty() ? '?' : t[0];
-  while (in >> t && IsHexByte(t)) r.Data.push_back(static_cast<uint8_t>(std::stoi(t, nullptr, 16)));
-  std::string rest;
-  std::getline(in, rest);
-  r.Name = t + rest;
+  while (in >> t && t.size() == 2 && t.find_first_not_of("0123456789ABCDEF") == std::string::npos)
+    r.Data.push_back(static_cast<uint8_t>(std::stoi(t, nullptr, 16)));
+  std::getline(in, r.Name);
+  r.Name = t + r.Name;
   return r;
 }
 
