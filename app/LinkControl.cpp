@@ -5,8 +5,12 @@
 #include <QComboBox>
 #include <QPushButton>
 
+#include <QMetaObject>
+
 #include <algorithm>
+#include <cstdio>
 #include <exception>
+#include <string>
 
 #include "Application.h"
 #include "EComm32Error.h"
@@ -19,6 +23,7 @@ const QString OpenCaption = QStringLiteral("打开串口");
 const QString CloseCaption = QStringLiteral("关闭串口");
 const QString LinkLostText = QStringLiteral("串口已断开，请检查连接后重新打开！");
 const QString EchoText = QStringLiteral("串口回显了所发命令，未检测到接收机！");
+const QString TraceFailedText = QStringLiteral("无法写入跟踪文件，通讯跟踪已停止！");
 
 }  // namespace
 
@@ -131,4 +136,19 @@ void TForm1::_DropLink() {
     // A thread that would not stop in time: the engine joins it later itself.
   }
   Button1->setText(OpenCaption);
+}
+
+void TForm1::StartTrace(const std::string& path) {
+  // The report comes from the trace's own thread: stderr at once, the
+  // status line through the window's event loop. The window outlives the
+  // trace (its destructor ends the trace first), so the call always lands.
+  Trace = std::make_unique<Z500::TLineTrace>(path, [this](const std::string& why) {
+    std::fprintf(stderr, "z500-manager: %s\n", why.c_str());
+    QMetaObject::invokeMethod(this, [this] { SetStatus(TraceFailedText); }, Qt::QueuedConnection);
+  });
+}
+
+void TForm1::_Trace(Z500::TTraceDirection direction, Z500::TTraceKind kind, std::span<const uint8_t> bytes) {
+  if (Trace && !bytes.empty())
+    Trace->Record("COM" + std::to_string(VellCommDevice1->fGetPortNo()), direction, kind, bytes);
 }

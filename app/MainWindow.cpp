@@ -148,6 +148,8 @@ TForm1::~TForm1() {
   // The device goes first, while everything its events reach still exists.
   delete VellCommDevice1;
   VellCommDevice1 = nullptr;
+  // Then the trace, which writes what is queued.
+  Trace.reset();
 }
 
 void TForm1::_CreateControls() {
@@ -325,6 +327,7 @@ void TForm1::ShowMessage(const QString& text) { Prompts->Message(this, text); }
 
 void TForm1::Send(const Z500::TFrame& frame) {
   LastSent = frame;
+  _Trace(Z500::TTraceDirection::Sent, Z500::TTraceKind::Frame, frame);
   VellCommDevice1->Write(frame.data(), static_cast<long>(frame.size()));
 }
 
@@ -332,7 +335,9 @@ void TForm1::VellCommDevice1Package(QObject*, int) {
   uint8_t buffer[Z500::ReplyBufferSize];
   const unsigned long m = VellCommDevice1->ReadPackage(buffer, sizeof buffer);
   if (m == 0) return;
-  const std::span<const uint8_t> package = _WithoutEcho({buffer, std::min<size_t>(m, sizeof buffer)});
+  const std::span<const uint8_t> whole{buffer, std::min<size_t>(m, sizeof buffer)};
+  _Trace(Z500::TTraceDirection::Received, Z500::TTraceKind::Frame, whole);
+  const std::span<const uint8_t> package = _WithoutEcho(whole);
   if (!package.empty()) Z500::DispatchReply(package, Upgrading, Routes);
 }
 
@@ -342,7 +347,11 @@ Z500::TWaitEnd TForm1::RawReplyWait(const Z500::TFrame& request, const Z500::TRe
   // a quick answer in and lose it at the switch. Nothing received before the
   // request can answer it, and its echo, if any, then comes first.
   VellCommDevice1->fSetUsePackage(false);
-  const auto read = [this](uint8_t* buf, long len) { return VellCommDevice1->Read(buf, len); };
+  const auto read = [this](uint8_t* buf, long len) {
+    const long n = VellCommDevice1->Read(buf, len);
+    if (n > 0) _Trace(Z500::TTraceDirection::Received, Z500::TTraceKind::Raw, {buf, static_cast<size_t>(n)});
+    return n;
+  };
   Z500::DropReceived(read);
   Send(request);
   QApplication::setOverrideCursor(Qt::WaitCursor);

@@ -11,10 +11,12 @@
 #include <memory>
 #include <span>
 #include <optional>
+#include <string>
 
 #include "Clock.h"
 #include "DirectoryEntries.h"
 #include "FirmwareBlocks.h"
+#include "LineTrace.h"
 #include "ParameterRules.h"
 #include "PortMap.h"
 #include "Prompts.h"
@@ -129,6 +131,11 @@ public:
   // The number of serial ports found (0 to 9), or -1 when the list cannot be
   // read; with `names` (room for nine slots), port name i goes into slot i.
   int ListSerialPorts(TPortSlot* names = nullptr);
+  // Traces every frame sent and package received on the link, and the raw
+  // reply waits' bytes, into the file at `path`, labelled with the COM name;
+  // a thread of its own writes the file. A file that cannot be written is
+  // said once, on stderr and on the status line, and the window goes on.
+  void StartTrace(const std::string& path);
   // Disable and enable the nine action buttons, Button1 to Button9.
   void LockButtons();
   void UnlockButtons();
@@ -169,6 +176,10 @@ protected:
   Z500::TReplyRoutes Routes;
 
 private:
+  // -- The line trace (LinkControl.cpp): none unless started.
+  std::unique_ptr<Z500::TLineTrace> Trace;
+  void _Trace(Z500::TTraceDirection direction, Z500::TTraceKind kind, std::span<const uint8_t> bytes);
+
   // -- The link itself (LinkControl.cpp).
   // A notification of the comm device: a line error for which the engine
   // found the device gone closes the link.

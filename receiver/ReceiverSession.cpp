@@ -119,14 +119,21 @@ void TReceiverSession::Open(const std::string& port) {
 bool TReceiverSession::Quiet() {
   QuietReceiver([this](const TFrame& frame) { Send(frame); }, Clock);
   std::vector<uint8_t> received, buf(Package->fGetPkgSz());
-  while (const unsigned long n = Package->ReadPackage(buf.data(), static_cast<unsigned long>(buf.size())))
+  while (const unsigned long n = Package->ReadPackage(buf.data(), static_cast<unsigned long>(buf.size()))) {
+    TraceBytes(TTraceDirection::Received, TTraceKind::Frame, {buf.data(), n});
     received.insert(received.end(), buf.begin(), buf.begin() + static_cast<ptrdiff_t>(n));
+  }
   Package->PurgeRead();
   CheckInterrupt();
   return EchoesUnlog(received);
 }
 
+void TReceiverSession::TraceBytes(TTraceDirection direction, TTraceKind kind, std::span<const uint8_t> bytes) {
+  if (Trace != nullptr && !bytes.empty()) Trace->Record(TracePort, direction, kind, bytes);
+}
+
 bool TReceiverSession::Send(const TFrame& frame) {
+  TraceBytes(TTraceDirection::Sent, TTraceKind::Frame, frame);
   {
     std::lock_guard lock(Lock);
     SentMark = TransmitEmpties;
@@ -161,6 +168,7 @@ TWaitEnd TReceiverSession::Wait(const TReplyRoutes& routes, bool upgrading, cons
     for (;;) {
       const unsigned long n = Package->ReadPackage(buf, sizeof buf);
       if (n == 0) break;
+      TraceBytes(TTraceDirection::Received, TTraceKind::Frame, {buf, std::min<size_t>(n, sizeof buf)});
       DispatchReply(std::span<const uint8_t>(buf, n), upgrading, routes);
       if (done()) return TWaitEnd::Done;
     }
@@ -180,7 +188,9 @@ TWaitEnd TReceiverSession::SendAndWaitForHead(const TFrame& frame, const TReplyH
   // frame can answer it, and its echo, if any, then comes first.
   Package->fSetActive(false);
   const auto read = [this](uint8_t* buf, long len) {
-    return static_cast<long>(Comm->Read(buf, static_cast<int32_t>(len)));
+    const auto n = static_cast<long>(Comm->Read(buf, static_cast<int32_t>(len)));
+    if (n > 0) TraceBytes(TTraceDirection::Received, TTraceKind::Raw, {buf, static_cast<size_t>(n)});
+    return n;
   };
   DropReceived(read);
   const auto size = static_cast<int32_t>(frame.size());
@@ -188,6 +198,8 @@ TWaitEnd TReceiverSession::SendAndWaitForHead(const TFrame& frame, const TReplyH
     Package->fSetActive(true);
     return TWaitEnd::LineLost;
   }
+  // Written whole past the framer: traced as the frame it is.
+  TraceBytes(TTraceDirection::Sent, TTraceKind::Frame, frame);
   TReplyScanner scanner(head, frame, false);
   uint32_t waitStart = 0, waitNow = 0;
   const bool found = WaitForReplyHead(read, scanner, limitMs, Clock, waitStart, waitNow, {}, [this] {

@@ -138,6 +138,8 @@ public:
 private:
   void Notified(int notifyType);
   void LineFailed();
+  // Hands `bytes` to the trace, when there is one.
+  void TraceBytes(TTraceDirection direction, TTraceKind kind, std::span<const uint8_t> bytes);
   void Teardown() noexcept;
   bool Interrupted() const { return Interrupt != nullptr && Interrupt->Raised(); }
   void CheckInterrupt() const {
