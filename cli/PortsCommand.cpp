@@ -28,6 +28,7 @@ std::string AccessText(const TPortInfo& p) {
     case TPortAccess::Yes:
       return p.HolderPid ? "open: yes (also open in " + Holder(p) + ")" : "open: yes";
     case TPortAccess::NoPermission:
+      if (p.Group.empty()) return "no permission";
       return p.GroupPending ? "no permission: log in again for group " + p.Group
                             : "no permission: join group " + p.Group;
     case TPortAccess::Busy:

@@ -137,7 +137,9 @@ void ReadAccess(TPortInfo& info, const std::string& procRoot) {
   if (!holder.Locked && holder.Pid == static_cast<int>(::getpid())) holder = {};
   info.Access = DecideAccess(statErrno, accessErrno, holder.Locked);
   info.ErrorCode = statErrno != 0 ? statErrno : info.Access == TPortAccess::Error ? accessErrno : 0;
-  if (info.Access == TPortAccess::NoPermission) info.Group = GroupName(st.st_gid, info.GroupPending);
+  // A group to join only where the file lets its group read and write.
+  const bool groupMayOpen = (st.st_mode & (S_IRGRP | S_IWGRP)) == (S_IRGRP | S_IWGRP);
+  if (info.Access == TPortAccess::NoPermission && groupMayOpen) info.Group = GroupName(st.st_gid, info.GroupPending);
   if (holder.Pid != 0 && (info.Access == TPortAccess::Busy || info.Access == TPortAccess::Yes)) {
     info.HolderPid = holder.Pid;
     info.Holder = holder.Name;

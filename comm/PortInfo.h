@@ -44,7 +44,7 @@ struct TPortInfo {
   std::string Driver;        // the kernel driver of the tty's device: "ftdi_sio", "cdc_acm", "serial8250"
 
   TPortAccess Access = TPortAccess::Unknown;
-  std::string Group;        // NoPermission: the group of the device file
+  std::string Group;        // NoPermission: the group of the device file, where that group may open it
   bool GroupPending = false;  // NoPermission: the user is in Group, but not in this login yet
   int HolderPid = 0;        // Busy: who holds the lock; Yes: another program with it open (0: none seen)
   std::string Holder;       // its command name
