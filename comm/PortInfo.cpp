@@ -126,6 +126,17 @@ std::string GroupName(gid_t gid, bool& userListed) {
   return found->gr_name;
 }
 
+// Access from what stat() and access() said of the device (0 or their errno)
+// and whether a lock holder was found. Permission comes before the lock, as
+// opening fails on it first.
+TPortAccess DecideAccess(int statErrno, int accessErrno, bool locked) {
+  if (statErrno == ENOENT || statErrno == ENOTDIR) return TPortAccess::Missing;
+  if (statErrno != 0) return TPortAccess::Error;
+  if (accessErrno == EACCES || accessErrno == EPERM) return TPortAccess::NoPermission;
+  if (accessErrno != 0) return TPortAccess::Error;
+  return locked ? TPortAccess::Busy : TPortAccess::Yes;
+}
+
 void ReadAccess(TPortInfo& info, const std::string& procRoot) {
   struct stat st {};
   const int statErrno = ::stat(info.Device.c_str(), &st) == 0 ? 0 : errno;
@@ -147,14 +158,6 @@ void ReadAccess(TPortInfo& info, const std::string& procRoot) {
 }
 
 }  // namespace
-
-TPortAccess DecideAccess(int statErrno, int accessErrno, bool locked) {
-  if (statErrno == ENOENT || statErrno == ENOTDIR) return TPortAccess::Missing;
-  if (statErrno != 0) return TPortAccess::Error;
-  if (accessErrno == EACCES || accessErrno == EPERM) return TPortAccess::NoPermission;
-  if (accessErrno != 0) return TPortAccess::Error;
-  return locked ? TPortAccess::Busy : TPortAccess::Yes;
-}
 
 TPortInfo DescribePort(const TPortEntry& entry, const TPortRoots& roots, bool access) {
   TPortInfo info;

@@ -60,10 +60,6 @@ TPortInfo DescribePort(const TPortEntry& entry, const TPortRoots& roots = {}, bo
 bool DescribePorts(const IPortMap& map, std::vector<TPortInfo>& ports, const TPortRoots& roots = {},
                    bool access = true);
 
-// The decision behind Access, from what stat() and access() said of the
-// device (0 or their errno) and whether a lock holder was found.
-TPortAccess DecideAccess(int statErrno, int accessErrno, bool locked);
-
 // A short text for a tooltip: the device path, and on a second line, for a
 // USB adapter, what it is and its serial ("/dev/ttyUSB0\nFT232R USB UART,
 // serial A10K3ZQ1").

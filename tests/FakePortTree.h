@@ -1,7 +1,6 @@
-// A machine's port facts in a temporary folder, for the port listing: sysfs
-// tty entries linked to their devices and drivers, USB devices with their
-// strings, device nodes (plain files), /dev/serial/by-id links, and a /proc
-// with locks and command names.
+// A machine's port facts in a temporary folder: sysfs tty entries linked to
+// their devices and drivers, USB devices with their strings, device nodes
+// (plain files), /dev/serial/by-id links, and a /proc with locks.
 #pragma once
 
 #include <sys/stat.h>
@@ -12,34 +11,29 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <vector>
 
 #include "PortInfo.h"
 
 struct FakePortTree {
-  std::filesystem::path Root;
+  std::filesystem::path Root = std::filesystem::temp_directory_path() /
+                               ("quarl-ports-" + std::to_string(::getpid()) + "-" + std::to_string(Count()++));
 
   FakePortTree() {
-    static std::atomic<int> count{0};
-    Root = std::filesystem::temp_directory_path() /
-           ("quarl-ports-" + std::to_string(::getpid()) + "-" + std::to_string(count.fetch_add(1, std::memory_order_relaxed)));
-    std::filesystem::remove_all(Root);
-    std::filesystem::create_directories(Root / "sys/class/tty");
-    std::filesystem::create_directories(Root / "dev/serial/by-id");
-    std::filesystem::create_directories(Root / "proc");
     Write("proc/locks", "");
+    std::filesystem::create_directories(Root / "dev/serial/by-id");
   }
   ~FakePortTree() {
     std::error_code ec;
     std::filesystem::remove_all(Root, ec);
   }
-  FakePortTree(const FakePortTree&) = delete;
-  FakePortTree& operator=(const FakePortTree&) = delete;
-
+  static std::atomic<int>& Count() {
+    static std::atomic<int> count{0};
+    return count;
+  }
   QuarlComm32::TPortRoots Roots() const {
     return {(Root / "sys/class/tty").string(), (Root / "dev/serial/by-id").string(), (Root / "proc").string()};
   }
-
-  // A file below the root with `text` (folders made on the way).
   void Write(const std::string& relative, const std::string& text) const {
     std::filesystem::create_directories((Root / relative).parent_path());
     std::ofstream(Root / relative, std::ios::binary) << text;
@@ -48,58 +42,44 @@ struct FakePortTree {
     std::filesystem::create_directories((Root / relative).parent_path());
     std::filesystem::create_symlink(target, Root / relative);
   }
-
-  // A device node under the fake /dev (a plain file will do); its path.
+  std::string Dev(const std::string& name) const { return (Root / "dev" / name).string(); }
   std::string Node(const std::string& name) const {
     Write("dev/" + name, "");
     return Dev(name);
   }
-  std::string Dev(const std::string& name) const { return (Root / "dev" / name).string(); }
 
-  // The tty `name` with its device at sys/devices/`device`, bound to `driver`.
+  // The tty `name`, its device at sys/devices/`device` bound to `driver`.
   void Tty(const std::string& name, const std::string& device, const std::string& driver) const {
-    std::filesystem::create_directories(Root / "sys/devices" / device);
+    std::filesystem::create_directories(Root / "sys/drivers" / driver);
+    Link("sys/devices/" + device + "/driver", Root / "sys/drivers" / driver);
     Link("sys/class/tty/" + name + "/device", Root / "sys/devices" / device);
-    std::filesystem::create_directories(Root / "sys/bus/drivers" / driver);
-    Link("sys/devices/" + device + "/driver", Root / "sys/bus/drivers" / driver);
     Node(name);
   }
-  // A USB device at sys/devices/`device`; empty strings are not written.
-  void Usb(const std::string& device, const std::string& vendor, const std::string& product,
-           const std::string& manufacturer, const std::string& productName, const std::string& serial) const {
-    const std::pair<const char*, const std::string*> files[] = {{"idVendor", &vendor},
-                                                                {"idProduct", &product},
-                                                                {"manufacturer", &manufacturer},
-                                                                {"product", &productName},
-                                                                {"serial", &serial}};
-    for (const auto& [file, text] : files)
-      if (!text->empty()) Write("sys/devices/" + device + "/" + file, *text + "\n");
+  // A USB device at sys/devices/`device`: ids, then manufacturer, product
+  // and serial where not empty.
+  void Usb(const std::string& device, const std::vector<std::string>& values) const {
+    const char* files[] = {"idVendor", "idProduct", "manufacturer", "product", "serial"};
+    for (size_t i = 0; i < values.size(); ++i)
+      if (!values[i].empty()) Write("sys/devices/" + device + "/" + files[i], values[i] + "\n");
   }
-  // A /dev/serial/by-id link to the node `name`.
-  void ById(const std::string& link, const std::string& name) const {
-    Link("dev/serial/by-id/" + link, std::filesystem::path("../..") / name);
-  }
-  // Process `pid`, named `comm`, holding a lock on `path` in the fake /proc.
+  // Process `pid`, named `comm`, holding a lock on `path`.
   void Lock(const std::string& path, int pid, const std::string& comm) const {
     struct stat st {};
     ::stat(path.c_str(), &st);
-    std::ofstream(Root / "proc/locks", std::ios::app)
-        << "1: FLOCK  ADVISORY  WRITE " << pid << " " << std::hex << major(st.st_dev) << ":" << minor(st.st_dev)
-        << ":" << std::dec << st.st_ino << " 0 EOF\n";
+    std::ofstream(Root / "proc/locks", std::ios::app) << "1: FLOCK  ADVISORY  WRITE " << pid << " " << std::hex
+        << major(st.st_dev) << ":" << minor(st.st_dev) << ":" << std::dec << st.st_ino << " 0 EOF\n";
     Write("proc/" + std::to_string(pid) + "/comm", comm + "\n");
   }
 
-  // The field crew's laptop: a USB adapter with strings and a by-id link, a
-  // built-in UART with no USB parent, a USB receiver (CDC ACM) with no serial
-  // and no by-id link.
+  // A laptop: a USB adapter with strings and a by-id link, a built-in UART
+  // with no USB parent, a USB receiver with no serial and no by-id link.
   void Laptop() const {
-    const std::string usb = "pci0000:00/0000:00:14.0/usb1/1-2";
-    Usb(usb, "0403", "6001", "FTDI", "FT232R USB UART", "A10K3ZQ1");
+    const std::string usb = "pci0000:00/usb1/1-2", acm = "pci0000:00/usb1/1-3";
+    Usb(usb, {"0403", "6001", "FTDI", "FT232R USB UART", "A10K3ZQ1"});
     Tty("ttyUSB0", usb + "/1-2:1.0/ttyUSB0", "ftdi_sio");
-    ById("usb-FTDI_FT232R_USB_UART_A10K3ZQ1-if00-port0", "ttyUSB0");
+    Link("dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A10K3ZQ1-if00-port0", "../../ttyUSB0");
     Tty("ttyS0", "pnp0/00:04", "serial");
-    const std::string acm = "pci0000:00/0000:00:14.0/usb1/1-3";
-    Usb(acm, "1546", "01a8", "", "u-blox GNSS receiver", "");
+    Usb(acm, {"1546", "01a8", "", "u-blox GNSS receiver"});
     Tty("ttyACM0", acm + "/1-3:1.0", "cdc_acm");
   }
 };
