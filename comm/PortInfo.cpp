@@ -108,7 +108,9 @@ void ReadSysfs(TPortInfo& info, const std::string& ttyRoot) {
   }
 }
 
-// The name of group `gid`, or its number when it has none.
+// The name of group `gid`, or its number when it has none. `userListed`:
+// this user is a member of it in the group database (added, but this login
+// began before, so it does not have the group yet).
 std::string GroupName(gid_t gid, bool& userListed) {
   userListed = false;
   long size = ::sysconf(_SC_GETGR_R_SIZE_MAX);
@@ -143,7 +145,8 @@ void ReadAccess(TPortInfo& info, const std::string& procRoot) {
   int accessErrno = 0;
   if (statErrno == 0 && ::faccessat(AT_FDCWD, info.Device.c_str(), R_OK | W_OK, AT_EACCESS) != 0)
     accessErrno = errno;
-  TPortHolder holder = statErrno == 0 ? FindPortHolder(info.Device, procRoot) : TPortHolder{};
+  // A holder is only looked for where this user could open the device.
+  TPortHolder holder = statErrno == 0 && accessErrno == 0 ? FindPortHolder(info.Device, procRoot) : TPortHolder{};
   // This process having the device open without its lock is no news to it.
   if (!holder.Locked && holder.Pid == static_cast<int>(::getpid())) holder = {};
   info.Access = DecideAccess(statErrno, accessErrno, holder.Locked);
@@ -151,10 +154,8 @@ void ReadAccess(TPortInfo& info, const std::string& procRoot) {
   // A group to join only where the file lets its group read and write.
   const bool groupMayOpen = (st.st_mode & (S_IRGRP | S_IWGRP)) == (S_IRGRP | S_IWGRP);
   if (info.Access == TPortAccess::NoPermission && groupMayOpen) info.Group = GroupName(st.st_gid, info.GroupPending);
-  if (holder.Pid != 0 && (info.Access == TPortAccess::Busy || info.Access == TPortAccess::Yes)) {
-    info.HolderPid = holder.Pid;
-    info.Holder = holder.Name;
-  }
+  info.HolderPid = holder.Pid;
+  info.Holder = holder.Name;
 }
 
 }  // namespace
