@@ -14,12 +14,14 @@
 #include <QPushButton>
 #include <QTimer>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
 
 #include "LinkSteps.h"
 #include "PortChooserEdit.h"
+#include "PortInfo.h"
 #include "RawReplyWait.h"
 
 using namespace QuarlComm32;
@@ -111,6 +113,21 @@ QLineEdit* MakeEdit(QWidget* parent, const char* name, const QString& text, int 
   return e;
 }
 
+// Gives each item of the port chooser its device as a tooltip (for a USB
+// adapter also what it is and its serial); an item the map has no device
+// for gets none. Reads sysfs only: no device is opened.
+void ShowPortTips(QComboBox* box, const QuarlComm32::IPortMap& map) {
+  std::vector<QuarlComm32::TPortEntry> ports;
+  map.List(ports);
+  for (int i = 0; i < box->count(); ++i) {
+    const int number = QuarlComm32::ReadComName(box->itemText(i).toStdString()).Number;
+    const auto port = std::find_if(ports.begin(), ports.end(), [&](const auto& p) { return p.Number == number; });
+    const std::string tip =
+        port == ports.end() ? std::string() : QuarlComm32::PortToolTip(QuarlComm32::DescribePort(*port, {}, false));
+    box->setItemData(i, tip.empty() ? QVariant() : QVariant(QString::fromStdString(tip)), Qt::ToolTipRole);
+  }
+}
+
 }  // namespace
 
 bool TOpenDialog::Execute(QWidget* owner) {
@@ -170,10 +187,13 @@ void TForm1::_CreateControls() {
 
 void TForm1::_CreateLinkGroup() {
   GroupBox1 = MakeGroup(this, "GroupBox1", QStringLiteral("串行端口"), 8, 8, 473, 65);
-  ComboBox1 = Make<QComboBox>(GroupBox1, "ComboBox1", 16, 24, 65, 21);
+  auto* chooser = Make<TPortChooser>(GroupBox1, "ComboBox1", 16, 24, 65, 21);
+  ComboBox1 = chooser;
   ComboBox1->setLineEdit(new TPortChooserEdit(ComboBox1));
   ComboBox1->setInsertPolicy(QComboBox::NoInsert);
   for (int i = 1; i <= 9; ++i) ComboBox1->addItem(QStringLiteral("COM%1").arg(i));
+  chooser->BeforePopup = [this] { ShowPortTips(ComboBox1, *PortMap); };
+  chooser->BeforePopup();
   // Only picking an item chooses one: Qt would otherwise choose the item
   // that matches typed text when editing ends, or complete it on the way.
   ComboBox1->setCompleter(nullptr);

@@ -18,6 +18,7 @@
 #include "DirectoryEntries.h"
 #include "EComm32Error.h"
 #include "FirmwareBlocks.h"
+#include "Json.h"
 #include "LinkSteps.h"
 #include "NameText.h"
 #include "ParameterRules.h"
@@ -52,23 +53,6 @@ std::string Address(uint32_t address) {
   char text[16];
   std::snprintf(text, sizeof text, "0x%08" PRIX32, address);
   return text;
-}
-
-std::string JsonString(std::string_view text) {
-  std::string json = "\"";
-  for (char c : text) {
-    if (c == '"' || c == '\\') {
-      json += '\\';
-      json += c;
-    } else if (static_cast<unsigned char>(c) < 0x20) {
-      char esc[8];
-      std::snprintf(esc, sizeof esc, "\\u%04x", static_cast<unsigned>(c));
-      json += esc;
-    } else {
-      json += c;
-    }
-  }
-  return json + "\"";
 }
 
 // Why a listing ended short: the answer to `what` (`length` its length

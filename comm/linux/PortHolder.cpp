@@ -16,8 +16,8 @@ namespace {
 
 // The command name of process `pid`, control characters shown as '?';
 // empty when the process has gone.
-std::string CommandName(int pid) {
-  std::ifstream comm("/proc/" + std::to_string(pid) + "/comm");
+std::string CommandName(const std::string& proc, int pid) {
+  std::ifstream comm(proc + "/" + std::to_string(pid) + "/comm");
   std::string name;
   if (!std::getline(comm, name)) return {};
   for (char& c : name)
@@ -27,8 +27,8 @@ std::string CommandName(int pid) {
 
 // The owner of a lock on the file `st` names, from lines like
 // "1: FLOCK  ADVISORY  WRITE 2335 00:1a:4 0 EOF"; 0 when none.
-int LockOwner(const struct stat& st) {
-  std::ifstream locks("/proc/locks");
+int LockOwner(const std::string& proc, const struct stat& st) {
+  std::ifstream locks(proc + "/locks");
   for (std::string line; std::getline(locks, line);) {
     if (line.find("->") != std::string::npos) continue;  // a waiter, not a holder
     std::istringstream fields(line);
@@ -50,8 +50,8 @@ bool SameFile(const struct stat& a, const struct stat& b) {
 
 // Whether process `pid` has the file `st` names open (false where its
 // descriptors may not be looked at).
-bool HasOpen(int pid, const struct stat& st) {
-  const std::string folder = "/proc/" + std::to_string(pid) + "/fd";
+bool HasOpen(const std::string& proc, int pid, const struct stat& st) {
+  const std::string folder = proc + "/" + std::to_string(pid) + "/fd";
   DIR* fds = ::opendir(folder.c_str());
   if (!fds) return false;
   bool found = false;
@@ -67,16 +67,16 @@ bool HasOpen(int pid, const struct stat& st) {
 }
 
 // A process with the file open: another one first, else this one.
-int Opener(const struct stat& st) {
+int Opener(const std::string& proc, const struct stat& st) {
   const int self = static_cast<int>(::getpid());
   bool selfHasIt = false;
-  DIR* proc = ::opendir("/proc");
-  if (!proc) return 0;
+  DIR* folder = ::opendir(proc.c_str());
+  if (!folder) return 0;
   int found = 0;
-  while (const dirent* e = ::readdir(proc)) {
+  while (const dirent* e = ::readdir(folder)) {
     char* end = nullptr;
     const long pid = std::strtol(e->d_name, &end, 10);
-    if (pid <= 0 || *end != '\0' || !HasOpen(static_cast<int>(pid), st)) continue;
+    if (pid <= 0 || *end != '\0' || !HasOpen(proc, static_cast<int>(pid), st)) continue;
     if (pid == self) {
       selfHasIt = true;
       continue;
@@ -84,23 +84,22 @@ int Opener(const struct stat& st) {
     found = static_cast<int>(pid);
     break;
   }
-  ::closedir(proc);
+  ::closedir(folder);
   return found != 0 ? found : selfHasIt ? self : 0;
 }
 
 }  // namespace
 
-TPortHolder FindPortHolder(const std::string& path) {
+TPortHolder FindPortHolder(const std::string& path, const std::string& procRoot) {
   struct stat st {};
   if (::stat(path.c_str(), &st) != 0) return {};
   // The scan of every process's descriptors only when no lock names one.
-  int pid = LockOwner(st);
-  std::string name = pid != 0 ? CommandName(pid) : std::string();
-  if (name.empty()) {
-    pid = Opener(st);
-    name = pid != 0 ? CommandName(pid) : std::string();
-  }
-  return name.empty() ? TPortHolder{} : TPortHolder{pid, std::move(name)};
+  int pid = LockOwner(procRoot, st);
+  std::string name = pid != 0 ? CommandName(procRoot, pid) : std::string();
+  if (!name.empty()) return {pid, std::move(name), true};
+  pid = Opener(procRoot, st);
+  name = pid != 0 ? CommandName(procRoot, pid) : std::string();
+  return name.empty() ? TPortHolder{} : TPortHolder{pid, std::move(name), false};
 }
 
 }  // namespace QuarlComm32

@@ -50,6 +50,39 @@ TEST(MainWindowStart, AtMostNinePortsListedEachByItsFirstFourCharacters) {
   EXPECT_EQ(FormWithPorts({}, false)->ListSerialPorts(), -1);
 }
 
+// A port map whose ports change, as when an adapter is plugged in.
+struct ChangingPortMap : IPortMap {
+  std::vector<TPortEntry> Ports;
+  bool List(std::vector<TPortEntry>& ports) const override {
+    ports = Ports;
+    return true;
+  }
+};
+
+// Each port item's tooltip is its device; an item with none has no tooltip.
+// The tips are read again when the list opens. The box's texts stay.
+TEST(MainWindowStart, PortItemsShowTheirDeviceAsTooltip) {
+  auto map = std::make_shared<ChangingPortMap>();
+  map->Ports = {{1, "/dev/null"}, {3, "/tmp/quarl-no-such-ttyV0"}};
+  TForm1::TServices services;
+  services.Prompts = std::make_shared<FakePrompts>();
+  services.Clock = std::make_shared<InstantClock>();
+  services.PortMap = map;
+  TForm1 form(services);
+  const auto tips = [&] {
+    QStringList all;
+    for (int i = 0; i < form.ComboBox1->count(); ++i) all << form.ComboBox1->itemData(i, Qt::ToolTipRole).toString();
+    return all;
+  };
+  EXPECT_EQ(tips(), QStringList({"/dev/null", "", "/tmp/quarl-no-such-ttyV0", "", "", "", "", "", ""}));
+  map->Ports = {{2, "/dev/zero"}, {9, "/dev/null"}};
+  form.ComboBox1->showPopup();
+  form.ComboBox1->hidePopup();
+  EXPECT_EQ(tips(), QStringList({"", "/dev/zero", "", "", "", "", "", "", "/dev/null"}));
+  EXPECT_EQ(form.ComboBox1->itemText(8), "COM9");
+  EXPECT_EQ(form.ComboBox1->currentText(), "COM1");
+}
+
 // A dialog that cannot be resized, minimised or closed with Escape, with no
 // port chosen and the link closed.
 TEST(MainWindowStart, FixedSizeDialogWithTheLinkClosed) {
