@@ -105,7 +105,8 @@ std::string ScanJson(const TScanned& s) {
   if (s.Status == TScanStatus::Receiver)
     json += ", \"interval\": " + std::to_string(s.Interval) + ", \"cutoff\": " + std::to_string(s.Cutoff);
   if (s.Status == TScanStatus::Unavailable) json += ", \"reason\": " + JsonString(s.Reason);
-  if (s.Talks && s.Status == TScanStatus::Silent) json += ", \"note\": \"sends data, but did not answer the parameter request\"";
+  if (s.Talks && s.Status == TScanStatus::Silent)
+    json += ", \"note\": \"sends data, but did not answer the parameter request\"";
   return json + "}";
 }
 

@@ -78,7 +78,8 @@ int RunCommand(const TArguments& options, std::ostream& out, std::ostream& err, 
     const int code = PortsCommand(out, err, options.Json);
     return code == xOk ? OutputWritten(out, err) : code;
   }
-  if (options.Command == TCommand::Scan) return WorstExitCode(ScanCommand(options, out, err, process, trace), OutputWritten(out, err));
+  if (options.Command == TCommand::Scan)
+    return WorstExitCode(ScanCommand(options, out, err, process, trace), OutputWritten(out, err));
   if (!options.Several()) return RunOnOne(options, out, err, terminal, process, trace);
   const std::vector<std::string> ports =
       options.AllFound ? FoundReceivers(options, err, process, trace) : options.Ports;
@@ -100,7 +101,8 @@ int Run(int argc, const char* const* argv, std::ostream& out, std::ostream& err,
   try {
     std::unique_ptr<Z500::TLineTrace> trace;
     if (!options.Trace.empty())
-      trace = std::make_unique<Z500::TLineTrace>(options.Trace, [&](const std::string& line) { traceReport.Keep(line); });
+      trace = std::make_unique<Z500::TLineTrace>(options.Trace,
+                                                 [&](const std::string& line) { traceReport.Keep(line); });
     traceReport.PrintOnce(err);  // a file that will not open is said before the work
     code = RunCommand(options, out, err, terminal, interrupt ? *interrupt : never, trace.get());
   } catch (const TFailure& f) {
