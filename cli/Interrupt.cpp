@@ -28,6 +28,25 @@ void TInterrupt::SetWaker(std::function<void()> waker) {
   Waker = std::move(waker);
 }
 
+void TLinkInterrupt::SetWaker(std::function<void()> waker) {
+  std::lock_guard lock(Lock);
+  Waker = std::move(waker);
+}
+
+void TLinkInterrupt::Wake() {
+  std::lock_guard lock(Lock);
+  if (Waker) Waker();
+}
+
+TLinkInterrupts::TLinkInterrupts(TInterrupt& process, size_t count) : Process(process) {
+  for (size_t i = 0; i < count; ++i) Links.push_back(std::make_unique<TLinkInterrupt>(process));
+  Process.SetWaker([this] {
+    for (auto& link : Links) link->Wake();
+  });
+}
+
+TLinkInterrupts::~TLinkInterrupts() { Process.SetWaker(nullptr); }
+
 TSignalCatcher::TSignalCatcher(TInterrupt& interrupt) : Interrupt(interrupt) {
   sigemptyset(&Caught);
   for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {

@@ -8,8 +8,10 @@
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 #include <signal.h>
 
@@ -44,6 +46,39 @@ private:
   std::mutex Lock;
   std::condition_variable Woken;
   std::function<void()> Waker;  // Lock
+};
+
+// One link's view of the process's interrupt when several links run at
+// once: raised and checked as the process's, with a waker of its own, since
+// the process's interrupt wakes only one.
+class TLinkInterrupt : public Z500::IInterrupt {
+public:
+  explicit TLinkInterrupt(const TInterrupt& process) : Process(process) {}
+  bool Raised() const override { return Process.Raised(); }
+  void Check() const override { Process.Check(); }
+  void SetWaker(std::function<void()> waker) override;
+  // Calls the waker set, if any.
+  void Wake();
+
+private:
+  const TInterrupt& Process;
+  std::mutex Lock;
+  std::function<void()> Waker;  // Lock
+};
+
+// `count` link interrupts that the process's interrupt wakes, all of them,
+// while this object lives.
+class TLinkInterrupts {
+public:
+  TLinkInterrupts(TInterrupt& process, size_t count);
+  ~TLinkInterrupts();
+  TLinkInterrupts(const TLinkInterrupts&) = delete;
+  TLinkInterrupts& operator=(const TLinkInterrupts&) = delete;
+  TLinkInterrupt& operator[](size_t i) { return *Links[i]; }
+
+private:
+  TInterrupt& Process;
+  std::vector<std::unique_ptr<TLinkInterrupt>> Links;
 };
 
 // The steady clock, with pauses that a raised interrupt cuts short.

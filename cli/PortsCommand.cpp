@@ -113,13 +113,7 @@ int PortsCommand(std::ostream& out, std::ostream& err, bool json, const QuarlCom
     if (ports.empty()) err << "z500ctl: no serial ports found\n";
     PrintText(out, ports);
   }
-  errno = 0;
-  out.flush();
-  if (out) return xOk;
-  const int reason = errno;
-  err << "z500ctl: standard output could not be written"
-      << (reason ? std::string(" (") + std::strerror(reason) + ")" : std::string()) << "\n";
-  return xOutput;
+  return OutputWritten(out, err);
 }
 
 int PortsCommand(std::ostream& out, std::ostream& err, bool json) {
