@@ -16,6 +16,7 @@
 
 #include "PortMap.h"
 #include "PortState.h"
+#include "receiver/TraceLines.h"
 #include "SimulatedReceiver.h"
 #include "Z500Ctl.h"
 
@@ -266,3 +267,35 @@ TEST(Z500CtlVersion, VersionPrintsTheProgramAndItsVersion) {
 }
 
 }  // namespace
+
+// --trace on two receivers at once: each port's '>' records are exactly the
+// frames its simulator received, in order, and its answers come back as '<'
+// records under the same port; an unwritable trace is said once and the
+// work is still done.
+TEST_F(SeveralReceiversTest, TheTraceHoldsWhatEachReceiverSawUnderItsPort) {
+  Add(), Add();
+  const std::string file = ::testing::TempDir() + "several.trace";
+  const TRun run = Ctl({"--port", "COM1", "--port", "COM2", "--trace", file, "params", "set", "30", "20"});
+  ASSERT_EQ(run.Code, 0) << run.Err;
+  const auto lines = ReadTrace(file);
+  for (size_t i = 0; i < Receivers.size(); ++i) {
+    const std::string port = "COM" + std::to_string(i + 1);
+    std::vector<Bytes> sent;
+    size_t answers = 0;
+    for (const auto& l : lines) {
+      if (l.Port == port && l.Direction == '>') sent.push_back(l.Data);
+      if (l.Port == port && l.Direction == '<') answers += l.Name.find("parameters") != std::string::npos;
+    }
+    std::vector<Bytes> seen;
+    for (const auto& f : Receivers[i]->Sim->Frames()) seen.push_back(f.bytes);
+    EXPECT_EQ(sent, seen) << port;
+    EXPECT_GE(answers, 2u) << port << ": the set and the read back";
+  }
+
+  const TRun blind = Ctl({"--port", "COM1", "--trace", "/nonexistent/folder/z500.trace", "params"});
+  EXPECT_EQ(blind.Code, 0) << blind.Err;
+  EXPECT_EQ(blind.Out, "interval 30\ncutoff 20\n");
+  size_t said = 0;
+  for (size_t at = 0; (at = blind.Err.find("line trace: cannot open", at)) != std::string::npos; ++at) ++said;
+  EXPECT_EQ(said, 1u) << blind.Err;
+}
