@@ -19,6 +19,8 @@
 # (here: the other font it accepts, which then stands in for the first).
 set -euo pipefail
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+# shellcheck source=clean-system.sh
+. "$here/scripts/clean-system.sh"
 
 refresh=
 keep=
@@ -35,7 +37,7 @@ while [ $# -gt 0 ]; do
 done
 
 [ "$(id -u)" -eq 0 ] || { echo "check-deb: needs root (debootstrap, chroot, mounts)" >&2; exit 2; }
-SETUP_NO_BUILD=1 "$here/scripts/setup.sh"
+SETUP_GROUPS=package SETUP_NO_BUILD=1 "$here/scripts/setup.sh"
 
 if [ -z "$deb" ]; then
   deb=$(ls -t "$here"/build-package/package/z500-manager_*.deb 2>/dev/null | head -n 1 || true)
@@ -108,17 +110,7 @@ mkdir -p "$work" "$archives"
 if [ ! -f "$base/.complete" ]; then
   step "debootstrap --variant=minbase bookworm from $mirror"
   [ -d "$base" ] && remove_tree "$base"
-  debootstrap --variant=minbase bookworm "$base" "$mirror" > "$work/debootstrap.log" 2>&1 ||
-    { tail -n 20 "$work/debootstrap.log" >&2; fail "debootstrap (log: $work/debootstrap.log)"; }
-  cat > "$base/etc/apt/sources.list" <<EOF
-deb $mirror bookworm main
-deb $mirror bookworm-updates main
-deb ${DEBIAN_SECURITY_MIRROR:-http://deb.debian.org/debian-security} bookworm-security main
-EOF
-  # No services start inside the test system.
-  printf '#!/bin/sh\nexit 101\n' > "$base/usr/sbin/policy-rc.d"
-  chmod 755 "$base/usr/sbin/policy-rc.d"
-  touch "$base/.complete"
+  make_clean_system "$base" "$mirror" "$work/debootstrap.log" || fail "debootstrap"
   step "clean system ready: $(du -sh "$base" | cut -f1)"
 else
   step "clean system kept from $(date -r "$base/.complete" '+%F %T') (--refresh makes it anew)"

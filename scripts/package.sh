@@ -6,7 +6,7 @@
 #   scripts/package.sh
 #   BUILD_DIR=/tmp/pkg scripts/package.sh      another build directory
 #
-# The packages the build needs come from scripts/setup.sh (run first).
+# The packages it needs come from scripts/setup.sh (its groups run and package).
 set -euo pipefail
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 
@@ -16,7 +16,7 @@ case "${1:-}" in
   *) echo "package: unknown argument $1 (try --help)" >&2; exit 2 ;;
 esac
 
-SETUP_NO_BUILD=1 "$here/scripts/setup.sh"
+SETUP_GROUPS="run package" SETUP_NO_BUILD=1 "$here/scripts/setup.sh"
 
 build_dir=${BUILD_DIR:-$here/build-package}
 case "$build_dir" in /*) ;; *) build_dir=$here/$build_dir ;; esac
