@@ -21,9 +21,10 @@
 #            building and running the three programs (scripts/run.sh)
 #   test     GoogleTest, Python, Xvfb, xdotool and ImageMagick (the acceptance
 #            test drives the window on a virtual screen and takes pictures),
-#            desktop-file-utils and help2man (the install test), and the
-#            libraries only the benchmarks and examples link (Boost,
-#            QSerialPort, libserialport): scripts/test.sh, bench.sh, screenshots.sh
+#            desktop-file-utils, help2man and bash-completion (the install
+#            test), and the libraries only the benchmarks and examples link
+#            (Boost, QSerialPort, libserialport): scripts/test.sh, bench.sh,
+#            screenshots.sh
 #   fuzz     clang and its sanitizer and libFuzzer runtime (scripts/fuzz.sh)
 #   package  help2man (the man pages), file and dpkg-dev (cpack), lintian,
 #            debootstrap, and what the clean-install check runs outside the test
@@ -37,7 +38,7 @@ declare -A groups=(
   [run]="build-essential cmake ninja-build pkg-config qt6-base-dev libgl-dev qt6-svg-dev
          libcli11-dev fonts-wqy-microhei"
   [test]="libgtest-dev libgmock-dev python3 xvfb xdotool imagemagick desktop-file-utils help2man
-          libboost-dev qt6-serialport-dev libserialport-dev"
+          bash-completion libboost-dev qt6-serialport-dev libserialport-dev"
   [fuzz]="clang libclang-rt-14-dev"
   [package]="help2man file dpkg-dev lintian debootstrap xvfb xdotool x11-utils imagemagick
              desktop-file-utils"

@@ -51,7 +51,47 @@ fi
 for link in $(grep -o '](\(guide/\)\{0,1\}[a-z0-9-]*\.\(png\|md\)' "$prefix/$doc/user-guide.md" | cut -c3-); do
   [ -f "$prefix/$doc/$link" ] || fail "the user guide links $link, which is not installed"
 done
-bash -n "$prefix/share/bash-completion/completions/z500ctl" || fail "the bash completion does not parse"
+
+# z500ctl's completion as bash runs it: the words offered for a command line
+# whose last word is being completed. --port offers the first word of each
+# line `z500ctl ports` prints (a stand-in here) and all-found.
+completion=$prefix/share/bash-completion/completions/z500ctl
+if [ -f /usr/share/bash-completion/bash_completion ]; then
+  mkdir "$scratch/fake"
+  cat > "$scratch/fake/z500ctl" <<'EOF_FAKE'
+#!/bin/sh
+[ "$1" = ports ] && printf 'COM1  /dev/ttyS0\nCOM2  /dev/ttyUSB0  usb-1a86\n'
+EOF_FAKE
+  chmod +x "$scratch/fake/z500ctl"
+  offered() {  # offered WORD...: the last word is the one being completed
+    PATH=$scratch/fake:$PATH bash -c '. /usr/share/bash-completion/bash_completion; . "$0"
+      COMP_WORDS=(z500ctl "$@"); COMP_CWORD=$#; COMP_LINE="${COMP_WORDS[*]}"; COMP_POINT=${#COMP_LINE}
+      _z500ctl z500ctl; echo "${COMPREPLY[*]}"' "$completion" "$@"
+  }
+  commands="ports scan params files delete format upgrade sound reset-baud unlog"
+  # shellcheck disable=SC2086  # the words of a command line
+  while IFS='|' read -r line want; do
+    got=$(offered $line "")
+    [ "$got" = "$want" ] || fail "completing 'z500ctl $line ': '$got', not '$want'"
+  done <<EOF_CASES
+|$commands
+--port|COM1 COM2 all-found
+--port COM2 --timeout 3|$commands
+params|set
+EOF_CASES
+  # shellcheck disable=SC2086
+  while IFS='|' read -r line want; do
+    [[ " $(offered $line) " == *" $want "* ]] || fail "completing 'z500ctl $line' does not offer $want"
+  done <<'EOF_CASES'
+format --|--yes
+upgrade --|--handshake-timeout
+files --port COM1 --|--json
+--|--trace
+EOF_CASES
+else
+  echo "no bash-completion: the completion is only parsed (scripts/setup.sh's test group installs it)"
+  bash -n "$completion" || fail "the bash completion does not parse"
+fi
 
 desktop=$prefix/share/applications/z500-manager.desktop
 desktop-file-validate "$desktop" || fail "desktop-file-validate"
