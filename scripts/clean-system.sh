@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Sourced by scripts/check-deb.sh and scripts/install-size.sh: the clean
 # Debian 12 they work in, made once with debootstrap and then kept.
 #

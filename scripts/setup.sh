@@ -49,6 +49,9 @@ packages_of() {
   local g
   for g in "$@"; do
     [ -n "${groups[$g]+x}" ] || { echo "setup: no group '$g' (run, test, fuzz, package)" >&2; exit 2; }
+  done
+  for g in "$@"; do
+    # shellcheck disable=SC2086  # a list of names, split into words
     printf '%s\n' ${groups[$g]}
   done | awk '!seen[$0]++'
 }
@@ -60,7 +63,8 @@ if [ "${1:-}" = --packages ]; then
 fi
 
 # shellcheck disable=SC2086  # a list of group names
-mapfile -t packages < <(packages_of ${SETUP_GROUPS:-run test})
+packages=$(packages_of ${SETUP_GROUPS:-run test})
+mapfile -t packages <<< "$packages"
 
 missing=()
 for p in "${packages[@]}"; do
