@@ -22,10 +22,10 @@ SETUP_GROUPS="run package" SETUP_NO_BUILD=1 "$here/scripts/setup.sh"
 build_dir=${BUILD_DIR:-$here/build-package}
 case "$build_dir" in /*) ;; *) build_dir=$here/$build_dir ;; esac
 
-# Without tests, benchmarks and tools the build is the three programs, their
-# man pages (required here) and the compressed changelog.
 # Debian's hardening flags (fortified libc calls, a read-only GOT, ...), as
 # dpkg-buildflags gives them to Debian packages (all of them, with bindnow).
+# Without tests, benchmarks and tools the build is the three programs, their
+# man pages (required here) and the compressed changelog.
 export DEB_BUILD_MAINT_OPTIONS=${DEB_BUILD_MAINT_OPTIONS:-hardening=+all}
 flags="$(dpkg-buildflags --get CPPFLAGS) $(dpkg-buildflags --get CXXFLAGS)"
 cmake -S "$here" -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=Release -DQUARL_REQUIRE_MAN_PAGES=ON \
