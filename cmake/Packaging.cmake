@@ -6,6 +6,10 @@
 set(QUARL_PACKAGE_MAINTAINER "Z500 Manager Developers <z500-manager@example.org>"
     CACHE STRING "Maintainer field of the Debian package")
 
+# CPack writes these settings into CPackConfig.cmake; verbatim, it escapes
+# them there, so that a regular expression's backslash (the source ignore
+# list below) reaches cpack as written instead of as a bad escape.
+set(CPACK_VERBATIM_VARIABLES ON)
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME z500-manager)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})

@@ -11,7 +11,7 @@ here=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build_dir=${BUILD_DIR:-$here/build}
 export QT_QPA_PLATFORM=${QT_QPA_PLATFORM:-offscreen}
 
-BUILD_DIR="$build_dir" "$here/scripts/setup.sh" >/dev/null
+SETUP_GROUPS="run test" BUILD_DIR="$build_dir" "$here/scripts/setup.sh" >/dev/null
 
 echo "== $(date -u '+%Y-%m-%d %H:%M UTC'), $(nproc) cores, load $(cut -d' ' -f1-3 /proc/loadavg) =="
 for run in "queue_bench" "engine_bench 16" "package_latency_bench 500" "window_bench"; do

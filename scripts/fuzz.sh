@@ -26,7 +26,7 @@ esac
 [[ "$seconds" =~ ^[1-9][0-9]*$ ]] || usage
 
 build_dir=$here/build-fuzz
-CC=clang CXX=clang++ BUILD_DIR="$build_dir" FUZZ=1 BUILD_TARGET=fuzz_targets "$here/scripts/setup.sh"
+CC=clang CXX=clang++ SETUP_GROUPS="run test fuzz" BUILD_DIR="$build_dir" FUZZ=1 BUILD_TARGET=fuzz_targets "$here/scripts/setup.sh"
 
 names=("$@")
 if [ "${#names[@]}" -eq 0 ]; then

@@ -34,10 +34,14 @@ case "$build_dir" in /*) ;; *) build_dir=$here/$build_dir ;; esac
 tool=$build_dir/app/z500-manager
 sim=$build_dir/sim/z500-sim
 
-# Only the two programs are built here; scripts/test.sh builds the rest.
+# Only the packages of building and running (scripts/setup.sh's group "run")
+# and the two programs: a new build folder is configured without the tests,
+# benchmarks and tools, which need the test packages. An existing one keeps
+# its settings, so run.sh and scripts/test.sh share build/ either way round:
+# test.sh turns the tests on there when it first builds.
 [ -x "$tool" ] || echo "run: building (the first time installs packages; it takes a few minutes) ..."
 log=$(mktemp "${TMPDIR:-/tmp}/z500-build.XXXXXX")
-if ! { BUILD_DIR=$build_dir BUILD_TARGET=z500-manager "$here/scripts/setup.sh" &&
+if ! { SETUP_GROUPS=run PROGRAMS_ONLY=1 BUILD_DIR=$build_dir BUILD_TARGET=z500-manager "$here/scripts/setup.sh" &&
        cmake --build "$build_dir" --target z500-sim; } >"$log" 2>&1; then
   cat "$log" >&2
   rm -f "$log"

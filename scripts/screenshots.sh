@@ -19,7 +19,7 @@ case "$shots" in /*) ;; *) shots=$PWD/$shots ;; esac
 screen=${SCREEN_SHOT:-$here/docs/acceptance.png}
 case "$screen" in /*) ;; *) screen=$PWD/$screen ;; esac
 
-BUILD_DIR="$build_dir" BUILD_TARGET=acceptance_tests "$here/scripts/setup.sh"
+SETUP_GROUPS="run test" BUILD_DIR="$build_dir" BUILD_TARGET=acceptance_tests "$here/scripts/setup.sh"
 mkdir -p "$shots" "$(dirname "$screen")"
 ACCEPTANCE_SHOTS="$shots" ACCEPTANCE_SCREEN="$screen" \
   ctest --test-dir "$build_dir" -L acceptance --output-on-failure

@@ -150,6 +150,10 @@ ParsedArgs ParseArgs(int argc, const char* const* argv) {
       result.help = true;
       continue;
     }
+    if (arg == "--version") {
+      result.version = true;
+      continue;
+    }
     std::string_view name = arg;
     std::optional<std::string_view> value;
     if (auto eq = arg.find('='); eq != std::string_view::npos && arg.starts_with("--")) {
@@ -213,6 +217,7 @@ std::string UsageText() {
   for (const Flag& f : Flags())
     add(std::string("  ") + f.name + (f.valueName ? std::string(" ") + f.valueName : std::string()), f.help);
   add("  -h, --help", "show this text");
+  add("  --version", "print the version and exit");
   return text;
 }
 

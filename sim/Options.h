@@ -55,6 +55,7 @@ using ArgError = std::optional<std::string>;
 struct ParsedArgs {
   Options options;
   bool help = false;
+  bool version = false;  // --version
   ArgError error;
 };
 

@@ -138,6 +138,10 @@ int main(int argc, char** argv) {
     std::fputs(UsageText().c_str(), stdout);
     return 0;
   }
+  if (args.version) {
+    std::puts("z500-sim " QUARL_VERSION);
+    return 0;
+  }
   // The firmware files are checked now: a wrong path found at exit would
   // lose the image of the whole session.
   for (const FileError& error :

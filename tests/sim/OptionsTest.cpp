@@ -46,4 +46,5 @@ TEST(Options, BadInputIsRefusedWithItsReason) {
   EXPECT_NE(Parse({"--block-result", "1@0"}).error.value_or("").find("RESULT@BLOCK"), std::string::npos);
   EXPECT_NE(Parse({"--link", "a", "--device", "b"}).error.value_or(""), "");
   EXPECT_TRUE(Parse({"--help"}).help);
+  EXPECT_TRUE(Parse({"--version"}).version);
 }
