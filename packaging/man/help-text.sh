@@ -3,9 +3,8 @@
 # "help-text.sh --help" (or --help-all): the program runs under a time limit,
 # without a display, and its help text is passed on with "Exit codes:"
 # turned into help2man's mark for a section of its own (EXIT STATUS).
-# MAN_FALLBACK, when set, is printed instead should the program not answer
-# (a warning says so), so that the build still gets a page. Messages go to
-# the file MAN_LOG as well as stderr, as help2man does not show stderr.
+# A program that does not answer fails the build; the message goes to the
+# file MAN_LOG as well as stderr, as help2man does not show stderr.
 limit=${MAN_TIMEOUT:-10}
 log=${MAN_LOG:-/dev/null}
 : > "$log"
@@ -15,12 +14,7 @@ text=$(XDG_RUNTIME_DIR=$runtime QT_QPA_PLATFORM=offscreen timeout "$limit" "$MAN
   status=$?
 rm -rf "$runtime"
 if [ "$status" -ne 0 ] || [ -z "$text" ]; then
-  if [ -z "${MAN_FALLBACK:-}" ]; then
-    echo "help-text.sh: '$MAN_PROGRAM $*' failed (status $status)" | tee -a "$log" >&2
-    exit 1
-  fi
-  echo "warning: '$MAN_PROGRAM $*' gave no help text (status $status): its man page has the include file only" |
-    tee -a "$log" >&2
-  text=$MAN_FALLBACK
+  echo "help-text.sh: '$MAN_PROGRAM $*' failed (status $status)" | tee -a "$log" >&2
+  exit 1
 fi
 printf '%s\n' "$text" | sed 's/^Exit codes:$/*Exit status*/'
