@@ -144,9 +144,11 @@ void TForm1::StartTrace(const std::string& path) {
   // trace (its destructor ends the trace first), so the call always lands.
   Trace = std::make_unique<Z500::TLineTrace>(path, [this](const std::string& why) {
     std::fprintf(stderr, "z500-manager: %s\n", why.c_str());
-    QMetaObject::invokeMethod(this, [this] { SetStatus(TraceFailedText); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(this, "_ShowTraceFailed", Qt::QueuedConnection);
   });
 }
+
+void TForm1::_ShowTraceFailed() { SetStatus(TraceFailedText); }
 
 void TForm1::_Trace(Z500::TTraceDirection direction, Z500::TTraceKind kind, std::span<const uint8_t> bytes) {
   if (Trace && !bytes.empty())

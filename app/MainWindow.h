@@ -136,6 +136,9 @@ public:
   // a thread of its own writes the file. A file that cannot be written is
   // said once, on stderr and on the status line, and the window goes on.
   void StartTrace(const std::string& path);
+  // The trace's failure on the status line; queued from the trace's thread
+  // by name, so that Qt itself carries the call across.
+  Q_INVOKABLE void _ShowTraceFailed();
   // Disable and enable the nine action buttons, Button1 to Button9.
   void LockButtons();
   void UnlockButtons();
