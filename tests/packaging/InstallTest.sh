@@ -53,14 +53,15 @@ for link in $(grep -o '](\(guide/\)\{0,1\}[a-z0-9-]*\.\(png\|md\)' "$prefix/$doc
 done
 
 # z500ctl's completion as bash runs it: the words offered for a command line
-# whose last word is being completed. --port offers the first word of each
-# line `z500ctl ports` prints (a stand-in here) and all-found.
+# whose last word is being completed. --port offers the COM names that
+# `z500ctl ports` prints (a stand-in here, with a port's indented detail
+# lines, which are no port) and all-found.
 completion=$prefix/share/bash-completion/completions/z500ctl
 if [ -f /usr/share/bash-completion/bash_completion ]; then
   mkdir "$scratch/fake"
   cat > "$scratch/fake/z500ctl" <<'EOF_FAKE'
 #!/bin/sh
-[ "$1" = ports ] && printf 'COM1  /dev/ttyS0\nCOM2  /dev/ttyUSB0  usb-1a86\n'
+[ "$1" = ports ] && printf 'COM1  /dev/ttyS0     open: yes\n      driver serial8250\nCOM2  /dev/ttyUSB0  busy: z500ctl (pid 4711)\n      usb 1a86:7523 USB Serial\n'
 EOF_FAKE
   chmod +x "$scratch/fake/z500ctl"
   offered() {  # offered WORD...: the last word is the one being completed
