@@ -214,9 +214,14 @@ for _ in $(seq 50); do [ -L "$root/tmp/com1" ] && break; sleep 0.1; done
 params=$(in_root z500ctl --port /tmp/com1 params) || fail "z500ctl params against z500-sim"
 echo "z500ctl params: $(echo "$params" | tr '\n' ' ')"
 echo "$params" | grep -q '^interval 5$' || fail "z500ctl read '$params'"
+ports=$(in_root env QUARLCOMM_PORTS=COM7=/tmp/com1 z500ctl ports) || fail "z500ctl ports"
+grep -q '^COM7 ' <<< "$ports" || fail "z500ctl ports does not list COM7: $ports"
+scan=$(in_root env QUARLCOMM_PORTS=COM7=/tmp/com1 z500ctl --port COM7 scan) || fail "z500ctl scan"
+echo "z500ctl scan: $scan"
+grep -q '^COM7 .* receiver ' <<< "$scan" || fail "z500ctl scan did not find the simulator"
 kill "${pids[-1]}" && wait "${pids[-1]}" || true
 unset 'pids[-1]'
-step "z500ctl --help, z500-sim --help, z500ctl params against z500-sim"
+step "z500ctl --help, z500-sim --help; z500ctl params, ports and scan against z500-sim"
 
 # --- the window -------------------------------------------------------------------
 # Started as the menu would start it; it must still be running after a few
