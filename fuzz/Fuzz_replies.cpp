@@ -6,6 +6,7 @@
 #include <cstring>
 #include <vector>
 
+#include "FrameNames.h"
 #include "FuzzCheck.h"
 #include "RawReplyWait.h"
 #include "ReplyDispatcher.h"
@@ -102,6 +103,12 @@ void CheckHead(const TReplyHead& head, const std::vector<uint8_t>& stream, Fuzze
   }
 }
 
+// A name goes into the trace's line as it is: no control byte may break it.
+void CheckName(const std::string& name) {
+  FUZZ_CHECK(!name.empty());
+  for (const char c : name) FUZZ_CHECK(static_cast<unsigned char>(c) >= 0x20 && c != 0x7F);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -116,6 +123,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // What ReadPackage hands the window: at most the reply buffer's size.
   const auto rest = in.ConsumeRemainingBytes<uint8_t>();
   const size_t n = std::min(rest.size(), static_cast<size_t>(ReplyBufferSize));
-  CheckDispatch(std::vector<uint8_t>(rest.begin(), rest.begin() + static_cast<ptrdiff_t>(n)), (mode & 1) != 0);
+  const std::vector<uint8_t> package(rest.begin(), rest.begin() + static_cast<ptrdiff_t>(n));
+  CheckDispatch(package, (mode & 1) != 0);
+  CheckName(ReceivedPackageName(package));
+  CheckName(SentFrameName(package));
   return 0;
 }
