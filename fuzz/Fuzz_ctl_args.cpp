@@ -26,7 +26,8 @@ std::string Printed(const Z500::TFileName& name, const char* extension = "GNS") 
 // Words the parser knows, so that the fuzzer reaches past the first error.
 const char* const kWords[] = {"params", "set", "files", "--json", "delete", "format", "--yes", "upgrade",
                               "sound", "reset-baud", "unlog", "--port", "--timeout", "--handshake-timeout",
-                              "--help", "--help-all", "COM1", "5", "60", "89", "AB.GNS", "z.088.rxf", "--"};
+                              "--help", "--help-all", "COM1", "5", "60", "89", "AB.GNS", "z.088.rxf", "--",
+                              "scan", "ports", "all-found", "--trace", "--version", "COM2", "com02"};
 
 void CheckArguments(const std::vector<std::string>& args) {
   std::vector<const char*> argv{"z500ctl"};
@@ -49,6 +50,12 @@ void CheckArguments(const std::vector<std::string>& args) {
   FUZZ_CHECK(a.Timeout > 0 && a.Timeout <= MaxTimeoutSeconds);
   FUZZ_CHECK(a.HandshakeTimeout > 0 && a.HandshakeTimeout <= MaxTimeoutSeconds);
   if (a.Command == TCommand::ParamsSet) FUZZ_CHECK(a.Interval <= 60 && a.Cutoff <= 89);
+  // Every port once, the first of them the one a single-port run opens, and
+  // a delete never reaches several receivers.
+  FUZZ_CHECK(!a.Ports.empty() && a.Ports.front() == a.Port);
+  for (size_t i = 0; i < a.Ports.size(); ++i)
+    FUZZ_CHECK(std::count(a.Ports.begin(), a.Ports.end(), a.Ports[i]) == 1);
+  if (a.Command == TCommand::Delete) FUZZ_CHECK(!a.Several());
   if (a.Command == TCommand::Delete) {
     FUZZ_CHECK(!a.Names.empty());
     for (size_t i = 0; i < a.Names.size(); ++i) {
