@@ -11,7 +11,7 @@ void TInterrupt::Raise(int signal) {
   RaisedSignal.compare_exchange_strong(none, signal, std::memory_order_acq_rel);
   std::lock_guard lock(Lock);
   Woken.notify_all();
-  if (Waker) Waker();
+  for (const auto& [owner, waker] : Wakers) waker();
 }
 
 void TInterrupt::Check() const {
@@ -23,29 +23,11 @@ void TInterrupt::Sleep(uint32_t ms) {
   Woken.wait_for(lock, std::chrono::milliseconds(ms), [this] { return Signal() != 0; });
 }
 
-void TInterrupt::SetWaker(std::function<void()> waker) {
+void TInterrupt::SetWaker(const void* owner, std::function<void()> waker) {
   std::lock_guard lock(Lock);
-  Waker = std::move(waker);
+  std::erase_if(Wakers, [owner](const auto& w) { return w.first == owner; });
+  if (waker) Wakers.emplace_back(owner, std::move(waker));
 }
-
-void TLinkInterrupt::SetWaker(std::function<void()> waker) {
-  std::lock_guard lock(Lock);
-  Waker = std::move(waker);
-}
-
-void TLinkInterrupt::Wake() {
-  std::lock_guard lock(Lock);
-  if (Waker) Waker();
-}
-
-TLinkInterrupts::TLinkInterrupts(TInterrupt& process, size_t count) : Process(process) {
-  for (size_t i = 0; i < count; ++i) Links.push_back(std::make_unique<TLinkInterrupt>(process));
-  Process.SetWaker([this] {
-    for (auto& link : Links) link->Wake();
-  });
-}
-
-TLinkInterrupts::~TLinkInterrupts() { Process.SetWaker(nullptr); }
 
 TSignalCatcher::TSignalCatcher(TInterrupt& interrupt) : Interrupt(interrupt) {
   sigemptyset(&Caught);

@@ -8,9 +8,9 @@
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
-#include <memory>
 #include <mutex>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include <signal.h>
@@ -37,48 +37,16 @@ public:
   void Check() const override;
   // Pauses `ms` milliseconds, less when raised meanwhile.
   void Sleep(uint32_t ms);
-  // Who else to wake on Raise (one at a time; nullptr: nobody). Once this
-  // returns, the one replaced is no longer called.
-  void SetWaker(std::function<void()> waker) override;
+  // Whom `owner` wants woken on Raise (nullptr: nobody any more); every
+  // owner's waker is called. Once this returns, the one replaced is no
+  // longer called.
+  void SetWaker(const void* owner, std::function<void()> waker) override;
 
 private:
   std::atomic<int> RaisedSignal{0};
   std::mutex Lock;
   std::condition_variable Woken;
-  std::function<void()> Waker;  // Lock
-};
-
-// One link's view of the process's interrupt when several links run at
-// once: raised and checked as the process's, with a waker of its own, since
-// the process's interrupt wakes only one.
-class TLinkInterrupt : public Z500::IInterrupt {
-public:
-  explicit TLinkInterrupt(const TInterrupt& process) : Process(process) {}
-  bool Raised() const override { return Process.Raised(); }
-  void Check() const override { Process.Check(); }
-  void SetWaker(std::function<void()> waker) override;
-  // Calls the waker set, if any.
-  void Wake();
-
-private:
-  const TInterrupt& Process;
-  std::mutex Lock;
-  std::function<void()> Waker;  // Lock
-};
-
-// `count` link interrupts that the process's interrupt wakes, all of them,
-// while this object lives.
-class TLinkInterrupts {
-public:
-  TLinkInterrupts(TInterrupt& process, size_t count);
-  ~TLinkInterrupts();
-  TLinkInterrupts(const TLinkInterrupts&) = delete;
-  TLinkInterrupts& operator=(const TLinkInterrupts&) = delete;
-  TLinkInterrupt& operator[](size_t i) { return *Links[i]; }
-
-private:
-  TInterrupt& Process;
-  std::vector<std::unique_ptr<TLinkInterrupt>> Links;
+  std::vector<std::pair<const void*, std::function<void()>>> Wakers;  // Lock
 };
 
 // The steady clock, with pauses that a raised interrupt cuts short.

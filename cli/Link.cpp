@@ -87,7 +87,7 @@ class TSession {
 public:
   TSession(const TArguments& options, const std::string& port, const TLinkContext& context, TResult& result)
       : Options(options), Port(port), Progress(context.Progress), Result(result), Clock(context.Process),
-        Link(Clock, &context.Interrupt) {
+        Link(Clock, &context.Process) {
     if (context.Trace) Link.SetTrace(context.Trace, port);
   }
 

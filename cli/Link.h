@@ -70,8 +70,7 @@ public:
 };
 
 struct TLinkContext {
-  TInterrupt& Process;             // the process's interrupt: the link's pauses end on it
-  Z500::IInterrupt& Interrupt;     // the link's own view of it
+  TInterrupt& Process;             // the process's interrupt: the link's waits and pauses end on it
   Z500::TLineTrace* Trace;         // nullptr: no trace
   IProgress* Progress;             // nullptr: the upgrade shows none
 };

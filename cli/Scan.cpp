@@ -54,12 +54,11 @@ void AskForParameters(Z500::TReceiverSession& link, Z500::TDeadline until, TScan
   }
 }
 
-TScanned AskPort(const std::string& port, double timeout, TInterrupt& process, Z500::IInterrupt& interrupt,
-                 Z500::TLineTrace* trace) {
+TScanned AskPort(const std::string& port, double timeout, TInterrupt& process, Z500::TLineTrace* trace) {
   TScanned scanned;
   scanned.Port = port, scanned.Device = DeviceOf(port);
   TInterruptibleClock clock(process);
-  Z500::TReceiverSession link(clock, &interrupt);
+  Z500::TReceiverSession link(clock, &process);
   if (trace) link.SetTrace(trace, port);
   const auto until = Deadline(timeout);
   try {
@@ -127,12 +126,11 @@ std::vector<TScanned> ScanPorts(const std::vector<std::string>& ports, double ti
                                 Z500::TLineTrace* trace) {
   std::vector<TScanned> scanned(ports.size());
   {
-    TLinkInterrupts interrupts(process, ports.size());
-    std::vector<std::jthread> askers;  // joined before the interrupts go
+    std::vector<std::jthread> askers;  // joined here
     for (size_t i = 0; i < ports.size(); ++i)
       askers.emplace_back([&, i] {
         try {
-          scanned[i] = AskPort(ports[i], timeout, process, interrupts[i], trace);
+          scanned[i] = AskPort(ports[i], timeout, process, trace);
         } catch (const TInterrupted&) {  // said once, below
         } catch (const std::exception& e) {
           scanned[i].Port = ports[i], scanned[i].Device = DeviceOf(ports[i]);

@@ -54,11 +54,10 @@ int RunOnSeveral(const TArguments& options, const std::vector<std::string>& port
   std::vector<TOutcome> outcomes(ports.size());
   const auto progress = StartBoard(options, ports, console);
   {
-    TLinkInterrupts interrupts(process, ports.size());
-    std::vector<std::jthread> links;  // joined before the interrupts go
+    std::vector<std::jthread> links;  // joined here
     for (size_t i = 0; i < ports.size(); ++i)
       links.emplace_back([&, i] {
-        const TLinkContext context{process, interrupts[i], trace, progress.empty() ? nullptr : progress[i].get()};
+        const TLinkContext context{process, trace, progress.empty() ? nullptr : progress[i].get()};
         outcomes[i] = RunOnPort(options, ports[i], context);
         PrintOutcome(console, ports[i], outcomes[i], options.Json, i);
       });

@@ -58,7 +58,7 @@ private:
 int RunOnOne(const TArguments& options, std::ostream& out, std::ostream& err, bool terminal, TInterrupt& process,
              Z500::TLineTrace* trace) {
   TBarProgress bar(err);
-  const TOutcome outcome = RunOnPort(options, options.Port, {process, process, trace, terminal ? &bar : nullptr});
+  const TOutcome outcome = RunOnPort(options, options.Port, {process, trace, terminal ? &bar : nullptr});
   if (!options.Json)
     PrintResult(outcome.Result, out, err, "z500ctl: ");
   else if (options.Command == TCommand::Files && outcome.Result.Files)

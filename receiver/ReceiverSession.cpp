@@ -67,7 +67,7 @@ TReceiverSession::TReceiverSession(IClock& clock, IInterrupt* interrupt) : Clock
   ApplyLinkSettings(*Comm, *Package);
   Package->SetPackageNotify([this](QuarlComm32::TObject*, int notifyType) { Notified(notifyType); });
   if (Interrupt)
-    Interrupt->SetWaker([this] {
+    Interrupt->SetWaker(this, [this] {
       { std::lock_guard lock(Lock); }  // a waiter is either waiting or yet to look
       Changed.notify_all();
     });
@@ -79,7 +79,7 @@ TReceiverSession::~TReceiverSession() { Teardown(); }
 // shutdown (packaging off without notifications, the port closed), then the
 // framer gone and the engine's callback dropped.
 void TReceiverSession::Teardown() noexcept {
-  if (Interrupt) Interrupt->SetWaker(nullptr);
+  if (Interrupt) Interrupt->SetWaker(this, nullptr);
   QuarlComm32::ShutdownLink(*Comm, *Package);
   Package.reset();  // gives the engine its own callback back
   Comm->OnCommNotify = nullptr;

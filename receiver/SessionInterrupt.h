@@ -13,8 +13,10 @@ public:
   virtual bool Raised() const = 0;
   // Throws the interrupt's own exception once raised.
   virtual void Check() const = 0;
-  // Who else to wake when raised (nullptr: nobody).
-  virtual void SetWaker(std::function<void()> waker) = 0;
+  // Whom `owner` wants woken when raised (nullptr: nobody any more). Each
+  // owner has one waker; several owners (links running at once) each have
+  // theirs. Once this returns, the waker replaced is no longer called.
+  virtual void SetWaker(const void* owner, std::function<void()> waker) = 0;
 };
 
 }  // namespace Z500
