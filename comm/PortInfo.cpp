@@ -12,7 +12,9 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <string_view>
 
+#include "Charset.h"
 #include "PortHolder.h"
 
 namespace QuarlComm32 {
@@ -20,30 +22,21 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// The length of the UTF-8 sequence that starts at s[i], 0 when none does.
-size_t Utf8Length(const std::string& s, size_t i) {
-  const auto b = static_cast<unsigned char>(s[i]);
-  const size_t n = b < 0x80 ? 1 : (b & 0xE0) == 0xC0 && b >= 0xC2 ? 2 : (b & 0xF0) == 0xE0 ? 3
-                   : (b & 0xF8) == 0xF0 && b <= 0xF4 ? 4 : 0;
-  if (n == 0 || i + n > s.size()) return 0;
-  for (size_t k = 1; k < n; ++k)
-    if ((static_cast<unsigned char>(s[i + k]) & 0xC0) != 0x80) return 0;
-  return n;
-}
-
 // A string as a device reports it, made fit for one line of text: control
-// characters and bytes that are no UTF-8 become '?', outer blanks go.
+// characters and what is no UTF-8 (base's decoder marks it U+FFFD) become
+// '?', outer blanks go.
 std::string Clean(const std::string& raw) {
-  std::string out;
-  for (size_t i = 0; i < raw.size();) {
-    const size_t n = Utf8Length(raw, i);
-    const auto b = static_cast<unsigned char>(raw[i]);
-    if (n == 0 || b < 0x20 || b == 0x7F) {
+  static constexpr std::string_view Replacement = "\xEF\xBF\xBD";  // U+FFFD
+  std::string decoded, out;
+  TQuarlFuncs::Recode(raw, "UTF-8", "UTF-8", "?", decoded);
+  for (size_t i = 0; i < decoded.size();) {
+    const auto b = static_cast<unsigned char>(decoded[i]);
+    if (decoded.compare(i, Replacement.size(), Replacement) == 0) {
       out += '?';
-      i += 1;
+      i += Replacement.size();
     } else {
-      out.append(raw, i, n);
-      i += n;
+      out += b < 0x20 || b == 0x7F ? '?' : decoded[i];
+      ++i;
     }
   }
   const size_t b = out.find_first_not_of(' ');
